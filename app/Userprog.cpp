@@ -1,0 +1,186 @@
+#include "app/Userprog.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/Usersett.h"
+#include "app/handler_guard.h"
+#include "app/settings_file.h"
+#include "app/window_style.h"
+
+TformLumo* formLumo = nullptr;
+
+namespace {
+
+// The report file dialogs' filter, as the operator sees it.
+constexpr const char* ReportFilter = "*.xls|*.xls|*.*|*.*";
+
+}  // namespace
+
+TformLumo::TformLumo(AppContext& context)
+    : QMainWindow(nullptr), port(context.dialogs), context_(context) {
+    SaveRepDialog = {ReportFilter, "", ""};
+    OpenRepDialog = {ReportFilter, "*.xls", ""};
+    buildControls();
+    FormCreate();
+}
+
+TformLumo::~TformLumo() {
+    if (formLumo == this) formLumo = nullptr;
+}
+
+void TformLumo::buildControls() {
+    using lumo::ui::label;
+    setWindowTitle("ЛУМО 2210");
+    setFont(lumo::ui::windowFont());
+    move(251, 123);
+
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    // "Текущие результаты": the 18 readings by row (quantity) and column (phase).
+    gbCurRes = new QGroupBox("Текущие результаты", client);
+    gbCurRes->setGeometry(0, 0, 337, 369);
+    labA = label(gbCurRes, "A", 96, 24, 24);
+    labB = label(gbCurRes, "B", 176, 24, 24);
+    labC = label(gbCurRes, "C", 256, 24, 24);
+    labU = label(gbCurRes, "U", 40, 72, 24);
+    labI = label(gbCurRes, "I", 44, 104, 24);
+    labF = label(gbCurRes, "Угол", 16, 136, 24);
+    labP = label(gbCurRes, "P", 40, 168, 24);
+    labQ = label(gbCurRes, "Q", 40, 200, 24);
+    labS = label(gbCurRes, "S", 40, 232, 24);
+
+    // Parameter numbers: phase A is 1 to 6 (U, I, angle, P, Q, S), phase B 7 to 12, C 13 to 18.
+    QLabel** rows[3][6] = {{&labUA, &labIA, &labFA, &labPA, &labQA, &labSA},
+                           {&labUB, &labIB, &labFB, &labPB, &labQB, &labSB},
+                           {&labUC, &labIC, &labFC, &labPC, &labQC, &labSC}};
+    const int phaseX[3] = {88, 168, 248};
+    const int rowY[6] = {72, 104, 136, 168, 200, 232};
+    for (int phase = 0; phase < 3; ++phase)
+        for (int q = 0; q < 6; ++q) {
+            QLabel* l = label(gbCurRes, "нет", phaseX[phase], rowY[q], 19, 80);
+            *rows[phase][q] = l;
+            valueLabels_[static_cast<size_t>(phase * 6 + q + 1)] = l;
+        }
+    labText = label(gbCurRes, " ", 16, 288, 16);
+    butGetTekData = lumo::ui::button(gbCurRes, "Текущие данные", 8, 320, 161, 41, 16);
+
+    // "Отчет": the report's name, date, progress and buttons.
+    GroupBox2 = new QGroupBox("Отчет", client);
+    GroupBox2->setGeometry(344, 0, 249, 369);
+    labTxtRepName = label(GroupBox2, "Название отчета:", 16, 32, 16);
+    LabRepName = label(GroupBox2, "нет", 160, 32, 16, 85);
+    labDate = label(GroupBox2, "Дата создания:", 16, 64, 16);
+    LabReportDate = label(GroupBox2, "нет", 140, 64, 16, 105);
+    labRecords = label(GroupBox2, "Всего записей:", 16, 96, 16);
+    labReadCnt = label(GroupBox2, "", 8, 216, 16, 233);
+    cbAddToReport = new QCheckBox("Добавлять данные в отчет", GroupBox2);
+    cbAddToReport->setGeometry(8, 240, 233, 17);
+    cbAddToReport->setFont(lumo::ui::pixelFont(16));
+    // A 17-pixel-high box clips a 16-pixel font; let the text's height decide.
+    cbAddToReport->resize(233, std::max(17, cbAddToReport->sizeHint().height()));
+    ButShow = lumo::ui::button(GroupBox2, "Просмотреть отчет", 16, 272, 209, 41, 16);
+    ButShow->setEnabled(false);
+    butReadMemory = lumo::ui::button(GroupBox2, "Считать память прибора", 16, 320, 209, 41, 16);
+    butReadMemory->setEnabled(false);
+
+    timerPeriod = new QTimer(this);
+    timerPeriod->setInterval(1000);
+    timerMem = new QTimer(this);
+    timerMem->setInterval(1000);
+
+    MainMenu1 = menuBar();
+    N1 = MainMenu1->addMenu("Отчет");
+    Create = N1->addAction("Создать");
+    Open = N1->addAction("Открыть");
+    Save = N1->addAction("Сохранить");
+    Close = N1->addAction("Закрыть");
+    N2 = MainMenu1->addAction("Настройки");
+
+    auto& d = context_.dialogs;
+    connect(butGetTekData, &QPushButton::clicked, this, lumo::guarded(d, [this] { butGetTekDataClick(); }));
+    connect(butReadMemory, &QPushButton::clicked, this, lumo::guarded(d, [this] { butReadMemoryClick(); }));
+    connect(ButShow, &QPushButton::clicked, this, lumo::guarded(d, [this] { ButShowClick(); }));
+    connect(timerPeriod, &QTimer::timeout, this, lumo::guarded(d, [this] { timerPeriodTimer(); }));
+    connect(timerMem, &QTimer::timeout, this, lumo::guarded(d, [this] { timerMemTimer(); }));
+    connectGuarded(Create, [this] { CreateClick(); });
+    connectGuarded(Open, [this] { OpenClick(); });
+    connectGuarded(Save, [this] { SaveClick(); });
+    connectGuarded(Close, [this] { CloseClick(); });
+    connectGuarded(N2, [this] { N2Click(); });
+
+    // The size is fixed: no resize, no maximise.
+    client->setFixedSize(ClientWidth, ClientHeight);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    setFixedSize(ClientWidth, ClientHeight + MainMenu1->sizeHint().height());
+}
+
+template <class F>
+void TformLumo::connectGuarded(QAction* action, F handler) {
+    connect(action, &QAction::triggered, this, lumo::guarded(context_.dialogs, std::move(handler)));
+}
+
+// ---- Start and end ----
+
+void TformLumo::FormCreate() { LoadSettings(); }
+
+void TformLumo::LoadSettings() {
+    const std::string name = lumo::readProfileString(context_.settingsPath, lumo::SettingsSection,
+                                                     lumo::SettingsPortKey,
+                                                     lumo::SettingsPortDefault);
+    port.OpenPort(name);  // a failure is shown by the port; start-up goes on
+}
+
+void TformLumo::SaveSettings() {
+    if (!settingsDialog_) return;
+    lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsPortKey,
+                             settingsDialog_->portName());
+}
+
+void TformLumo::FormClose() {
+    SaveSettings();
+    port.ClosePort();
+}
+
+void TformLumo::closeEvent(QCloseEvent* event) {
+    // Nothing cancels the closing; the handlers run once however often Qt asks.
+    event->accept();
+    if (closed_) return;
+    closed_ = true;
+    lumo::runGuarded(context_.dialogs, [this] { FormClose(); });
+}
+
+void TformLumo::FormCanResize(bool& resize) { resize = false; }
+
+void TformLumo::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        bool resize = true;
+        FormCanResize(resize);
+        if (!resize) setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
+    }
+}
+
+void TformLumo::N2Click() {
+    if (settingsDialog_) settingsDialog_->exec();
+}
+
+// ---- Handlers that the meter link and the report fill in ----
+
+void TformLumo::butGetTekDataClick() {}
+void TformLumo::timerPeriodTimer() {}
+void TformLumo::butReadMemoryClick() {}
+void TformLumo::timerMemTimer() {}
+void TformLumo::CreateClick() {}
+void TformLumo::OpenClick() {}
+void TformLumo::SaveClick() {}
+void TformLumo::CloseClick() {}
+void TformLumo::ButShowClick() {}

@@ -1,0 +1,121 @@
+#pragma once
+// The main window "ЛУМО 2210": owner of all the program's state for the whole run (the serial
+// port, the readings store, the workers, the report), its controls, and its event handlers.
+
+#include <QMainWindow>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/clock.h"
+#include "common/operator_dialogs.h"
+#include "link/readings_store.h"
+#include "link/serial_port.h"
+#include "report/report_state.h"
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class QTimer;
+class TfrmSettings;
+
+// What the windows are given by the program (or by a test): the operator dialogs, the clock
+// and the settings file's path.
+struct AppContext {
+    lumo::OperatorDialogs& dialogs;
+    const lumo::Clock& clock;
+    std::string settingsPath;
+};
+
+class TformLumo : public QMainWindow {
+    Q_OBJECT
+public:
+    // The client area below the menu bar; the window never changes size.
+    static constexpr int ClientWidth = 593;
+    static constexpr int ClientHeight = 372;
+
+    explicit TformLumo(AppContext& context);
+    ~TformLumo() override;
+
+    // ---- The window's state, zeroed before the window's own initialisation runs ----
+    lumo::ReportState report;  // ReportCreated, ReportSaved, ReportHasFile, ReportVisible,
+                               // ReportOpen, LiveRow, MemoryRow
+    bool LivePolling = false;
+    lumo::SerialPort port;     // PortOpen, PortHandle
+    lumo::ReadingsStore store; // CurrentValues, PeriodCount, PeriodsRead, MemoryValues, MemoryBusy
+    std::int32_t PeriodsWritten = 0;
+
+    // ---- Controls ----
+    QGroupBox* gbCurRes = nullptr;
+    QLabel *labA = nullptr, *labB = nullptr, *labC = nullptr;
+    QLabel *labU = nullptr, *labI = nullptr, *labF = nullptr, *labP = nullptr, *labQ = nullptr,
+           *labS = nullptr;
+    QLabel *labUA = nullptr, *labIA = nullptr, *labFA = nullptr, *labPA = nullptr,
+           *labQA = nullptr, *labSA = nullptr;
+    QLabel *labUB = nullptr, *labIB = nullptr, *labFB = nullptr, *labPB = nullptr,
+           *labQB = nullptr, *labSB = nullptr;
+    QLabel *labUC = nullptr, *labIC = nullptr, *labFC = nullptr, *labPC = nullptr,
+           *labQC = nullptr, *labSC = nullptr;
+    QLabel* labText = nullptr;
+    QPushButton* butGetTekData = nullptr;
+
+    QGroupBox* GroupBox2 = nullptr;
+    QLabel *labTxtRepName = nullptr, *LabRepName = nullptr, *labDate = nullptr,
+           *LabReportDate = nullptr, *labRecords = nullptr, *labReadCnt = nullptr;
+    QCheckBox* cbAddToReport = nullptr;
+    QPushButton *ButShow = nullptr, *butReadMemory = nullptr;
+
+    QTimer *timerPeriod = nullptr, *timerMem = nullptr;
+    lumo::FileDialogRequest SaveRepDialog, OpenRepDialog;
+
+    QMenuBar* MainMenu1 = nullptr;
+    QMenu* N1 = nullptr;
+    QAction *Create = nullptr, *Open = nullptr, *Save = nullptr, *Close = nullptr, *N2 = nullptr;
+
+    // The value label of parameter number n (1 to 18).
+    QLabel* valueLabel(int n) const { return valueLabels_.at(static_cast<size_t>(n)); }
+
+    // ---- Event handlers ----
+    void FormCreate();
+    void FormClose();
+    void FormCanResize(bool& resize);
+    void N2Click();
+    void butGetTekDataClick();
+    void timerPeriodTimer();
+    void butReadMemoryClick();
+    void timerMemTimer();
+    void CreateClick();
+    void OpenClick();
+    void SaveClick();
+    void CloseClick();
+    void ButShowClick();
+
+    // ---- Operations ----
+    void LoadSettings();
+    void SaveSettings();
+
+    void setSettingsDialog(TfrmSettings* dialog) { settingsDialog_ = dialog; }
+    lumo::OperatorDialogs& dialogs() { return context_.dialogs; }
+    AppContext& context() { return context_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void buildControls();
+    template <class F>
+    void connectGuarded(QAction* action, F handler);
+
+    AppContext& context_;
+    TfrmSettings* settingsDialog_ = nullptr;
+    std::array<QLabel*, 19> valueLabels_{};
+    bool closed_ = false;
+};
+
+// The one main window of the running program.
+extern TformLumo* formLumo;

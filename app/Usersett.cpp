@@ -1,0 +1,60 @@
+#include "app/Usersett.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/Userprog.h"
+#include "app/handler_guard.h"
+#include "app/settings_file.h"
+#include "app/window_style.h"
+
+TfrmSettings* frmSettings = nullptr;
+
+TfrmSettings::TfrmSettings(AppContext& context, TformLumo& mainWindow)
+    : QDialog(&mainWindow), context_(context), main_(mainWindow) {
+    setWindowTitle("Настройка");
+    setFont(lumo::ui::windowFont());
+    setModal(true);
+    move(426, 266);
+
+    GroupBox1 = new QGroupBox("Настройка подключения", this);
+    GroupBox1->setGeometry(0, 0, 193, 161);
+    labCOMport = lumo::ui::label(GroupBox1, "COM порт:", 8, 24, 13);
+    cbCOM = new QComboBox(GroupBox1);
+    cbCOM->setEditable(true);
+    cbCOM->setFont(lumo::ui::pixelFont(13));
+    cbCOM->addItems({"COM1", "COM2", "COM3", "COM4"});
+    cbCOM->setCurrentIndex(2);
+    cbCOM->move(88, 24);
+    cbCOM->resize(81, cbCOM->sizeHint().height());
+    labStatus = lumo::ui::label(GroupBox1, "", 16, 64, 13, 170);
+    butCheckConnect = lumo::ui::button(GroupBox1, "Проверить подключение", 8, 104, 177, 41, 13);
+    setTabOrder(cbCOM, butCheckConnect);
+    // The check button is no default button: Enter in the combo box must not run a check.
+    butCheckConnect->setAutoDefault(false);
+
+    connect(butCheckConnect, &QPushButton::clicked, this,
+            lumo::guarded(context_.dialogs, [this] { butCheckConnectClick(); }));
+
+    setFixedSize(ClientWidth + 1, ClientHeight + 1);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    FormCreate();
+}
+
+void TfrmSettings::FormCreate() {
+    cbCOM->setCurrentText(QString::fromStdString(
+        lumo::readProfileString(context_.settingsPath, lumo::SettingsSection,
+                                lumo::SettingsPortKey, lumo::SettingsPortDefault)));
+}
+
+void TfrmSettings::butCheckConnectClick() {
+    main_.port.ClosePort();
+    main_.port.OpenPort(portName());
+}
+
+void TfrmSettings::FormCanResize(bool& resize) { resize = false; }
+
+std::string TfrmSettings::portName() const { return cbCOM->currentText().toStdString(); }

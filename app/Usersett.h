@@ -1,0 +1,42 @@
+#pragma once
+// The connection settings dialog "Настройка": the port name and a check whether a meter
+// answers on it. Created once, hidden, at start-up; shown modally from the main window.
+
+#include <QDialog>
+#include <string>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class TformLumo;
+struct AppContext;
+
+class TfrmSettings : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int ClientWidth = 193;
+    static constexpr int ClientHeight = 161;
+
+    TfrmSettings(AppContext& context, TformLumo& mainWindow);
+
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* labCOMport = nullptr;
+    QComboBox* cbCOM = nullptr;
+    QLabel* labStatus = nullptr;
+    QPushButton* butCheckConnect = nullptr;
+
+    void FormCreate();
+    void butCheckConnectClick();
+    void FormCanResize(bool& resize);
+
+    // The port name that the combo box shows, typed or picked.
+    std::string portName() const;
+
+private:
+    AppContext& context_;
+    TformLumo& main_;
+};
+
+// The one settings dialog of the running program.
+extern TfrmSettings* frmSettings;

@@ -1,0 +1,30 @@
+// UserLumo: the desktop companion of the ЛУМО 2210 volt-ampere-phase meter.
+#include <QApplication>
+
+#include "app/qt_dialogs.h"
+#include "app/settings_file.h"
+#include "app/startup.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("UserLumo");
+    lumo::loadRussianTranslations(app);
+
+    lumo::QtOperatorDialogs dialogs;
+    lumo::SystemClock clock;
+    AppContext context{dialogs, clock,
+                       lumo::settingsPathFor(QApplication::applicationFilePath().toStdString())};
+    try {
+        lumo::createWindows(context);
+        dialogs.setParentWindow(formLumo);
+        formLumo->show();
+        QApplication::exec();
+    } catch (const std::exception& e) {
+        dialogs.showException(e.what());
+    } catch (...) {
+        dialogs.showException("");
+    }
+    dialogs.abandonWaiters();
+    lumo::destroyWindows();
+    return 0;
+}

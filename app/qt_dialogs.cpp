@@ -1,0 +1,123 @@
+#include "app/qt_dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+#include <QThread>
+
+namespace lumo {
+
+namespace {
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+QString qtFileFilter(const std::string& filter) {
+    QStringList parts = q(filter).split('|');
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QStringList patterns = parts[i + 1].split(';', Qt::SkipEmptyParts);
+        for (QString& p : patterns)
+            if (p == "*.*") p = "*";
+        out << QString("%1 (%2)").arg(parts[i], patterns.join(' '));
+    }
+    return out.join(";;");
+}
+
+QtOperatorDialogs::~QtOperatorDialogs() { abandonWaiters(); }
+
+void QtOperatorDialogs::complete(Pending& p, MessageResult r) {
+    std::lock_guard lock(p.mutex);
+    if (p.done) return;
+    p.done = true;
+    p.result = r;
+    p.cv.notify_all();
+}
+
+MessageResult QtOperatorDialogs::message(const MessageRequest& request) {
+    if (QThread::currentThread() == thread()) return showBox(request);
+
+    auto pending = std::make_shared<Pending>();
+    {
+        std::lock_guard lock(mutex_);
+        if (abandoned_) return MessageResult::Ok;
+        pending_.push_back(pending);
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, pending, request] {
+            bool show;
+            {
+                std::lock_guard lock(mutex_);
+                show = !abandoned_;
+            }
+            MessageResult r = show ? showBox(request) : MessageResult::Ok;
+            complete(*pending, r);
+            std::lock_guard lock(mutex_);
+            pending_.remove(pending);
+        },
+        Qt::QueuedConnection);
+
+    std::unique_lock lock(pending->mutex);
+    pending->cv.wait(lock, [&] { return pending->done; });
+    return pending->result;
+}
+
+void QtOperatorDialogs::abandonWaiters() {
+    std::list<std::shared_ptr<Pending>> waiting;
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        waiting.swap(pending_);
+    }
+    for (auto& p : waiting) complete(*p, MessageResult::Ok);
+}
+
+MessageResult QtOperatorDialogs::showBox(const MessageRequest& request) {
+    QMessageBox::Icon icon = QMessageBox::Critical;
+    switch (request.icon) {
+    case MessageIcon::Error: icon = QMessageBox::Critical; break;
+    case MessageIcon::Warning: icon = QMessageBox::Warning; break;
+    case MessageIcon::Information: icon = QMessageBox::Information; break;
+    case MessageIcon::Question: icon = QMessageBox::Question; break;
+    }
+    const bool yesNo = request.buttons == MessageButtons::YesNo;
+    QMessageBox box(icon, q(request.caption), q(request.text),
+                    yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
+                    parent_.data());
+    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    int r = box.exec();
+    if (!yesNo) return MessageResult::Ok;
+    return r == QMessageBox::Yes ? MessageResult::Yes : MessageResult::No;
+}
+
+std::optional<std::string> QtOperatorDialogs::openFileName(const FileDialogRequest& request) {
+    QFileDialog dialog(parent_.data(), QString(), q(request.initialName), qtFileFilter(request.filter));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (!request.defaultExtension.empty()) dialog.setDefaultSuffix(q(request.defaultExtension));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first().toStdString();
+}
+
+std::optional<std::string> QtOperatorDialogs::saveFileName(const FileDialogRequest& request) {
+    QFileDialog dialog(parent_.data(), QString(), q(request.initialName), qtFileFilter(request.filter));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    // Replacing an existing file is confirmed first (Qt's standard question).
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (!request.defaultExtension.empty()) dialog.setDefaultSuffix(q(request.defaultExtension));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first().toStdString();
+}
+
+void QtOperatorDialogs::showException(const std::string& what) {
+    // The standard exception box: the application's title, the message ending in a full stop.
+    QString text = q(what);
+    if (!text.isEmpty() && !text.endsWith('.')) text += '.';
+    QMessageBox::critical(parent_.data(), QApplication::applicationName(), text);
+}
+
+}  // namespace lumo

@@ -1,0 +1,36 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include "app/Usersett.h"
+
+namespace lumo {
+
+bool loadRussianTranslations(QApplication& app) {
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    auto* translator = new QTranslator(&app);
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QLocale(QLocale::Russian), "qtbase", "_", dir)) {
+        delete translator;
+        return false;
+    }
+    QApplication::installTranslator(translator);
+    return true;
+}
+
+void createWindows(AppContext& context) {
+    formLumo = new TformLumo(context);
+    frmSettings = new TfrmSettings(context, *formLumo);
+    formLumo->setSettingsDialog(frmSettings);
+}
+
+void destroyWindows() {
+    delete formLumo;  // owns the settings dialog
+    formLumo = nullptr;
+    frmSettings = nullptr;
+}
+
+}  // namespace lumo

@@ -1,0 +1,23 @@
+#pragma once
+// Start-up of the program: the Russian translations, the two windows in their order.
+
+#include <QString>
+
+#include "app/Userprog.h"
+
+class QApplication;
+
+namespace lumo {
+
+// Loads Qt's own Russian translations so that standard buttons and file dialogs speak Russian.
+// Returns false when they are not installed (the program runs on, in Qt's English).
+bool loadRussianTranslations(QApplication& app);
+
+// Creates the main window (which opens the port from the settings file), then the settings
+// dialog (which reads the same setting), and sets formLumo and frmSettings.
+void createWindows(AppContext& context);
+
+// Deletes the windows created by createWindows (the dialog goes with the main window).
+void destroyWindows();
+
+}  // namespace lumo

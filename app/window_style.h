@@ -1,0 +1,21 @@
+#pragma once
+// Fonts and control helpers shared by the two windows: controls stand at designed pixel
+// positions, and each text has a designed character height in pixels.
+
+#include <QFont>
+#include <QLabel>
+#include <QPushButton>
+
+namespace lumo::ui {
+
+// The windows' font: "MS Sans Serif" 8 points where it exists, a Cyrillic sans serif elsewhere.
+QFont windowFont();
+// The window font with a character height in pixels.
+QFont pixelFont(int characterHeight);
+// A label at (x, y), sized to its text, or `width` wide for a text that changes later.
+QLabel* label(QWidget* parent, const QString& text, int x, int y, int characterHeight,
+              int width = 0);
+QPushButton* button(QWidget* parent, const QString& text, int x, int y, int w, int h,
+                    int characterHeight);
+
+}  // namespace lumo::ui

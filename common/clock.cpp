@@ -1,0 +1,39 @@
+#include "common/clock.h"
+
+#include <ctime>
+#include <sys/stat.h>
+
+namespace lumo {
+
+namespace {
+
+LocalDateTime fromTimeT(std::time_t t) {
+    std::tm tm{};
+#ifdef _WIN32
+    localtime_s(&tm, &t);
+#else
+    localtime_r(&t, &tm);
+#endif
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::optional<LocalDateTime> statModified(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return fromTimeT(st.st_mtime);
+}
+
+}  // namespace
+
+LocalDateTime SystemClock::now() const { return fromTimeT(std::time(nullptr)); }
+
+std::optional<LocalDateTime> SystemClock::fileModified(const std::string& path) const {
+    return statModified(path);
+}
+
+std::optional<LocalDateTime> PinnedClock::fileModified(const std::string& path) const {
+    if (fileDate_) return fileDate_;
+    return statModified(path);
+}
+
+}  // namespace lumo

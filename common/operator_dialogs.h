@@ -1,0 +1,49 @@
+#pragma once
+// What the program asks of the operator: modal message boxes and the report file dialogs.
+// The window supplies a Qt implementation; tests supply a scripted one. Lower layers take it
+// by reference, so they never reach up to the window.
+
+#include <optional>
+#include <string>
+
+namespace lumo {
+
+enum class MessageIcon { Error, Warning, Information, Question };
+enum class MessageButtons { Ok, YesNo };
+enum class MessageResult { Ok, Yes, No };
+
+// One modal message box. Texts are UTF-8.
+struct MessageRequest {
+    std::string text;
+    std::string caption;
+    MessageIcon icon = MessageIcon::Error;
+    MessageButtons buttons = MessageButtons::Ok;
+};
+
+// One file dialog. `filter` pairs description and pattern as "desc|pattern|desc|pattern".
+struct FileDialogRequest {
+    std::string filter;
+    std::string defaultExtension;  // without the dot, may be empty
+    std::string initialName;       // the name shown at first, may be empty
+};
+
+class OperatorDialogs {
+public:
+    virtual ~OperatorDialogs() = default;
+
+    // Shows the box and waits for the answer. Safe to call from any thread: a box asked for
+    // from another thread is shown on the window's thread while the caller waits.
+    virtual MessageResult message(const MessageRequest& request) = 0;
+
+    // File dialogs, window thread only. An empty result means the operator cancelled.
+    virtual std::optional<std::string> openFileName(const FileDialogRequest& request) = 0;
+    virtual std::optional<std::string> saveFileName(const FileDialogRequest& request) = 0;
+
+    // The standard box for an exception that reached the edge of a handler.
+    virtual void showException(const std::string& what) = 0;
+
+    // Convenience: an error box with the caption "Ошибка", the error icon and OK.
+    void error(const std::string& text);
+};
+
+}  // namespace lumo

@@ -1,0 +1,53 @@
+#pragma once
+// The readings store: what the workers fetch from the meter and the window shows and writes
+// into the report. Every slot is a text replaced and read whole (each under its own small
+// lock). The counters and the busy flag are atomics: the memory worker publishes a period's
+// values before the count that covers them and clears MemoryBusy last (release stores); the
+// window reads them with acquire loads, MemoryBusy before PeriodsRead.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace lumo {
+
+class TextSlot {
+public:
+    std::string get() const {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+    void set(std::string text) {
+        std::lock_guard lock(mutex_);
+        text_.swap(text);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+};
+
+struct ReadingsStore {
+    static constexpr int CurrentSlots = 30;   // slots 1 to 18 used
+    static constexpr int BlockSlots = 60;     // a period: slots 1 to 54 used
+    static constexpr int Blocks = 100;        // periods 0 to 99
+    static constexpr int MemorySlots = BlockSlots * Blocks;
+    static constexpr int MaxPeriodCount = Blocks - 1;
+
+    // The store index of parameter n (1 to 18) of period p: the minimum, maximum and average.
+    static constexpr int minIndex(int p, int n) { return BlockSlots * p + 3 * n - 2; }
+    static constexpr int maxIndex(int p, int n) { return BlockSlots * p + 3 * n - 1; }
+    static constexpr int avgIndex(int p, int n) { return BlockSlots * p + 3 * n; }
+
+    std::array<TextSlot, CurrentSlots> CurrentValues;
+    std::atomic<std::int32_t> PeriodCount{0};
+    std::atomic<std::int32_t> PeriodsRead{0};
+    std::unique_ptr<std::array<TextSlot, MemorySlots>> MemoryValues =
+        std::make_unique<std::array<TextSlot, MemorySlots>>();
+    std::atomic<bool> MemoryBusy{false};
+};
+
+}  // namespace lumo

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "app/settings_file.h"
+
+using namespace lumo;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("lumo-ini-" + std::to_string(::getpid()) + "-" +
+                                                 std::to_string(reinterpret_cast<uintptr_t>(this)));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void put(const fs::path& p, const std::string& s) { std::ofstream(p, std::ios::binary) << s; }
+
+}  // namespace
+
+TEST(SettingsFile, PathIsTheExecutablesNameWithIni) {
+    EXPECT_EQ(settingsPathFor("/opt/lumo/UserLumo"), "/opt/lumo/UserLumo.INI");
+    EXPECT_EQ(settingsPathFor("C:\\lumo\\UserLumo.exe"), "C:\\lumo\\UserLumo.INI");
+    EXPECT_EQ(settingsPathFor("/opt/v1.2/Other"), "/opt/v1.2/Other.INI");
+}
+
+TEST(SettingsFile, MissingFileGivesTheDefaultAndAWriteCreatesIt) {
+    TempDir d;
+    auto ini = (d.path / "UserLumo.INI").string();
+    EXPECT_EQ(readProfileString(ini, "Main", "COM", "COM3"), "COM3");
+    ASSERT_TRUE(writeProfileString(ini, "Main", "COM", "COM3"));
+    EXPECT_EQ(slurp(ini), "[Main]\nCOM=COM3\n");
+    EXPECT_EQ(readProfileString(ini, "Main", "COM", "x"), "COM3");
+}
+
+TEST(SettingsFile, ReadsWithProfileStringRules) {
+    TempDir d;
+    auto ini = (d.path / "u.INI").string();
+    put(ini, "; comment\r\n[Other]\r\nCOM=COM9\r\n[ main ]\r\n  com =  \"COM7\"  \r\n");
+    EXPECT_EQ(readProfileString(ini, "Main", "COM", "COM3"), "COM7");
+    EXPECT_EQ(readProfileString(ini, "Main", "Missing", "dflt"), "dflt");
+    EXPECT_EQ(readProfileString(ini, "Nowhere", "COM", "dflt"), "dflt");
+}
+
+TEST(SettingsFile, WriteKeepsEverythingElseByteForByte) {
+    TempDir d;
+    auto ini = (d.path / "u.INI").string();
+    const std::string before =
+        "; the operator's notes\r\n[Window]\r\nLeft=10\r\n\r\n[Main]\r\nBaud=9600\r\nCOM=COM1\r\n"
+        "Extra = kept ; with a comment\r\n[Last]\r\nX=1";
+    put(ini, before);
+    ASSERT_TRUE(writeProfileString(ini, "Main", "COM", "/dev/ttyUSB0"));
+    std::string expected = before;
+    expected.replace(expected.find("COM=COM1"), 8, "COM=/dev/ttyUSB0");
+    EXPECT_EQ(slurp(ini), expected);
+}
+
+TEST(SettingsFile, WriteAddsAMissingKeyOrSection) {
+    TempDir d;
+    auto ini = (d.path / "u.INI").string();
+    put(ini, "[Main]\r\nBaud=9600\r\n\r\n[Tail]\r\nY=2\r\n");
+    ASSERT_TRUE(writeProfileString(ini, "Main", "COM", "COM2"));
+    EXPECT_EQ(slurp(ini), "[Main]\r\nBaud=9600\r\nCOM=COM2\r\n\r\n[Tail]\r\nY=2\r\n");
+
+    put(ini, "[Tail]\nY=2");
+    ASSERT_TRUE(writeProfileString(ini, "Main", "COM", "COM4"));
+    EXPECT_EQ(slurp(ini), "[Tail]\nY=2\n[Main]\nCOM=COM4\n");
+}
+
+TEST(SettingsFile, FailedWriteLeavesNoFileBehind) {
+    TempDir d;
+    auto ini = (d.path / "no-such-dir" / "u.INI").string();
+    EXPECT_FALSE(writeProfileString(ini, "Main", "COM", "COM3"));
+    EXPECT_FALSE(fs::exists(ini));
+}

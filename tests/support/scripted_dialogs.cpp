@@ -1,0 +1,76 @@
+#include "support/scripted_dialogs.h"
+
+namespace lumo::test {
+
+MessageResult ScriptedDialogs::message(const MessageRequest& request) {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(request);
+    if (request.buttons == MessageButtons::Ok) return MessageResult::Ok;
+    if (answers_.empty()) return MessageResult::Yes;
+    MessageResult r = answers_.front();
+    answers_.pop_front();
+    return r;
+}
+
+std::optional<std::string> ScriptedDialogs::openFileName(const FileDialogRequest& request) {
+    std::lock_guard lock(mutex_);
+    fileDialogs_.push_back(request);
+    if (openNames_.empty()) return std::nullopt;
+    auto r = openNames_.front();
+    openNames_.pop_front();
+    return r;
+}
+
+std::optional<std::string> ScriptedDialogs::saveFileName(const FileDialogRequest& request) {
+    std::lock_guard lock(mutex_);
+    fileDialogs_.push_back(request);
+    if (saveNames_.empty()) return std::nullopt;
+    auto r = saveNames_.front();
+    saveNames_.pop_front();
+    return r;
+}
+
+void ScriptedDialogs::showException(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    exceptions_.push_back(what);
+}
+
+void ScriptedDialogs::answer(MessageResult r) {
+    std::lock_guard lock(mutex_);
+    answers_.push_back(r);
+}
+void ScriptedDialogs::openName(std::optional<std::string> name) {
+    std::lock_guard lock(mutex_);
+    openNames_.push_back(std::move(name));
+}
+void ScriptedDialogs::saveName(std::optional<std::string> name) {
+    std::lock_guard lock(mutex_);
+    saveNames_.push_back(std::move(name));
+}
+
+std::vector<MessageRequest> ScriptedDialogs::messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+std::vector<std::string> ScriptedDialogs::texts() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> t;
+    for (const auto& m : messages_) t.push_back(m.text);
+    return t;
+}
+std::vector<std::string> ScriptedDialogs::exceptions() const {
+    std::lock_guard lock(mutex_);
+    return exceptions_;
+}
+std::vector<FileDialogRequest> ScriptedDialogs::fileDialogs() const {
+    std::lock_guard lock(mutex_);
+    return fileDialogs_;
+}
+void ScriptedDialogs::clear() {
+    std::lock_guard lock(mutex_);
+    messages_.clear();
+    exceptions_.clear();
+    fileDialogs_.clear();
+}
+
+}  // namespace lumo::test

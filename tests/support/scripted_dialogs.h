@@ -1,0 +1,43 @@
+#pragma once
+// Operator dialogs for tests: every box is recorded and answered from a script; file dialogs
+// answer the names queued for them. Safe to use from worker threads.
+
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/operator_dialogs.h"
+
+namespace lumo::test {
+
+class ScriptedDialogs : public OperatorDialogs {
+public:
+    MessageResult message(const MessageRequest& request) override;
+    std::optional<std::string> openFileName(const FileDialogRequest& request) override;
+    std::optional<std::string> saveFileName(const FileDialogRequest& request) override;
+    void showException(const std::string& what) override;
+
+    // Answers for Yes/No boxes, in order; when none is queued the answer is Yes.
+    void answer(MessageResult r);
+    // Names for the next file dialogs; nullopt is a cancelled dialog. None queued: cancelled.
+    void openName(std::optional<std::string> name);
+    void saveName(std::optional<std::string> name);
+
+    std::vector<MessageRequest> messages() const;
+    std::vector<std::string> texts() const;  // the texts of the boxes shown, in order
+    std::vector<std::string> exceptions() const;
+    std::vector<FileDialogRequest> fileDialogs() const;
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<MessageRequest> messages_;
+    std::vector<std::string> exceptions_;
+    std::vector<FileDialogRequest> fileDialogs_;
+    std::deque<MessageResult> answers_;
+    std::deque<std::optional<std::string>> openNames_, saveNames_;
+};
+
+}  // namespace lumo::test

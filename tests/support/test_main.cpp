@@ -1,0 +1,18 @@
+// The tests' entry: with Qt, a QApplication on the offscreen platform for the window tests.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#ifdef LUMO_WITH_QT
+#include <QApplication>
+#endif
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+#ifdef LUMO_WITH_QT
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("UserLumo");
+#endif
+    return RUN_ALL_TESTS();
+}
