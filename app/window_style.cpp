@@ -4,7 +4,7 @@ namespace lumo::ui {
 
 QFont windowFont() {
     QFont f;
-    f.setFamilies({"MS Sans Serif", "DejaVu Sans", "Liberation Sans", "sans-serif"});
+    f.setFamilies({"MS Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"});
     f.setPointSize(8);
     return f;
 }
