@@ -161,6 +161,7 @@ void MeterServer::handle(const Request& request) {
 
 void MeterServer::serve() {
     std::uint8_t buf[512];
+    int rejectsSeen = 0;
     while (!stopping_.load() && master_ >= 0) {
         pollfd p[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
@@ -178,12 +179,13 @@ void MeterServer::serve() {
         }
         for (ssize_t i = 0; i < n && master_ >= 0; ++i) {
             auto request = reader_.feed(buf[i]);
+            if (reader_.rejects() != rejectsSeen) {
+                rejectsSeen = reader_.rejects();
+                std::lock_guard lock(mutex_);
+                rejects_ = rejectsSeen;
+                changed_.notify_all();
+            }
             if (request) handle(*request);
-        }
-        std::lock_guard lock(mutex_);
-        if (rejects_ != reader_.rejects()) {
-            rejects_ = reader_.rejects();
-            changed_.notify_all();
         }
     }
 }
