@@ -1,0 +1,142 @@
+#pragma once
+// The meter's request/reply protocol.
+//
+// A request is 16 bytes: '~', the command letter, the address as 4 upper-case hex digits, the
+// argument as 8 upper-case hex digits, and CR LF as a fixed filler in bytes 14 and 15.
+// A reply is found in the received bytes by its '~' at an even offset: '~', the echo of the
+// command, two unread bytes, two hex digits of the parameter number, the 8-character value
+// field, and at least one more byte.
+//
+// Two paths use it: the workers' SendRequest (checks the reply and extracts its fields) and
+// the window's ProbeRequest (checks the echo only). Both resend up to three times after a bad
+// reply, send the reject byte 0x03 after every bad reply, and on a failed write close the
+// port and tell the operator. One call holds the port's exchange lock from its first write to
+// its last read; the lock is released before a message box is shown.
+//
+// Framing and parsing are pure functions over bytes, below the port-level operations.
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "link/serial_port.h"
+
+namespace lumo {
+
+class OperatorDialogs;
+
+namespace meter {
+
+inline constexpr std::size_t FrameSize = 16;
+inline constexpr std::uint8_t FrameStart = '~';
+inline constexpr std::uint8_t RejectByte = 0x03;
+// Bytes 14 and 15 of every request.
+inline constexpr std::uint8_t Filler[2] = {'\r', '\n'};
+// From the '~' on, a good reply on the worker path has at least this many bytes.
+inline constexpr std::size_t MinReplySize = 15;
+// From this many stored bytes on, an empty read ends a reply at once.
+inline constexpr std::size_t GapRuleSize = 16;
+// The receive buffer keeps this many bytes; further bytes are read off the line and dropped.
+inline constexpr std::size_t ReceiveBufferSize = 1024;
+// Sends of one request: the first and three resends.
+inline constexpr int Attempts = 4;
+
+// The commands the program sends.
+inline constexpr char CmdLive = 'D';    // live value of parameter n, address n
+inline constexpr char CmdCount = 'O';   // number of stored periods, address 0
+inline constexpr char CmdMin = 'N';     // statistics of a period, address period*256 + n
+inline constexpr char CmdMax = 'X';
+inline constexpr char CmdAvg = 'A';
+inline constexpr char CmdProbe = 's';   // connection probe, address 0
+
+// The protocol's pauses.
+inline constexpr auto AfterWrite = std::chrono::milliseconds(2);        // worker path
+inline constexpr auto FirstByteTry = std::chrono::milliseconds(2);      // before each try
+inline constexpr int FirstByteTries = 20;
+inline constexpr auto Gap = std::chrono::milliseconds(15);              // short reply's gap
+inline constexpr auto AfterGap = std::chrono::milliseconds(2);
+inline constexpr auto ProbeWait = std::chrono::milliseconds(50);        // window path
+// Collecting a reply stops after this long even if the line never falls silent, so that a
+// babbling device cannot stall a worker or the window.
+inline constexpr auto CollectLimit = std::chrono::milliseconds(300);
+
+// The text a reading holds when no good reply gave it a value.
+inline constexpr const char* NoValue = "нет";
+
+using RequestFrame = std::array<std::uint8_t, FrameSize>;
+
+// The request frame; the address and argument are cut to 4 and 8 hex digits.
+RequestFrame buildRequest(char command, std::uint32_t address, std::uint32_t argument);
+
+// The reply fields of a worker: what the last SendRequest extracted.
+struct ReplyFields {
+    std::string AddressText;  // "0x00" and the reply's two parameter digits
+    std::string ValueHead;    // reply offsets 6 to 9
+    std::string ValueTail;    // reply offsets 10 to 13
+    std::string Value;        // head and tail joined, the first '.' turned into ','
+    std::int32_t ParamNo = 0; // AddressText read as hexadecimal
+};
+
+// The bytes one receive step stored: at most ReceiveBufferSize of them, though every byte
+// read off the line is counted.
+class ReceiveBuffer {
+public:
+    void push(std::uint8_t byte) {
+        if (stored_.size() < ReceiveBufferSize) stored_.push_back(byte);
+        ++received_;
+    }
+    std::span<const std::uint8_t> bytes() const { return stored_; }
+    std::size_t stored() const { return stored_.size(); }
+    std::size_t received() const { return received_; }
+
+private:
+    std::vector<std::uint8_t> stored_;
+    std::size_t received_ = 0;
+};
+
+// The offset of the first '~' at an even offset, or nothing.
+std::optional<std::size_t> findFrameStart(std::span<const std::uint8_t> received);
+
+// Text of a reply piece: the bytes up to the first zero byte.
+std::string pieceText(std::span<const std::uint8_t> piece);
+
+// The worker path's check and extraction. A reply is good when a '~' stands at an even
+// offset, the byte after it is the command, at least 15 bytes follow from the '~' on, and the
+// parameter digits are hexadecimal. A good reply's fields are returned; a bad one gives none.
+std::optional<ReplyFields> parseReply(std::span<const std::uint8_t> received, char command);
+
+// The window path's check: a '~' at an even offset followed by the command letter.
+bool echoMatches(std::span<const std::uint8_t> received, char command);
+
+// ---- Exchanges on the port ----
+
+// Worker path, one call: sets the four texts of `fields` to "нет", then sends the request up
+// to four times and extracts the first good reply into `fields`. A failed write closes the
+// port and shows "Проверьте соединение с прибором" through `dialogs` (after the port is given
+// up) and returns false. With the port closed it returns false at once, sends nothing and
+// shows nothing.
+bool SendRequest(SerialPort& port, OperatorDialogs& dialogs, ReplyFields& fields, char command,
+                 std::uint32_t address, std::uint32_t argument);
+
+// Worker path, one receive step inside an exchange; sends the reject byte after a bad reply.
+// The fields are changed only by a good reply.
+bool ReceiveReply(SerialPort::Exchange& exchange, ReplyFields& fields, char command);
+
+// Window path: the connection probe. Pauses 50 ms after each send and checks the echo only.
+// Messages go through the port's dialogs.
+bool ProbeRequest(SerialPort& port, char command, std::uint32_t address, std::uint32_t argument);
+
+// Window path, one receive step: reads what has arrived and checks the echo; sends the reject
+// byte when it does not match.
+bool ReceiveEcho(SerialPort::Exchange& exchange, char command);
+
+}  // namespace meter
+
+using meter::ProbeRequest;
+
+}  // namespace lumo

@@ -1,0 +1,215 @@
+#include "sim/meter_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "common/numtext.h"
+
+namespace lumo::sim {
+
+namespace {
+
+constexpr int Parameters = 18;
+constexpr double Pi = 3.14159265358979323846;
+
+// Typical readings of the three phases: a slightly unbalanced inductive load.
+constexpr PhaseReading Nominal[3] = {{225.0, 4.2, 18.0}, {224.0, 3.6, 25.0}, {226.0, 5.1, 32.0}};
+
+bool allHex(std::span<const std::uint8_t> digits) {
+    return std::all_of(digits.begin(), digits.end(), [](std::uint8_t c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    });
+}
+
+std::uint32_t hexValue(std::span<const std::uint8_t> digits) {
+    return static_cast<std::uint32_t>(
+        parseHex32(std::string_view(reinterpret_cast<const char*>(digits.data()), digits.size()))
+            .value_or(0));
+}
+
+double uniform(std::mt19937& r, double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(r);
+}
+
+std::vector<std::uint8_t> frameBytes(char command, int param, std::string_view value) {
+    std::string s = "~";
+    s += command;
+    s += "00" + hexUpper(static_cast<std::uint32_t>(param), 2);
+    s += value;
+    s += "\r\n";
+    return {s.begin(), s.end()};
+}
+
+}  // namespace
+
+std::optional<Fault> faultFromName(std::string_view name) {
+    static constexpr std::pair<std::string_view, Fault> names[] = {
+        {"silence", Fault::Silence},         {"stray-byte", Fault::StrayByte},
+        {"short-reply", Fault::ShortReply},  {"wrong-echo", Fault::WrongEcho},
+        {"not-a-number", Fault::NotANumber}, {"non-hex-param", Fault::NonHexParam},
+        {"param-number", Fault::ParamNumber}, {"long-reply", Fault::LongReply},
+    };
+    for (const auto& [n, f] : names)
+        if (n == name) return f;
+    return std::nullopt;
+}
+
+std::optional<Request> parseRequest(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 14 || frame[0] != '~') return std::nullopt;
+    const auto address = frame.subspan(2, 4), argument = frame.subspan(6, 8);
+    if (!allHex(address) || !allHex(argument)) return std::nullopt;
+    return Request{static_cast<char>(frame[1]), static_cast<std::uint16_t>(hexValue(address)),
+                   hexValue(argument)};
+}
+
+std::optional<Request> RequestReader::feed(std::uint8_t byte) {
+    if (byte == '~' && frame_.size() < 14) frame_.clear();  // a frame starts (again)
+    if (frame_.empty() && byte != '~') {
+        if (byte == 0x03) ++rejects_;
+        return std::nullopt;
+    }
+    frame_.push_back(byte);
+    if (frame_.size() < 16) return std::nullopt;
+    auto request = parseRequest(frame_);
+    frame_.clear();
+    return request;
+}
+
+double PhaseReading::quantity(int q) const {
+    const double s = U * I, phi = angle * Pi / 180.0;
+    switch (q) {
+        case 0: return U;
+        case 1: return I;
+        case 2: return angle;
+        case 3: return s * std::cos(phi);
+        case 4: return s * std::sin(phi);
+        default: return s;
+    }
+}
+
+std::string decimalField(double value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%08.3f", std::clamp(value, -999.999, 9999.999));
+    return buf;
+}
+
+MeterModel::MeterModel(MeterConfig config)
+    : config_(std::move(config)),
+      random_(config_.seed),
+      matched_(config_.faults.size(), 0),
+      applied_(config_.faults.size(), 0) {
+    for (int phase = 0; phase < 3; ++phase) live_[phase] = Nominal[phase];
+}
+
+PhaseReading MeterModel::averages(int period, int phase) const {
+    std::mt19937 r(config_.seed * 7919u + static_cast<std::uint32_t>(period) * 131u +
+                   static_cast<std::uint32_t>(phase));
+    const PhaseReading& n = Nominal[phase];
+    return {n.U + uniform(r, -2.5, 2.5), n.I + uniform(r, -0.5, 0.5), n.angle + uniform(r, -3, 3)};
+}
+
+Statistic MeterModel::statistic(int period, int n) const {
+    const int phase = (n - 1) / 6, q = (n - 1) % 6;
+    if (period == 0 && config_.periods > 0) {
+        // The whole recording: over every stored period.
+        Statistic all = statistic(1, n);
+        double sum = all.avg;
+        for (int p = 2; p <= config_.periods; ++p) {
+            Statistic s = statistic(p, n);
+            all.min = std::min(all.min, s.min);
+            all.max = std::max(all.max, s.max);
+            sum += s.avg;
+        }
+        all.avg = sum / config_.periods;
+        return all;
+    }
+    std::mt19937 r(config_.seed * 104729u + static_cast<std::uint32_t>(period) * 257u +
+                   static_cast<std::uint32_t>(n));
+    const double avg = averages(period, phase).quantity(q);
+    return {avg * (1.0 - uniform(r, 0.01, 0.08)), avg * (1.0 + uniform(r, 0.01, 0.08)), avg};
+}
+
+std::optional<std::string> MeterModel::valueField(const Request& request) {
+    const int n = request.param();
+    const bool parameter = n >= 1 && n <= Parameters;
+    switch (request.command) {
+        case 'D': {
+            if (!parameter || request.period() != 0) return std::nullopt;
+            const int phase = (n - 1) / 6, q = (n - 1) % 6;
+            PhaseReading& live = live_[phase];
+            if (q == 0) {  // a new measurement of the phase starts with its voltage
+                const PhaseReading& nominal = Nominal[phase];
+                live.U = std::clamp(nominal.U + uniform(random_, -3, 3), 220.0, 230.0);
+                live.I = nominal.I + uniform(random_, -0.4, 0.4);
+                live.angle = nominal.angle + uniform(random_, -2, 2);
+            }
+            return decimalField(live.quantity(q));
+        }
+        case 'O':
+            if (!config_.countField.empty()) return config_.countField;
+            return hexUpper(static_cast<std::uint32_t>(config_.periods), 8);
+        case 'N':
+        case 'X':
+        case 'A': {
+            if (!parameter || request.period() > config_.periods) return std::nullopt;
+            const Statistic s = statistic(request.period(), n);
+            return decimalField(request.command == 'N' ? s.min : request.command == 'X' ? s.max : s.avg);
+        }
+        case 's':
+            return std::string(8, '0');
+        default:
+            return std::nullopt;
+    }
+}
+
+const FaultRule* MeterModel::faultFor(const Request& request) {
+    for (std::size_t i = 0; i < config_.faults.size(); ++i) {
+        const FaultRule& rule = config_.faults[i];
+        if (rule.command && rule.command != request.command) continue;
+        if (rule.param && rule.param != request.param()) continue;
+        if (rule.period >= 0 && rule.period != request.period()) continue;
+        const int k = matched_[i]++;
+        if (k % std::max(rule.every, 1) != 0) continue;
+        if (rule.limit >= 0 && applied_[i] >= rule.limit) continue;
+        ++applied_[i];
+        return &rule;
+    }
+    return nullptr;
+}
+
+std::vector<std::uint8_t> MeterModel::answer(const Request& request) {
+    const auto value = valueField(request);
+    if (!value) return {};
+    const int param = request.command == 'D' || request.command == 'N' || request.command == 'X' ||
+                              request.command == 'A'
+                          ? request.param()
+                          : 0;
+    std::vector<std::uint8_t> reply = frameBytes(request.command, param, *value);
+    const FaultRule* rule = faultFor(request);
+    if (!rule) return reply;
+    switch (rule->fault) {
+        case Fault::None: break;
+        case Fault::Silence: reply.clear(); break;
+        case Fault::StrayByte: reply.insert(reply.begin(), 'x'); break;
+        case Fault::ShortReply: reply.resize(14); break;
+        case Fault::WrongEcho: reply[1] = request.command == 'D' ? 'O' : 'D'; break;
+        case Fault::NotANumber: std::copy_n("OVERLOAD", 8, reply.begin() + 6); break;
+        case Fault::NonHexParam: reply[4] = 'G', reply[5] = '?'; break;
+        case Fault::ParamNumber: {
+            const std::string digits = hexUpper(static_cast<std::uint32_t>(rule->reportedParam), 2);
+            reply[4] = static_cast<std::uint8_t>(digits[0]);
+            reply[5] = static_cast<std::uint8_t>(digits[1]);
+            break;
+        }
+        case Fault::LongReply: {
+            static constexpr char filler[] = "0123456789";
+            for (std::size_t i = 0; reply.size() < config_.longReplySize; ++i)
+                reply.push_back(static_cast<std::uint8_t>(filler[i % 10]));
+            break;
+        }
+    }
+    return reply;
+}
+
+}  // namespace lumo::sim

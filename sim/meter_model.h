@@ -1,0 +1,129 @@
+#pragma once
+// The simulated meter: reads request frames out of the byte stream it receives and answers
+// them the way a meter answers, with optional faults. Free of the line and of any threads;
+// the server (meter_server.h) puts it on a pseudo-terminal.
+//
+// Replies are 16 bytes: '~', the command letter, "00", the parameter number as two upper-case
+// hex digits, the 8-character value field, CR LF.
+//   'D' n        live value of parameter n: three-phase 230 V readings with noise, as decimal
+//                text with a '.' such as 0230.500 (U in V, I in A, angle in degrees, P in W,
+//                Q in var, S in VA; P = UI cos, Q = UI sin, S = UI).
+//   'O'          the number of stored periods as 8 hex digits.
+//   'N' 'X' 'A'  minimum, maximum and average of parameter n over period p (address p*256+n);
+//                period 0 spans the whole recording (min of the minima, max of the maxima,
+//                mean of the averages).
+//   's'          the echo.
+// Anything else, a parameter outside 1 to 18 or a period beyond the stored ones gets no reply.
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumo::sim {
+
+// One byte on the line at 9600 baud, 10 bits a byte.
+inline constexpr double ByteSeconds = 10.0 / 9600.0;
+
+enum class Fault {
+    None,
+    Silence,      // no reply
+    StrayByte,    // one byte before the '~', so the '~' stands at an odd offset
+    ShortReply,   // only 14 bytes
+    WrongEcho,    // another command letter after the '~'
+    NotANumber,   // a value field that is no number
+    NonHexParam,  // parameter digits that are not hexadecimal
+    ParamNumber,  // another parameter number than the one asked for (FaultRule::reportedParam)
+    LongReply,    // the frame followed by filler bytes, longer than 1024 bytes in all
+};
+
+// The names the tool accepts: silence, stray-byte, short-reply, wrong-echo, not-a-number,
+// non-hex-param, param-number, long-reply.
+std::optional<Fault> faultFromName(std::string_view name);
+
+// Which replies a fault spoils. Every filter left at its default matches every reply.
+struct FaultRule {
+    Fault fault = Fault::None;
+    char command = 0;        // only replies to this command letter
+    int param = 0;           // only requests for this parameter number (the address's low byte)
+    int period = -1;         // only requests for this period (the address's high byte)
+    int every = 1;           // only every k-th matching request, the first included
+    int limit = -1;          // at most this many times
+    int reportedParam = 19;  // ParamNumber: the number the reply carries
+};
+
+struct MeterConfig {
+    int periods = 5;         // stored periods, 0 to 255
+    std::string countField;  // when set: the 'O' reply's value field as given, 8 characters
+    std::uint32_t seed = 2210;
+    bool paced = false;      // answer at the speed of a 9600-baud line (the server does it)
+    int hangUpAfter = -1;    // close the line after answering this many requests
+    std::size_t longReplySize = 1100;
+    std::vector<FaultRule> faults;
+};
+
+struct Request {
+    char command = 0;
+    std::uint16_t address = 0;
+    std::uint32_t argument = 0;
+    int period() const { return address >> 8; }
+    int param() const { return address & 0xFF; }
+    bool operator==(const Request&) const = default;
+};
+
+// The request in a 16-byte frame: '~', a letter, 4 and 8 hex digits; bytes 14 and 15 are not
+// read. Nothing when the digits are not hexadecimal.
+std::optional<Request> parseRequest(std::span<const std::uint8_t> frame);
+
+// Finds request frames in the received bytes: skips everything up to a '~' (reject bytes
+// among them, which it counts), then takes 16 bytes. A '~' within the first 14 bytes of a
+// frame starts the frame again.
+class RequestReader {
+public:
+    std::optional<Request> feed(std::uint8_t byte);
+    int rejects() const { return rejects_; }
+
+private:
+    std::vector<std::uint8_t> frame_;
+    int rejects_ = 0;
+};
+
+// One phase's readings at one moment.
+struct PhaseReading {
+    double U = 0, I = 0, angle = 0;  // V, A, degrees
+    double quantity(int q) const;    // q 0 to 5: U, I, angle, P, Q, S
+};
+
+struct Statistic {
+    double min = 0, max = 0, avg = 0;
+};
+
+class MeterModel {
+public:
+    explicit MeterModel(MeterConfig config);
+
+    // The bytes the meter sends in answer to one request; empty for no reply.
+    std::vector<std::uint8_t> answer(const Request& request);
+
+    // The statistic of parameter n (1 to 18) over period p, as the meter keeps it.
+    Statistic statistic(int period, int n) const;
+    const MeterConfig& config() const { return config_; }
+
+private:
+    std::optional<std::string> valueField(const Request& request);
+    const FaultRule* faultFor(const Request& request);
+    PhaseReading averages(int period, int phase) const;
+
+    MeterConfig config_;
+    std::mt19937 random_;
+    PhaseReading live_[3];
+    std::vector<int> matched_, applied_;
+};
+
+// The 8-character value field of a reading: "0230.500".
+std::string decimalField(double value);
+
+}  // namespace lumo::sim

@@ -1,0 +1,144 @@
+// lumo-meter-sim: a simulated meter on a pseudo-terminal. Prints the device path to open as
+// the serial port and serves until interrupted (or until it hangs up, when told to).
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+
+int main() {
+    std::fprintf(stderr, "lumo-meter-sim needs pseudo-terminals (Linux and other POSIX systems)\n");
+    return 1;
+}
+
+#else
+
+#include <csignal>
+#include <ctime>
+#include <unistd.h>
+
+#include "common/numtext.h"
+#include "sim/meter_server.h"
+
+namespace {
+
+const char* const Usage = R"(usage: lumo-meter-sim [options]
+  --periods N         stored periods, 0 to 255 (default 5)
+  --count-field TEXT  the 'O' reply's value field as given (8 characters)
+  --pace              answer at the speed of a 9600-baud line
+  --log FILE          write every request received to FILE ('-' for standard output)
+  --link PATH         make PATH a symbolic link to the device
+  --seed N            seed of the readings' noise
+  --hang-up-after N   close the line after answering N requests
+  --fault KIND        spoil replies: silence, stray-byte, short-reply, wrong-echo,
+                      not-a-number, non-hex-param, param-number, long-reply
+                      (the options below narrow down the last --fault)
+  --fault-command C   only replies to command letter C
+  --fault-param N     only requests for parameter N
+  --fault-period P    only requests for period P
+  --fault-every K     only every K-th matching request
+  --fault-limit L     at most L times
+  --report-param N    the parameter number that param-number replies carry (default 19)
+  --long-reply-size N the length of long replies in bytes (default 1100)
+)";
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "lumo-meter-sim: %s\n%s", what.c_str(), Usage);
+    std::exit(2);
+}
+
+int number(const char* text, int lo, int hi) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!*text || *end || v < lo || v > hi) fail(std::string("not a number from ") +
+                                                 std::to_string(lo) + " to " + std::to_string(hi) +
+                                                 ": " + text);
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    lumo::sim::MeterConfig config;
+    std::string logPath, linkPath;
+    auto lastRule = [&]() -> lumo::sim::FaultRule& {
+        if (config.faults.empty()) fail("a fault filter needs a --fault before it");
+        return config.faults.back();
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (arg == "--pace") {
+            config.paced = true;
+            continue;
+        }
+        if (i + 1 >= argc) fail("missing value after " + arg);
+        const char* value = argv[++i];
+        if (arg == "--periods") config.periods = number(value, 0, 255);
+        else if (arg == "--count-field") config.countField = value;
+        else if (arg == "--log") logPath = value;
+        else if (arg == "--link") linkPath = value;
+        else if (arg == "--seed") config.seed = static_cast<std::uint32_t>(number(value, 0, 1 << 30));
+        else if (arg == "--hang-up-after") config.hangUpAfter = number(value, 0, 1 << 30);
+        else if (arg == "--long-reply-size") config.longReplySize = static_cast<std::size_t>(number(value, 16, 1 << 20));
+        else if (arg == "--fault") {
+            auto fault = lumo::sim::faultFromName(value);
+            if (!fault) fail(std::string("unknown fault: ") + value);
+            config.faults.push_back({});
+            config.faults.back().fault = *fault;
+        } else if (arg == "--fault-command") {
+            if (std::strlen(value) != 1) fail("a command is one letter");
+            lastRule().command = value[0];
+        } else if (arg == "--fault-param") lastRule().param = number(value, 0, 255);
+        else if (arg == "--fault-period") lastRule().period = number(value, 0, 255);
+        else if (arg == "--fault-every") lastRule().every = number(value, 1, 1 << 30);
+        else if (arg == "--fault-limit") lastRule().limit = number(value, 0, 1 << 30);
+        else if (arg == "--report-param") lastRule().reportedParam = number(value, 0, 255);
+        else fail("unknown option " + arg);
+    }
+
+    std::FILE* log = nullptr;
+    if (logPath == "-") log = stdout;
+    else if (!logPath.empty() && !(log = std::fopen(logPath.c_str(), "a"))) fail("cannot write " + logPath);
+
+    // The signals are taken by this thread alone, so the server's thread is never interrupted.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    lumo::sim::MeterServer server(config, [log](const lumo::sim::Request& r) {
+        if (!log) return;
+        std::fprintf(log, "%c %s %s\n", r.command, lumo::hexUpper(r.address, 4).c_str(),
+                     lumo::hexUpper(r.argument, 8).c_str());
+        std::fflush(log);
+    });
+    if (!linkPath.empty()) {
+        ::unlink(linkPath.c_str());
+        if (::symlink(server.devicePath().c_str(), linkPath.c_str()) != 0)
+            fail("cannot make the link " + linkPath);
+    }
+    std::printf("%s\n", server.devicePath().c_str());
+    std::fflush(stdout);
+
+    const timespec tick{0, 200 * 1000 * 1000};
+    while (sigtimedwait(&signals, nullptr, &tick) < 0) {
+        if (server.hungUp()) {
+            std::fprintf(stderr, "lumo-meter-sim: hung up after %d requests\n", config.hangUpAfter);
+            break;
+        }
+    }
+    server.stop();
+    if (!linkPath.empty()) ::unlink(linkPath.c_str());
+    if (log && log != stdout) std::fclose(log);
+    return 0;
+}
+
+#endif
