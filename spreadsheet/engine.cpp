@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
 
 #include "common/numtext.h"
 #include "spreadsheet/cell_text.h"
@@ -30,41 +29,36 @@ enum class Member {
     Item, ColumnWidth, HorizontalAlignment, Select, Merge, Value, NumberFormat,  // range
 };
 
-// Members are found by name, case-insensitively.
+// Members are found by name, case-insensitively; by length first, as this runs on every call.
+bool sameName(std::string_view name, std::string_view lower) {
+    for (size_t i = 0; i < lower.size(); ++i) {
+        char c = name[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) != lower[i]) return false;
+    }
+    return true;
+}
+
 Member memberId(std::string_view name) {
-    static const std::unordered_map<std::string_view, Member> table = {
-        {"sheetsinnewworkbook", Member::SheetsInNewWorkbook},
-        {"workbooks", Member::WorkBooks},
-        {"displayalerts", Member::DisplayAlerts},
-        {"visible", Member::Visible},
-        {"quit", Member::Quit},
-        {"add", Member::Add},
-        {"open", Member::Open},
-        {"worksheets", Member::WorkSheets},
-        {"save", Member::Save},
-        {"close", Member::Close},
-        {"saveas", Member::SaveAs},
-        {"name", Member::Name},
-        {"activate", Member::Activate},
-        {"columns", Member::Columns},
-        {"range", Member::Range},
-        {"cells", Member::Cells},
-        {"item", Member::Item},
-        {"columnwidth", Member::ColumnWidth},
-        {"horizontalalignment", Member::HorizontalAlignment},
-        {"select", Member::Select},
-        {"merge", Member::Merge},
-        {"value", Member::Value},
+    struct Entry {
+        std::string_view lower;
+        Member id;
+    };
+    static const Entry table[] = {
+        {"sheetsinnewworkbook", Member::SheetsInNewWorkbook}, {"workbooks", Member::WorkBooks},
+        {"displayalerts", Member::DisplayAlerts}, {"visible", Member::Visible}, {"quit", Member::Quit},
+        {"add", Member::Add}, {"open", Member::Open}, {"worksheets", Member::WorkSheets}, {"save", Member::Save},
+        {"close", Member::Close}, {"saveas", Member::SaveAs}, {"name", Member::Name}, {"activate", Member::Activate},
+        {"columns", Member::Columns}, {"range", Member::Range}, {"cells", Member::Cells}, {"item", Member::Item},
+        {"columnwidth", Member::ColumnWidth}, {"horizontalalignment", Member::HorizontalAlignment},
+        {"select", Member::Select}, {"merge", Member::Merge}, {"value", Member::Value},
         {"numberformat", Member::NumberFormat},
     };
-    char buf[24];
-    if (name.size() > sizeof buf) return Member::Unknown;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        buf[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-    }
-    auto it = table.find(std::string_view(buf, name.size()));
-    return it == table.end() ? Member::Unknown : it->second;
+    // The two members of every cell write come first.
+    if (name.size() == 5 && sameName(name, "cells")) return Member::Cells;
+    if (name.size() == 5 && sameName(name, "value")) return Member::Value;
+    for (const Entry& e : table)
+        if (e.lower.size() == name.size() && sameName(name, e.lower)) return e.id;
+    return Member::Unknown;
 }
 
 [[noreturn]] void unknownMember(std::string_view object, std::string_view member) {
