@@ -66,6 +66,11 @@ int writeAndSave(const std::string& path, int rows) {
     Handle live = get(book, "WorkSheets", {1});
     put(live, "Name", "Результат текущих измерений");
     put(get(book, "WorkSheets", {2}), "Name", "Данные из памяти прибора");
+    // The header texts, so the file has its shared strings as every report has.
+    const char* quantities[] = {"U", "I", "УГОЛ", "P", "Q", "S"};
+    put(get(live, "Cells", {1, 1}), "Value", "Дата");
+    put(get(live, "Cells", {1, 2}), "Value", "Время");
+    for (int c = 3; c <= 20; ++c) put(get(live, "Cells", {2, c}), "Value", quantities[(c - 3) % 6]);
     for (int r = 3; r < rows + 3; ++r) {
         int s = r % 86400;
         Handle cell = get(live, "Cells", {r, 1});

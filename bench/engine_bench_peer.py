@@ -39,6 +39,10 @@ def write(path, rows):
     live = book.active
     live.title = "Результат текущих измерений"
     book.create_sheet("Данные из памяти прибора")
+    live.cell(row=1, column=1, value="Дата")
+    live.cell(row=1, column=2, value="Время")
+    for c in range(3, 21):
+        live.cell(row=2, column=c, value=["U", "I", "УГОЛ", "P", "Q", "S"][(c - 3) % 6])
     for r in range(3, rows + 3):
         s = r % 86400
         day, month, year = (int(x) for x in f"{1 + r % 28}.12.2026".split("."))

@@ -40,7 +40,10 @@ Cell& Sheet::at(std::int32_t row, std::int32_t column) {
         auto it = rows_.end();
         if (!rows_.empty() && rows_.back().index > row)
             it = std::lower_bound(rows_.begin(), rows_.end(), row, [](const Row& x, std::int32_t i) { return x.index < i; });
+        // Rows of a sheet tend to be alike: start with room for as many cells as the one before.
+        std::size_t hint = it != rows_.begin() ? std::prev(it)->cells.size() : 0;
         it = rows_.insert(it, Row{row, {}});
+        it->cells.reserve(hint);
         lastRowHit_ = static_cast<std::size_t>(it - rows_.begin());
         r = &*it;
     }
