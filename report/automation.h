@@ -1,0 +1,147 @@
+#pragma once
+// Late-bound calls into a spreadsheet application: the automation handle, the three call
+// primitives (property read, property write, method call), the error they raise, and the
+// registry that creates an application object from its program identifier.
+//
+// Pure C++: the COM backend (Windows) and the built-in engine (elsewhere) plug in as
+// implementations of Object.
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace lumo::automation {
+
+// Result codes (HRESULT values) that calls fail with.
+namespace code {
+inline constexpr std::int32_t TypeMismatch = static_cast<std::int32_t>(0x80020005);   // DISP_E_TYPEMISMATCH
+inline constexpr std::int32_t UnknownName = static_cast<std::int32_t>(0x80020006);    // DISP_E_UNKNOWNNAME
+inline constexpr std::int32_t MemberNotFound = static_cast<std::int32_t>(0x80020003); // DISP_E_MEMBERNOTFOUND: no such call kind
+inline constexpr std::int32_t BadIndex = static_cast<std::int32_t>(0x8002000B);       // DISP_E_BADINDEX
+inline constexpr std::int32_t BadParamCount = static_cast<std::int32_t>(0x8002000E);  // DISP_E_BADPARAMCOUNT
+inline constexpr std::int32_t ObjectRequired = static_cast<std::int32_t>(0x800A01A8); // call through a non-object
+inline constexpr std::int32_t Disconnected = static_cast<std::int32_t>(0x80010108);   // RPC_E_DISCONNECTED
+inline constexpr std::int32_t ServerUnavailable = static_cast<std::int32_t>(0x800706BA);  // application gone
+inline constexpr std::int32_t InvalidClassString = static_cast<std::int32_t>(0x800401F3); // CO_E_CLASSSTRING
+inline constexpr std::int32_t OutOfMemory = static_cast<std::int32_t>(0x8007000E);    // E_OUTOFMEMORY
+// The application refused the call: a cell outside the sheet, a file it cannot open or write,
+// a value it does not accept.
+inline constexpr std::int32_t ApplicationDefined = static_cast<std::int32_t>(0x800A03EC);
+}  // namespace code
+
+// Every failed start, lookup or call raises this, carrying the result code.
+class Error : public std::runtime_error {
+public:
+    Error(std::int32_t code, const std::string& what);
+    std::int32_t code() const noexcept { return code_; }
+
+private:
+    std::int32_t code_;
+};
+
+class Object;
+
+// A reference-counted variant: empty, an application object, or a plain value. Copies share
+// the object; assigning or release() lets go of what the handle held.
+class Handle {
+public:
+    enum class Kind { Empty, Object, Integer, Boolean, Double, String };
+
+    Handle() = default;
+    Handle(std::int32_t v) : v_(v) {}
+    Handle(bool v) : v_(v) {}
+    Handle(double v) : v_(v) {}
+    Handle(const char* v) : v_(std::string(v)) {}
+    Handle(std::string v) : v_(std::move(v)) {}
+    Handle(std::string_view v) : v_(std::string(v)) {}
+    Handle(std::shared_ptr<Object> v);
+
+    Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
+    bool empty() const noexcept { return kind() == Kind::Empty; }
+    bool isObject() const noexcept { return kind() == Kind::Object; }
+    void release() noexcept { v_ = std::monostate{}; }
+
+    // The held object; raises code::ObjectRequired when the handle holds none.
+    Object& object() const;
+    const std::shared_ptr<Object>& objectPtr() const;  // null unless an object is held
+    // The plain values; each raises code::TypeMismatch for another kind.
+    std::int32_t integer() const;
+    bool boolean() const;
+    double number() const;  // an integer or a double
+    const std::string& string() const;
+
+    // The value as text: empty gives "", numbers in the general number format with a decimal
+    // comma, booleans "True"/"False". An object raises code::TypeMismatch.
+    std::string text() const;
+
+    // How a value looks in call logs: 3, true, "text", <object>, <empty>.
+    std::string describe() const;
+
+private:
+    std::variant<std::monostate, std::shared_ptr<Object>, std::int32_t, bool, double, std::string> v_;
+};
+
+// One application object answering members by name. Implementations raise Error.
+class Object {
+public:
+    virtual ~Object() = default;
+    virtual Handle get(std::string_view member, std::span<const Handle> args) = 0;
+    virtual void put(std::string_view member, const Handle& value) = 0;
+    virtual void call(std::string_view member, std::span<const Handle> args) = 0;
+};
+
+// The three primitives. A read takes 0 to 2 positional arguments and gives a new handle, a
+// write takes one value, a method call takes 0 to 4 arguments and drops any result. A call
+// through an empty handle or a plain value raises code::ObjectRequired.
+Handle propertyGet(const Handle& target, std::string_view member, std::initializer_list<Handle> args = {});
+void propertyPut(const Handle& target, std::string_view member, const Handle& value);
+void methodCall(const Handle& target, std::string_view member, std::initializer_list<Handle> args = {});
+
+// The registry: program identifier (case-insensitive) -> factory. createObject uses the
+// registered factory; without one it falls back to COM on Windows and fails with
+// code::InvalidClassString elsewhere. A factory reports failure by raising Error.
+using Factory = std::function<Handle()>;
+void registerFactory(std::string_view progId, Factory factory);
+void unregisterFactory(std::string_view progId);
+Handle createObject(std::string_view progId);
+
+// Registers a factory for the lifetime of the guard and puts back what was there before.
+class ScopedFactory {
+public:
+    ScopedFactory(std::string_view progId, Factory factory);
+    ~ScopedFactory();
+    ScopedFactory(const ScopedFactory&) = delete;
+    ScopedFactory& operator=(const ScopedFactory&) = delete;
+
+private:
+    std::string progId_;
+    Factory previous_;
+};
+
+inline constexpr std::string_view kSpreadsheetProgId = "Excel.Application";
+
+// Prepares the calling thread for automation calls (a single-threaded COM apartment on
+// Windows; nothing elsewhere) for the guard's lifetime. The window's thread holds one.
+class ThreadApartment {
+public:
+    ThreadApartment();
+    ~ThreadApartment();
+    ThreadApartment(const ThreadApartment&) = delete;
+    ThreadApartment& operator=(const ThreadApartment&) = delete;
+
+private:
+    bool initialized_ = false;
+};
+
+#ifdef _WIN32
+// The COM backend: CLSIDFromProgID + CoCreateInstance, calls through IDispatch.
+Handle createComObject(std::string_view progId);
+#endif
+
+}  // namespace lumo::automation

@@ -1,0 +1,217 @@
+// The COM backend of the automation layer: the program identifier through CLSIDFromProgID and
+// CoCreateInstance, every call through IDispatch::GetIDsOfNames then Invoke.
+#include "report/automation.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <oleauto.h>
+#include <objbase.h>
+
+#include <vector>
+
+namespace lumo::automation {
+
+namespace {
+
+std::wstring widen(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string narrow(const wchar_t* s, UINT length) {
+    if (!s || length == 0) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(length), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::string hresultText(const char* what, std::string_view member, HRESULT hr) {
+    char buf[16];
+    wsprintfA(buf, "0x%08lX", static_cast<unsigned long>(hr));
+    return std::string(what) + " " + std::string(member) + " failed with " + buf;
+}
+
+// Owns a VARIANT and clears it.
+struct Variant {
+    VARIANT v;
+    Variant() { VariantInit(&v); }
+    ~Variant() { VariantClear(&v); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+};
+
+class ComObject;
+IDispatch* dispatchOf(const Handle& h);
+
+void toVariant(const Handle& h, VARIANT& out) {
+    VariantInit(&out);
+    switch (h.kind()) {
+        case Handle::Kind::Empty: break;
+        case Handle::Kind::Integer:
+            out.vt = VT_I4;
+            out.lVal = h.integer();
+            break;
+        case Handle::Kind::Boolean:
+            out.vt = VT_BOOL;
+            out.boolVal = h.boolean() ? VARIANT_TRUE : VARIANT_FALSE;  // true is -1
+            break;
+        case Handle::Kind::Double:
+            out.vt = VT_R8;
+            out.dblVal = h.number();
+            break;
+        case Handle::Kind::String: {
+            std::wstring w = widen(h.string());
+            out.vt = VT_BSTR;
+            out.bstrVal = SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+            if (!out.bstrVal) throw Error(E_OUTOFMEMORY, "out of memory for a string argument");
+            break;
+        }
+        case Handle::Kind::Object: {
+            IDispatch* d = dispatchOf(h);
+            d->AddRef();
+            out.vt = VT_DISPATCH;
+            out.pdispVal = d;
+            break;
+        }
+    }
+}
+
+class ComObject final : public Object {
+public:
+    explicit ComObject(IDispatch* d) : disp_(d) {}  // takes over one reference
+    ~ComObject() override { disp_->Release(); }
+    ComObject(const ComObject&) = delete;
+    ComObject& operator=(const ComObject&) = delete;
+
+    IDispatch* dispatch() const { return disp_; }
+
+    Handle get(std::string_view member, std::span<const Handle> args) override {
+        return invoke(member, DISPATCH_PROPERTYGET, args, false);
+    }
+    void put(std::string_view member, const Handle& value) override {
+        invoke(member, DISPATCH_PROPERTYPUT, std::span<const Handle>(&value, 1), true);
+    }
+    void call(std::string_view member, std::span<const Handle> args) override {
+        invoke(member, DISPATCH_METHOD, args, false);
+    }
+
+private:
+    // The member is looked up anew on every call.
+    DISPID lookup(std::string_view member) {
+        std::wstring name = widen(member);
+        LPOLESTR names[1] = {name.data()};
+        DISPID id = DISPID_UNKNOWN;
+        HRESULT hr = disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &id);
+        if (FAILED(hr)) throw Error(hr, hresultText("lookup of", member, hr));
+        return id;
+    }
+
+    Handle invoke(std::string_view member, WORD flags, std::span<const Handle> args, bool namedPut) {
+        DISPID id = lookup(member);
+        // Positional arguments go last-first.
+        std::vector<VARIANT> argv(args.size());
+        size_t converted = 0;
+        struct Clear {
+            std::vector<VARIANT>& a;
+            size_t& n;
+            ~Clear() {
+                for (size_t i = 0; i < n; ++i) VariantClear(&a[i]);
+            }
+        } clear{argv, converted};
+        for (size_t i = 0; i < args.size(); ++i) {
+            toVariant(args[args.size() - 1 - i], argv[i]);
+            ++converted;
+        }
+        DISPID putId = DISPID_PROPERTYPUT;
+        DISPPARAMS params{};
+        params.rgvarg = argv.empty() ? nullptr : argv.data();
+        params.cArgs = static_cast<UINT>(argv.size());
+        if (namedPut) {
+            params.rgdispidNamedArgs = &putId;
+            params.cNamedArgs = 1;
+        }
+        Variant result;
+        EXCEPINFO excep{};
+        UINT argErr = 0;
+        HRESULT hr = disp_->Invoke(id, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &params,
+                                   flags == DISPATCH_PROPERTYPUT ? nullptr : &result.v, &excep, &argErr);
+        if (hr == DISP_E_EXCEPTION) {
+            if (excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
+            HRESULT code = excep.scode ? excep.scode
+                         : excep.wCode ? MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x200 + excep.wCode)
+                                       : hr;
+            SysFreeString(excep.bstrSource);
+            SysFreeString(excep.bstrDescription);
+            SysFreeString(excep.bstrHelpFile);
+            throw Error(code, hresultText("call of", member, code));
+        }
+        if (FAILED(hr)) throw Error(hr, hresultText("call of", member, hr));
+        return fromVariant(result.v);
+    }
+
+    static Handle fromVariant(VARIANT& v) {
+        switch (v.vt) {
+            case VT_EMPTY:
+            case VT_NULL: return {};
+            case VT_I4: return Handle(static_cast<std::int32_t>(v.lVal));
+            case VT_BOOL: return Handle(v.boolVal != VARIANT_FALSE);
+            case VT_R8: return Handle(v.dblVal);
+            case VT_R4: return Handle(static_cast<double>(v.fltVal));
+            case VT_BSTR: return Handle(narrow(v.bstrVal, SysStringLen(v.bstrVal)));
+            case VT_DISPATCH: {
+                if (!v.pdispVal) return {};
+                IDispatch* d = v.pdispVal;
+                d->AddRef();  // the result VARIANT keeps and clears its own reference
+                return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(d)));
+            }
+            default: break;
+        }
+        // Whole numbers of other widths become integers; dates, currency and the rest text in
+        // the user's regional format.
+        Variant converted;
+        if (v.vt == VT_I2 || v.vt == VT_I1 || v.vt == VT_UI1 || v.vt == VT_UI2) {
+            if (SUCCEEDED(VariantChangeTypeEx(&converted.v, &v, LOCALE_USER_DEFAULT, 0, VT_I4)))
+                return Handle(static_cast<std::int32_t>(converted.v.lVal));
+        } else if (SUCCEEDED(VariantChangeTypeEx(&converted.v, &v, LOCALE_USER_DEFAULT, 0, VT_BSTR))) {
+            return Handle(narrow(converted.v.bstrVal, SysStringLen(converted.v.bstrVal)));
+        }
+        throw Error(DISP_E_TYPEMISMATCH, "automation result of an unsupported type");
+    }
+
+    IDispatch* disp_;
+};
+
+IDispatch* dispatchOf(const Handle& h) {
+    auto* com = dynamic_cast<ComObject*>(h.objectPtr().get());
+    if (!com) throw Error(DISP_E_TYPEMISMATCH, "only objects of the same application can be passed");
+    return com->dispatch();
+}
+
+}  // namespace
+
+Handle createComObject(std::string_view progId) {
+    std::wstring id = widen(progId);
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(id.c_str(), &clsid);
+    if (FAILED(hr)) throw Error(hr, hresultText("class lookup of", progId, hr));
+    IDispatch* d = nullptr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
+                          reinterpret_cast<void**>(&d));
+    if (FAILED(hr) || !d) throw Error(FAILED(hr) ? hr : E_NOINTERFACE, hresultText("start of", progId, hr));
+    return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(d)));
+}
+
+ThreadApartment::ThreadApartment() {
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    initialized_ = SUCCEEDED(hr);  // S_FALSE too: every successful call needs its CoUninitialize
+}
+
+ThreadApartment::~ThreadApartment() {
+    if (initialized_) CoUninitialize();
+}
+
+}  // namespace lumo::automation

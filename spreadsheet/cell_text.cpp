@@ -1,0 +1,342 @@
+#include "spreadsheet/cell_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "common/numtext.h"
+
+namespace lumo::spreadsheet {
+
+namespace {
+
+// days_from_civil: days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civilFromDays(std::int64_t z, int& year, int& month, int& day) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2));
+}
+
+const std::int64_t kSerialBase = daysFromCivil(1899, 12, 30);
+
+int daysInMonth(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+// Reads 1 to maxDigits digits.
+bool takeNumber(std::string_view& s, int maxDigits, int& v, int* digits = nullptr) {
+    int n = 0;
+    v = 0;
+    while (n < static_cast<int>(s.size()) && n < maxDigits && s[static_cast<size_t>(n)] >= '0' && s[static_cast<size_t>(n)] <= '9')
+        v = v * 10 + (s[static_cast<size_t>(n++)] - '0');
+    if (n == 0) return false;
+    s.remove_prefix(static_cast<size_t>(n));
+    if (digits) *digits = n;
+    return true;
+}
+
+bool takeChar(std::string_view& s, char c) {
+    if (s.empty() || s.front() != c) return false;
+    s.remove_prefix(1);
+    return true;
+}
+
+std::optional<double> takeDate(std::string_view& s) {
+    int d, m, y, yDigits;
+    if (!takeNumber(s, 2, d) || !takeChar(s, '.') || !takeNumber(s, 2, m) || !takeChar(s, '.') ||
+        !takeNumber(s, 4, y, &yDigits))
+        return std::nullopt;
+    if (yDigits == 2) y += y < 30 ? 2000 : 1900;
+    else if (yDigits != 4) return std::nullopt;
+    if (y < 1900 || y > 9999 || m < 1 || m > 12 || d < 1 || d > daysInMonth(y, m)) return std::nullopt;
+    return dateSerial(y, m, d);
+}
+
+std::optional<double> takeTime(std::string_view& s) {
+    int h, m, sec = 0;
+    if (!takeNumber(s, 2, h) || !takeChar(s, ':') || !takeNumber(s, 2, m)) return std::nullopt;
+    if (takeChar(s, ':') && !takeNumber(s, 2, sec)) return std::nullopt;
+    if (h > 23 || m > 59 || sec > 59) return std::nullopt;
+    return (h * 3600 + m * 60 + sec) / 86400.0;
+}
+
+// Walks a format code, calling f for every character that is a code letter (outside quotes,
+// escapes, brackets and the _x / *x pairs). Brackets [h], [m], [s] count as their letter.
+template <class F>
+void forEachCodeLetter(std::string_view code, F f) {
+    for (size_t i = 0; i < code.size(); ++i) {
+        char c = code[i];
+        if (c == '"') {
+            size_t end = code.find('"', i + 1);
+            i = end == std::string_view::npos ? code.size() : end;
+        } else if (c == '\\' || c == '_' || c == '*') {
+            ++i;
+        } else if (c == '[') {
+            size_t end = code.find(']', i + 1);
+            if (end == std::string_view::npos) return;
+            std::string_view inner = code.substr(i + 1, end - i - 1);
+            if (!inner.empty() && inner.find_first_not_of(inner[0]) == std::string_view::npos) {
+                char l = inner[0] | 0x20;
+                if (l == 'h' || l == 'm' || l == 's') f(l, i);
+            }
+            i = end;
+        } else {
+            f(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c), i);
+        }
+    }
+}
+
+// The decimals of a plain number format ("0", "0.00", "#,##0.0"), or -1 for anything else.
+int fixedDecimals(std::string_view code) {
+    if (code.empty() || code.find_first_not_of("0#,.") != std::string_view::npos) return -1;
+    size_t dot = code.find('.');
+    if (dot == std::string_view::npos) return 0;
+    return static_cast<int>(code.size() - dot - 1);
+}
+
+std::string two(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v % 100);
+    return buf;
+}
+
+// Renders a date serial with a date/time format code.
+std::string renderDateTime(double serial, std::string_view code) {
+    DateTimeParts p = dateTimeParts(serial);
+    // The first section is enough: dates are not negative.
+    size_t semi = code.find(';');
+    if (semi != std::string_view::npos) code = code.substr(0, semi);
+    std::string out;
+    char lastUnit = 0;  // the last d/m/y/h/s unit written, for telling minutes from months
+    for (size_t i = 0; i < code.size();) {
+        char c = code[i];
+        char l = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        if (c == '"') {
+            size_t end = code.find('"', i + 1);
+            if (end == std::string_view::npos) end = code.size();
+            out.append(code.substr(i + 1, end - i - 1));
+            i = end + 1;
+            continue;
+        }
+        if (c == '\\' && i + 1 < code.size()) {
+            out += code[i + 1];
+            i += 2;
+            continue;
+        }
+        if (c == '[') {
+            size_t end = code.find(']', i);
+            i = end == std::string_view::npos ? code.size() : end + 1;
+            continue;
+        }
+        if (l == 'd' || l == 'm' || l == 'y' || l == 'h' || l == 's') {
+            size_t n = 1;
+            while (i + n < code.size() && (code[i + n] | 0x20) == l) ++n;
+            if (l == 'd') out += n >= 2 ? two(p.day) : std::to_string(p.day);
+            if (l == 'y') out += n >= 3 ? std::to_string(p.year) : two(p.year);
+            if (l == 'h') out += n >= 2 ? two(p.hour) : std::to_string(p.hour);
+            if (l == 's') out += n >= 2 ? two(p.second) : std::to_string(p.second);
+            if (l == 'm') {
+                // Minutes right after hours or right before seconds; months otherwise.
+                size_t next = code.find_first_of("dDyYhHsS", i + n);
+                bool minutes = lastUnit == 'h' || (next != std::string_view::npos && (code[next] | 0x20) == 's');
+                int v = minutes ? p.minute : p.month;
+                out += n >= 2 ? two(v) : std::to_string(v);
+            }
+            lastUnit = l;
+            i += n;
+            continue;
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+std::string fixedText(double v, int decimals) {
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    std::string s = buf;
+    for (char& c : s)
+        if (c == '.') c = ',';
+    if (s == "-0" || (s.rfind("-0,", 0) == 0 && s.find_first_not_of("-0,") == std::string::npos)) s.erase(0, 1);
+    return s;
+}
+
+// Letters of format codes written with Russian regional settings, in UTF-8.
+struct RussianLetter {
+    const char* utf8;
+    char standard;
+};
+const RussianLetter kRussianLetters[] = {
+    {"Д", 'd'}, {"д", 'd'}, {"М", 'm'}, {"м", 'm'}, {"Г", 'y'}, {"г", 'y'},
+    {"Ч", 'h'}, {"ч", 'h'}, {"С", 's'}, {"с", 's'},
+};
+
+}  // namespace
+
+std::string standardFormatCode(std::string_view code) {
+    if (code == "Основной" || code.empty()) return "General";
+    std::string out;
+    out.reserve(code.size());
+    for (size_t i = 0; i < code.size();) {
+        char c = code[i];
+        if (c == '"') {
+            size_t end = code.find('"', i + 1);
+            end = end == std::string_view::npos ? code.size() : end + 1;
+            out.append(code.substr(i, end - i));
+            i = end;
+            continue;
+        }
+        if ((c == '\\' || c == '_' || c == '*') && i + 1 < code.size()) {
+            // Keep the escaped character whole, also when it takes several bytes.
+            size_t len = 1;
+            while (i + 1 + len < code.size() && (static_cast<unsigned char>(code[i + 1 + len]) & 0xC0) == 0x80) ++len;
+            out.append(code.substr(i, 1 + len));
+            i += 1 + len;
+            continue;
+        }
+        bool replaced = false;
+        for (const RussianLetter& r : kRussianLetters) {
+            std::string_view u(r.utf8);
+            if (code.substr(i, u.size()) == u) {
+                out += r.standard;
+                i += u.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) out += code[i++];
+    }
+    return out;
+}
+
+bool isDateTimeFormat(std::string_view code) {
+    bool found = false;
+    forEachCodeLetter(code, [&](char l, size_t) {
+        if (l == 'd' || l == 'm' || l == 'y' || l == 'h' || l == 's') found = true;
+    });
+    return found;
+}
+
+double dateSerial(int year, int month, int day) {
+    auto serial = static_cast<double>(daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kSerialBase);
+    return serial < 61 ? serial - 1 : serial;  // the 1900 system counts a 29.02.1900
+}
+
+DateTimeParts dateTimeParts(double serial) {
+    DateTimeParts p;
+    if (!std::isfinite(serial) || serial < 0 || serial >= 2958466) return p;
+    // Round to the second once, so 23:59:59.9 turns into the next day.
+    auto seconds = static_cast<std::int64_t>(std::llround(serial * 86400.0));
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    p.hour = static_cast<int>(rest / 3600);
+    p.minute = static_cast<int>(rest / 60 % 60);
+    p.second = static_cast<int>(rest % 60);
+    if (days == 0) {
+        p.year = 1900, p.month = 1, p.day = 0;  // the day before 1.1.1900, as the 1900 system shows it
+    } else if (days == 60) {
+        p.year = 1900, p.month = 2, p.day = 29;
+    } else {
+        civilFromDays(kSerialBase + (days < 60 ? days + 1 : days), p.year, p.month, p.day);
+    }
+    return p;
+}
+
+std::optional<double> parseDateTime(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    std::string_view s = text;
+    if (auto date = takeDate(s)) {
+        if (s.empty()) return date;
+        if (!takeChar(s, ' ')) return std::nullopt;
+        while (takeChar(s, ' ')) {
+        }
+        auto time = takeTime(s);
+        if (!time || !s.empty()) return std::nullopt;
+        return *date + *time;
+    }
+    s = text;
+    auto time = takeTime(s);
+    if (!time || !s.empty()) return std::nullopt;
+    return time;
+}
+
+void enterText(Workbook& book, Cell& cell, std::string_view text, const CellFormat& effective) {
+    if (text.empty()) {
+        cell.kind = CellKind::Empty;
+        cell.number = 0;
+        return;
+    }
+    if (text.front() == '\'' || effective.numberFormat == "@") {
+        if (text.front() == '\'') text.remove_prefix(1);
+        cell.kind = CellKind::Text;
+        cell.text = book.intern(text);
+        return;
+    }
+    if (auto v = parseDecimal(text)) {
+        cell.kind = CellKind::Number;
+        cell.number = *v;
+        return;
+    }
+    if (isDateTimeFormat(effective.numberFormat)) {
+        if (auto v = parseDateTime(text)) {
+            cell.kind = CellKind::Number;
+            cell.number = *v;
+            return;
+        }
+    }
+    cell.kind = CellKind::Text;
+    cell.text = book.intern(text);
+}
+
+std::string valueText(const Workbook& book, const Cell* cell, const CellFormat& effective) {
+    if (!cell) return {};
+    switch (cell->kind) {
+        case CellKind::Empty: return {};
+        case CellKind::Text:
+        case CellKind::Error: return book.string(cell->text);
+        case CellKind::Boolean: return cell->boolean ? "ИСТИНА" : "ЛОЖЬ";
+        case CellKind::Number: break;
+    }
+    double v = cell->number;
+    if (!isDateTimeFormat(effective.numberFormat) || v < 0 || v >= 2958466) return formatGeneral(v);
+    // A date value turned into text the Russian way: date dd.mm.yyyy, time h:mm:ss.
+    DateTimeParts p = dateTimeParts(v);
+    bool hasTime = p.hour || p.minute || p.second;
+    bool hasDate = std::floor(v + 0.5 / 86400.0) >= 1;
+    std::string out;
+    if (hasDate || !hasTime) out = two(p.day) + "." + two(p.month) + "." + std::to_string(p.year);
+    if (hasTime) {
+        if (!out.empty()) out += ' ';
+        out += std::to_string(p.hour) + ":" + two(p.minute) + ":" + two(p.second);
+    }
+    return out;
+}
+
+std::string displayText(const Workbook& book, const Cell& cell, const CellFormat& effective) {
+    if (cell.kind != CellKind::Number) return valueText(book, &cell, effective);
+    const std::string& code = effective.numberFormat;
+    if (isDateTimeFormat(code) && cell.number >= 0 && cell.number < 2958466) return renderDateTime(cell.number, code);
+    int decimals = fixedDecimals(code);
+    if (decimals >= 0 && std::fabs(cell.number) < 1e15) return fixedText(cell.number, decimals);
+    return formatGeneral(cell.number);
+}
+
+}  // namespace lumo::spreadsheet

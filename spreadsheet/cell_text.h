@@ -1,0 +1,48 @@
+#pragma once
+// How the engine reads typed text into cells and shows cells as text: numbers with a decimal
+// comma, dates d.m.yyyy and times h:m:s in date-formatted cells, number-format codes written
+// with Russian letters, date serial numbers of the 1900 date system.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "spreadsheet/workbook.h"
+
+namespace lumo::spreadsheet {
+
+// A format code as written into "NumberFormat", in the standard letters: "ДД.ММ.ГГГГ" gives
+// "dd.mm.yyyy", "ЧЧ:ММ:СС" "hh:mm:ss", "Основной" "General". Quoted and escaped text is kept.
+std::string standardFormatCode(std::string_view code);
+
+// The code shows dates or times (it has d, m, y, h or s outside quotes and brackets).
+bool isDateTimeFormat(std::string_view code);
+
+// Days since 30.12.1899 as the 1900 date system counts them (with its 29.02.1900).
+double dateSerial(int year, int month, int day);
+struct DateTimeParts {
+    int year = 1899, month = 12, day = 31;
+    int hour = 0, minute = 0, second = 0;
+};
+DateTimeParts dateTimeParts(double serial);
+
+// "6.12.2026", "7:5:9", "7:05", "6.12.2026 7:05:09" as a serial number; nothing otherwise.
+// Years have 4 digits (or 2: 00-29 are 2000-2029); dates from 1.1.1900 to 31.12.9999.
+std::optional<double> parseDateTime(std::string_view text);
+
+// Puts typed text into a cell the way a spreadsheet with Russian regional settings reads it:
+// a decimal-comma number becomes a number, a date or time in a date/time-formatted cell a
+// date serial, "" clears the value, a leading ' forces text, anything else is text. The cell
+// keeps its format.
+void enterText(Workbook& book, Cell& cell, std::string_view text, const CellFormat& effective);
+
+// The cell as the "Value" read gives it: text as stored, numbers in the general format with a
+// decimal comma, date-formatted numbers as 06.12.2026, 7:05:09 or both, empty as "".
+std::string valueText(const Workbook& book, const Cell* cell, const CellFormat& effective);
+
+// The cell as the viewer shows it, following its number format (dates dd.mm.yyyy, times,
+// fixed decimals with a comma, the general format otherwise).
+std::string displayText(const Workbook& book, const Cell& cell, const CellFormat& effective);
+
+}  // namespace lumo::spreadsheet

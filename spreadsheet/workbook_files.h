@@ -1,0 +1,27 @@
+#pragma once
+// Workbook files: reading .xlsx/.xlsm and .ods (liborcus) and legacy .xls (freexl, values
+// only), recognised by content; writing Office Open XML (libxlsxwriter) through a temporary
+// file in the same folder that is renamed over the old one. Failures raise
+// automation::Error with code::ApplicationDefined.
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "spreadsheet/workbook.h"
+
+namespace lumo::spreadsheet {
+
+std::shared_ptr<Workbook> loadWorkbook(const std::string& path);
+std::shared_ptr<Workbook> loadWorkbookBytes(std::string_view bytes);
+
+void saveWorkbook(const Workbook& book, const std::string& path);
+
+// The name "SaveAs" writes to: one without an extension gets ".xlsx".
+std::string savePathFor(std::string_view name);
+
+// A column width as stored in a file (<col width>: characters plus padding, in 1/256) in the
+// characters the application shows, for the standard font (7-pixel digits): 5.7109375 is 5.
+double charactersFromFileWidth(double fileWidth);
+
+}  // namespace lumo::spreadsheet

@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""Makes workbooks from outside the engine for its tests:
+
+    make_files.py openpyxl <path>   an .xlsx written by openpyxl: two sheets, a number with
+                                    decimals, a text, a date with a date format, a merge,
+                                    a centred cell and a column width
+    make_files.py onesheet <path>   an .xlsx with a single sheet
+    make_files.py ods <path>        an OpenDocument spreadsheet made by hand: two sheets, a
+                                    float, a string, a date, a merged pair of cells
+    make_files.py rows <path> <n>   an .xlsx whose first sheet has n rows in column A
+"""
+import datetime
+import sys
+import zipfile
+
+import openpyxl
+from openpyxl.styles import Alignment
+
+
+def make_openpyxl(path):
+    book = openpyxl.Workbook()
+    ws = book.active
+    ws.title = "Первый"
+    ws["A1"] = "Дата"
+    ws["A3"] = datetime.datetime(2026, 12, 6)
+    ws["A3"].number_format = "dd.mm.yyyy"
+    ws["C3"] = 230.5
+    ws["D3"] = "нет"
+    ws.merge_cells("C1:H1")
+    ws["C1"] = "ФАЗА А"
+    ws["C1"].alignment = Alignment(horizontal="center")
+    ws.column_dimensions["A"].width = 10.7109375
+    second = book.create_sheet("Второй")
+    second["A4"] = "Весь период"
+    second["B4"] = -1.5e-6
+    book.save(path)
+
+
+def make_onesheet(path):
+    book = openpyxl.Workbook()
+    book.active["A1"] = "один"
+    book.save(path)
+
+
+def make_rows(path, n):
+    book = openpyxl.Workbook()
+    ws = book.active
+    for r in range(1, n + 1):
+        ws.cell(row=r, column=1, value=r)
+    book.create_sheet("Второй")
+    book.save(path)
+
+
+ODS_CONTENT = """<?xml version="1.0" encoding="UTF-8"?>
+<office:document-content xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0"
+ xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0"
+ xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" office:version="1.2">
+<office:body><office:spreadsheet>
+<table:table table:name="Результат текущих измерений">
+<table:table-row>
+<table:table-cell office:value-type="string"><text:p>Дата</text:p></table:table-cell>
+<table:table-cell table:number-columns-spanned="2" office:value-type="string"><text:p>ФАЗА А</text:p></table:table-cell>
+<table:covered-table-cell/>
+</table:table-row>
+<table:table-row>
+<table:table-cell office:value-type="date" office:date-value="2026-12-06"><text:p>06.12.2026</text:p></table:table-cell>
+<table:table-cell office:value-type="float" office:value="230.5"><text:p>230,5</text:p></table:table-cell>
+</table:table-row>
+</table:table>
+<table:table table:name="Данные из памяти прибора">
+<table:table-row>
+<table:table-cell office:value-type="string"><text:p>Весь период</text:p></table:table-cell>
+</table:table-row>
+</table:table>
+</office:spreadsheet></office:body></office:document-content>
+"""
+
+ODS_MANIFEST = """<?xml version="1.0" encoding="UTF-8"?>
+<manifest:manifest xmlns:manifest="urn:oasis:names:tc:opendocument:xmlns:manifest:1.0" manifest:version="1.2">
+ <manifest:file-entry manifest:full-path="/" manifest:media-type="application/vnd.oasis.opendocument.spreadsheet"/>
+ <manifest:file-entry manifest:full-path="content.xml" manifest:media-type="text/xml"/>
+</manifest:manifest>
+"""
+
+
+def make_ods(path):
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr(zipfile.ZipInfo("mimetype"), "application/vnd.oasis.opendocument.spreadsheet")
+        z.writestr("META-INF/manifest.xml", ODS_MANIFEST, compress_type=zipfile.ZIP_DEFLATED)
+        z.writestr("content.xml", ODS_CONTENT, compress_type=zipfile.ZIP_DEFLATED)
+
+
+if __name__ == "__main__":
+    kind, target = sys.argv[1], sys.argv[2]
+    if kind == "openpyxl":
+        make_openpyxl(target)
+    elif kind == "onesheet":
+        make_onesheet(target)
+    elif kind == "ods":
+        make_ods(target)
+    elif kind == "rows":
+        make_rows(target, int(sys.argv[3]))
+    else:
+        sys.exit(f"unknown kind {kind}")
