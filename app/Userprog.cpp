@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDate>
+#include <QLocale>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
@@ -17,22 +19,19 @@
 
 TformLumo* formLumo = nullptr;
 
-namespace {
-
-// The report file dialogs' filter, as the operator sees it.
-constexpr const char* ReportFilter = "*.xls|*.xls|*.*|*.*";
-
-}  // namespace
-
 TformLumo::TformLumo(AppContext& context)
-    : QMainWindow(nullptr), port(context.dialogs), context_(context) {
-    SaveRepDialog = {ReportFilter, "", ""};
-    OpenRepDialog = {ReportFilter, "*.xls", ""};
+    : QMainWindow(nullptr),
+      port(context.dialogs),
+      reportOps(report, context.dialogs, context.clock, *this, store),
+      context_(context) {
+    SaveRepDialog = reportOps.saveDialog();
+    OpenRepDialog = reportOps.openDialog();
     buildControls();
     FormCreate();
 }
 
 TformLumo::~TformLumo() {
+    stopWorkers();
     if (formLumo == this) formLumo = nullptr;
 }
 
@@ -130,7 +129,11 @@ void TformLumo::connectGuarded(QAction* action, F handler) {
 
 // ---- Start and end ----
 
-void TformLumo::FormCreate() { LoadSettings(); }
+void TformLumo::FormCreate() {
+    LoadSettings();
+    TekCom = std::make_unique<lumo::TTekCom>(port, store, context_.dialogs);
+    MemCom = std::make_unique<lumo::TMemCom>(port, store, context_.dialogs);
+}
 
 void TformLumo::LoadSettings() {
     const std::string name = lumo::readProfileString(context_.settingsPath, lumo::SettingsSection,
@@ -145,8 +148,19 @@ void TformLumo::SaveSettings() {
                              settingsDialog_->portName());
 }
 
+void TformLumo::stopWorkers() {
+    if (timerPeriod) timerPeriod->stop();
+    if (timerMem) timerMem->stop();
+    // A worker waiting on a message box is let go first, so that it can end.
+    context_.dialogs.abandonWaiters();
+    if (TekCom) TekCom->Shutdown();
+    if (MemCom) MemCom->Shutdown();
+}
+
 void TformLumo::FormClose() {
+    stopWorkers();
     SaveSettings();
+    if (report.ReportOpen) reportOps.CloseReport();
     port.ClosePort();
 }
 
@@ -173,14 +187,137 @@ void TformLumo::N2Click() {
     if (settingsDialog_) settingsDialog_->exec();
 }
 
-// ---- Handlers that the meter link and the report fill in ----
+// ---- Live readings ----
 
-void TformLumo::butGetTekDataClick() {}
-void TformLumo::timerPeriodTimer() {}
-void TformLumo::butReadMemoryClick() {}
-void TformLumo::timerMemTimer() {}
-void TformLumo::CreateClick() {}
-void TformLumo::OpenClick() {}
-void TformLumo::SaveClick() {}
-void TformLumo::CloseClick() {}
-void TformLumo::ButShowClick() {}
+namespace {
+
+constexpr const char* CaptionStartPolling = "Текущие данные";
+constexpr const char* CaptionStopPolling = "Остановить";
+
+// Marks a timer handler as running for its duration; a tick that finds it set returns.
+class TickGuard {
+public:
+    explicit TickGuard(bool& flag) : flag_(flag), entered_(!flag) { flag_ = true; }
+    ~TickGuard() {
+        if (entered_) flag_ = false;
+    }
+    bool entered() const { return entered_; }
+
+private:
+    bool& flag_;
+    bool entered_;
+};
+
+}  // namespace
+
+void TformLumo::resumeLive() {
+    TekCom->Resume();
+    liveHeldForDownload_ = false;
+}
+
+void TformLumo::butGetTekDataClick() {
+    if (!LivePolling) {
+        timerPeriod->start();
+        LivePolling = true;
+        resumeLive();  // the first readings are fetched while the first second runs
+        butGetTekData->setText(CaptionStopPolling);
+    } else {
+        timerPeriod->stop();
+        LivePolling = false;
+        butGetTekData->setText(CaptionStartPolling);
+    }
+}
+
+void TformLumo::timerPeriodTimer() {
+    // A message box of the report runs a nested event loop in which this timer keeps firing.
+    TickGuard guard(inPeriodTick_);
+    if (!guard.entered()) return;
+    for (int n = 1; n <= 18; ++n)
+        valueLabel(n)->setText(QString::fromStdString(store.CurrentValues[static_cast<size_t>(n)].get()));
+    if (cbAddToReport->isChecked()) {
+        if (!report.ReportOpen) return;  // no report to add to: no row and no new readings
+        reportOps.AppendLiveRow();
+    }
+    resumeLive();
+}
+
+// ---- Memory download ----
+
+void TformLumo::butReadMemoryClick() {
+    timerPeriod->stop();
+    LivePolling = false;
+    butGetTekData->setText(CaptionStartPolling);
+    // However many downloads run in a row, the live worker carries one hold for them.
+    if (!liveHeldForDownload_) {
+        TekCom->Suspend();
+        liveHeldForDownload_ = true;
+    }
+    PeriodsWritten = 0;
+    // The worker is waiting; clearing the count here keeps the first tick from ever seeing the
+    // previous download's count, however late the worker's thread gets going.
+    store.PeriodsRead.store(0, std::memory_order_release);
+    store.MemoryBusy.store(true, std::memory_order_release);
+    MemCom->Resume();
+    butGetTekData->setEnabled(false);
+    butReadMemory->setEnabled(false);
+    timerMem->start();
+}
+
+void TformLumo::timerMemTimer() {
+    TickGuard guard(inMemTick_);
+    if (!guard.entered()) return;
+    // MemoryBusy before PeriodsRead: once the worker is done, every period it stored is counted.
+    if (!store.MemoryBusy.load(std::memory_order_acquire)) {
+        timerMem->stop();
+        butGetTekData->setEnabled(true);
+        butReadMemory->setEnabled(report.ReportOpen);  // a report closed meanwhile stays closed
+    }
+    const std::int32_t count = store.PeriodCount.load(std::memory_order_acquire);
+    while (count != 0 && PeriodsWritten < store.PeriodsRead.load(std::memory_order_acquire)) {
+        reportOps.AppendMemoryRow(PeriodsWritten);
+        ++PeriodsWritten;
+        // Both numbers count the rows of the download, the whole-period row included.
+        labReadCnt->setText(QString("Считано %1 из %2").arg(PeriodsWritten).arg(count + 1));
+    }
+}
+
+// ---- The report menu and button ----
+
+void TformLumo::CreateClick() {
+    if (report.ReportOpen) reportOps.CloseReport();
+    reportOps.CreateReport();
+}
+
+void TformLumo::OpenClick() {
+    auto name = context_.dialogs.openFileName(OpenRepDialog);
+    if (!name) return;
+    if (report.ReportOpen) reportOps.CloseReport();
+    reportOps.OpenReport(*name);
+}
+
+void TformLumo::SaveClick() { reportOps.Save(); }
+
+void TformLumo::CloseClick() {
+    if (report.ReportOpen) reportOps.CloseReport();
+}
+
+void TformLumo::ButShowClick() { reportOps.ShowOrHide(); }
+
+void TformLumo::setReportName(const std::string& text) {
+    LabRepName->setText(QString::fromStdString(text));
+}
+
+void TformLumo::setReportDate(const std::string& text) {
+    LabReportDate->setText(QString::fromStdString(text));
+}
+
+void TformLumo::setShowButton(bool enabled, const std::string& caption) {
+    ButShow->setEnabled(enabled);
+    ButShow->setText(QString::fromStdString(caption));
+}
+
+void TformLumo::setMemoryButtonEnabled(bool enabled) { butReadMemory->setEnabled(enabled); }
+
+std::string TformLumo::shortDate(const lumo::LocalDateTime& d) {
+    return QLocale().toString(QDate(d.year, d.month, d.day), QLocale::ShortFormat).toStdString();
+}

@@ -5,12 +5,15 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/clock.h"
 #include "common/operator_dialogs.h"
 #include "link/readings_store.h"
+#include "link/workers.h"
 #include "link/serial_port.h"
+#include "report/report_lifecycle.h"
 #include "report/report_state.h"
 
 class QAction;
@@ -31,7 +34,7 @@ struct AppContext {
     std::string settingsPath;
 };
 
-class TformLumo : public QMainWindow {
+class TformLumo : public QMainWindow, public lumo::ReportView {
     Q_OBJECT
 public:
     // The client area below the menu bar; the window never changes size.
@@ -45,9 +48,14 @@ public:
     lumo::ReportState report;  // ReportCreated, ReportSaved, ReportHasFile, ReportVisible,
                                // ReportOpen, LiveRow, MemoryRow
     bool LivePolling = false;
+    std::unique_ptr<lumo::TTekCom> TekCom;  // the live-readings worker
+    std::unique_ptr<lumo::TMemCom> MemCom;  // the memory-download worker
     lumo::SerialPort port;     // PortOpen, PortHandle
     lumo::ReadingsStore store; // CurrentValues, PeriodCount, PeriodsRead, MemoryValues, MemoryBusy
     std::int32_t PeriodsWritten = 0;
+
+    // The report's operations on the state above.
+    lumo::Report reportOps;
 
     // ---- Controls ----
     QGroupBox* gbCurRes = nullptr;
@@ -98,6 +106,13 @@ public:
     void LoadSettings();
     void SaveSettings();
 
+    // The report's controls (lumo::ReportView).
+    void setReportName(const std::string& text) override;
+    void setReportDate(const std::string& text) override;
+    void setShowButton(bool enabled, const std::string& caption) override;
+    void setMemoryButtonEnabled(bool enabled) override;
+    std::string shortDate(const lumo::LocalDateTime& date) override;
+
     void setSettingsDialog(TfrmSettings* dialog) { settingsDialog_ = dialog; }
     lumo::OperatorDialogs& dialogs() { return context_.dialogs; }
     AppContext& context() { return context_; }
@@ -108,6 +123,11 @@ protected:
 
 private:
     void buildControls();
+    // Wakes the live worker; the first wake after a download takes away the download's hold.
+    void resumeLive();
+    // Stops both timers and ends the workers' jobs; nothing touches the port, the store or
+    // the window after this.
+    void stopWorkers();
     template <class F>
     void connectGuarded(QAction* action, F handler);
 
@@ -115,6 +135,8 @@ private:
     TfrmSettings* settingsDialog_ = nullptr;
     std::array<QLabel*, 19> valueLabels_{};
     bool closed_ = false;
+    bool liveHeldForDownload_ = false;  // the live worker carries a download's hold
+    bool inPeriodTick_ = false, inMemTick_ = false;  // each timer's tick never nests
 };
 
 // The one main window of the running program.

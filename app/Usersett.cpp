@@ -9,6 +9,7 @@
 #include "app/handler_guard.h"
 #include "app/settings_file.h"
 #include "app/window_style.h"
+#include "link/meter_protocol.h"
 
 TfrmSettings* frmSettings = nullptr;
 
@@ -53,6 +54,8 @@ void TfrmSettings::FormCreate() {
 void TfrmSettings::butCheckConnectClick() {
     main_.port.ClosePort();
     main_.port.OpenPort(portName());
+    const bool answered = lumo::ProbeRequest(main_.port, 's', 0, 0);
+    labStatus->setText(answered ? "Прибор подключен" : "Прибор не подключен");
 }
 
 void TfrmSettings::FormCanResize(bool& resize) { resize = false; }

@@ -4,11 +4,14 @@
 #include "app/qt_dialogs.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
+#include "report/automation.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("UserLumo");
     lumo::loadRussianTranslations(app);
+    lumo::automation::ThreadApartment apartment;  // automation calls run on this thread
+    lumo::registerSpreadsheetApplication();
 
     lumo::QtOperatorDialogs dialogs;
     lumo::SystemClock clock;

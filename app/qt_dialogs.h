@@ -30,7 +30,7 @@ public:
 
     // From now on boxes asked for by other threads are not shown: the threads waiting for one
     // get OK at once, and so do later requests.
-    void abandonWaiters();
+    void abandonWaiters() override;
 
 private:
     struct Pending {

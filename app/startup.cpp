@@ -6,11 +6,14 @@
 #include <QTranslator>
 
 #include "app/Usersett.h"
+#ifndef _WIN32
+#include "spreadsheet/engine.h"
+#include "spreadsheet/viewer_qt.h"
+#endif
 
 namespace lumo {
 
 bool loadRussianTranslations(QApplication& app) {
-    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
     auto* translator = new QTranslator(&app);
     const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     if (!translator->load(QLocale(QLocale::Russian), "qtbase", "_", dir)) {
@@ -19,6 +22,13 @@ bool loadRussianTranslations(QApplication& app) {
     }
     QApplication::installTranslator(translator);
     return true;
+}
+
+void registerSpreadsheetApplication() {
+#ifndef _WIN32
+    spreadsheet::registerBuiltInEngine();
+    spreadsheet::attachQtViewer();
+#endif
 }
 
 void createWindows(AppContext& context) {

@@ -13,6 +13,10 @@ namespace lumo {
 // Returns false when they are not installed (the program runs on, in Qt's English).
 bool loadRussianTranslations(QApplication& app);
 
+// The spreadsheet application behind the report: COM on Windows; elsewhere the built-in
+// engine, with its viewer window.
+void registerSpreadsheetApplication();
+
 // Creates the main window (which opens the port from the settings file), then the settings
 // dialog (which reads the same setting), and sets formLumo and frmSettings.
 void createWindows(AppContext& context);

@@ -10,4 +10,15 @@ inline constexpr const char* CaptionWarning = "Предупреждение";
 inline constexpr const char* CannotOpenPort = "Невозможно открыть COM порт";
 inline constexpr const char* CheckConnection = "Проверьте соединение с прибором";
 
+// The report workbook.
+inline constexpr const char* CannotStartSpreadsheet =
+    "Невозможно открыть Microsoft Excel! Возможно этого приложения на компьютере не установлено.";
+inline constexpr const char* WorkbookOpenError = "Ошибка открытия книги Microsoft Excel!";
+inline constexpr const char* WorkbookEditError = "Ошибка редактирования книги Excell";
+inline constexpr const char* CannotOpenFile = "Невозможно открыть Файл";
+inline constexpr const char* WrongFileFormat = "Неправильный формат файла ";
+inline constexpr const char* SaveQuestion = "Отчет не сохранен \n Сохранить?";
+inline constexpr const char* CannotAddRecord = "Невозможно добавить запись в отчет";
+inline constexpr const char* CannotSaveReport = "Невозможно сохранить отчет";
+
 }  // namespace lumo::msg

@@ -42,6 +42,10 @@ public:
     // The standard box for an exception that reached the edge of a handler.
     virtual void showException(const std::string& what) = 0;
 
+    // At shutdown: threads waiting for a box are let go, and later requests from other
+    // threads return at once.
+    virtual void abandonWaiters() {}
+
     // Convenience: an error box with the caption "Ошибка", the error icon and OK.
     void error(const std::string& text);
 };

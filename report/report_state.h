@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/clock.h"
+#include "report/automation.h"
 
 namespace lumo {
 
@@ -15,6 +16,10 @@ struct ReportState {
     bool ReportOpen = false;      // a report workbook is open
     std::int32_t LiveRow = 0;     // next row of the live-readings sheet
     std::int32_t MemoryRow = 0;   // next row of the memory-data sheet
+
+    // The spreadsheet application, the report workbook, its two sheets, and two scratch
+    // handles for one cell and one range at a time.
+    automation::Handle ExcelApp, ReportBook, LiveSheet, MemorySheet, ScratchCell, ScratchRange;
 };
 
 }  // namespace lumo

@@ -103,7 +103,7 @@ TEST_F(MainWindowTest, ShowsEveryControlInItsInitialState) {
     EXPECT_FALSE(w.timerMem->isActive());
     EXPECT_EQ(w.timerPeriod->interval(), 1000);
     EXPECT_EQ(w.timerMem->interval(), 1000);
-    EXPECT_EQ(w.SaveRepDialog.filter, "*.xls|*.xls|*.*|*.*");
+    EXPECT_EQ(w.OpenRepDialog.filter, "*.xls, *.xlsx|*.xls;*.xlsx|*.*|*.*");
 
     EXPECT_EQ(w.N1->title(), "Отчет");
     EXPECT_EQ(w.Create->text(), "Создать");

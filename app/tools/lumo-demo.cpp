@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("UserLumo");
     lumo::loadRussianTranslations(app);
+    lumo::registerSpreadsheetApplication();
 
     QString out = "demo-out";
     QString port;

@@ -1,0 +1,202 @@
+#include "report/report_lifecycle.h"
+
+#include "common/messages.h"
+
+namespace lumo {
+
+using automation::Handle;
+using automation::methodCall;
+using automation::propertyGet;
+using automation::propertyPut;
+
+namespace {
+
+std::int32_t codeOf(const std::exception& e) {
+    if (auto* a = dynamic_cast<const automation::Error*>(&e)) return a->code();
+    return 0;
+}
+
+// The application no longer answers at all (it ended, or its connection broke): telling the
+// operator that a save failed would only add a second box to the one already coming.
+bool applicationGone(std::int32_t code) {
+    return code == automation::code::Disconnected || code == automation::code::ServerUnavailable ||
+           code == automation::code::ObjectRequired;
+}
+
+}  // namespace
+
+std::string fileNameOf(const std::string& path) {
+    size_t sep = path.find_last_of("\\/");
+    return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+std::string plainDate(const LocalDateTime& d) {
+    return std::to_string(d.day) + "." + std::to_string(d.month) + "." + std::to_string(d.year);
+}
+
+Report::Report(ReportState& state, OperatorDialogs& dialogs, const Clock& clock, ReportView& view,
+               const ReadingsStore& store)
+    : s_(state), dialogs_(dialogs), clock_(clock), view_(view), store_(store) {}
+
+FileDialogRequest Report::openDialog() const {
+    return {"*.xls, *.xlsx|*.xls;*.xlsx|*.*|*.*", "xls", ""};
+}
+
+FileDialogRequest Report::saveDialog() const {
+    return {"*.xlsx|*.xlsx|*.xls|*.xls|*.*|*.*", "", ""};
+}
+
+// ---- Closing ----
+
+void Report::CloseReport() {
+    // The question only makes sense while there is a report to save.
+    if (s_.ReportOpen && !s_.ReportSaved) {
+        MessageResult answer = dialogs_.message(
+            {msg::SaveQuestion, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::YesNo});
+        if (answer == MessageResult::Yes) {
+            SaveOutcome o = s_.ReportHasFile ? saveInPlace() : saveUnderName();
+            if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
+        }
+    }
+    closeApplicationSilently();
+    s_.ReportOpen = false;
+    resetControls();
+    s_.ReportVisible = false;
+    s_.ReportHasFile = false;
+}
+
+void Report::closeApplicationSilently() {
+    try {
+        if (s_.ExcelApp.isObject()) propertyPut(s_.ExcelApp, "DisplayAlerts", false);
+        if (s_.ReportBook.isObject()) methodCall(s_.ReportBook, "Close");
+        if (s_.ExcelApp.isObject()) methodCall(s_.ExcelApp, "Quit");
+        s_.ScratchRange.release();
+        s_.ScratchCell.release();
+        s_.LiveSheet.release();
+        s_.MemorySheet.release();
+        s_.ReportBook.release();
+        s_.ExcelApp.release();
+    } catch (const std::exception&) {
+        // The application's side of closing fails silently; the report is closed here anyway.
+    }
+}
+
+void Report::resetControls() {
+    view_.setReportName(report_text::None);
+    view_.setReportDate(report_text::None);
+    view_.setShowButton(false, report_text::ShowReport);
+    view_.setMemoryButtonEnabled(false);
+}
+
+// ---- Opening ----
+
+void Report::OpenReport(const std::string& fileName) {
+    try {
+        s_.ExcelApp = automation::createObject(automation::kSpreadsheetProgId);
+    } catch (const std::exception&) {
+        dialogs_.error(msg::CannotStartSpreadsheet);
+        return;
+    }
+
+    try {
+        auto modified = clock_.fileModified(fileName);
+        if (!modified) throw automation::Error(automation::code::ApplicationDefined, "no file date");
+        view_.setReportDate(view_.shortDate(*modified));
+        methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "Open", {fileName, 0, false, 1});
+        s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
+        view_.setReportName(fileNameOf(fileName));
+    } catch (const std::exception&) {
+        CloseReport();
+        dialogs_.error(msg::CannotOpenFile);
+        return;
+    }
+
+    try {
+        s_.LiveSheet = propertyGet(s_.ReportBook, "WorkSheets", {1});
+        s_.MemorySheet = propertyGet(s_.ReportBook, "WorkSheets", {2});
+        // A column 1 that cannot be read is no report of ours either: the same answer, and the
+        // application is shut down with the report.
+        s_.LiveRow = FindNextRow(s_.LiveSheet, layout::LiveFirstDataRow);
+        s_.MemoryRow = FindNextRow(s_.MemorySheet, layout::MemoryFirstDataRow);
+    } catch (const std::exception&) {
+        CloseReport();
+        dialogs_.error(msg::WrongFileFormat);
+        return;
+    }
+
+    s_.ReportOpen = true;
+    s_.ReportHasFile = true;
+    s_.ReportSaved = true;
+    view_.setShowButton(true, report_text::ShowReport);
+    view_.setMemoryButtonEnabled(true);
+}
+
+std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow) {
+    for (std::int32_t row = firstDataRow;; ++row) {
+        s_.ScratchCell = propertyGet(sheet, "Cells", {row, 1});
+        if (propertyGet(s_.ScratchCell, "Value").text().empty()) return row;
+    }
+}
+
+// ---- Saving ----
+
+Report::SaveOutcome Report::saveInPlace() {
+    if (!s_.ReportOpen) return SaveOutcome::NotOpen;
+    try {
+        propertyPut(s_.ExcelApp, "DisplayAlerts", false);
+        methodCall(s_.ReportBook, "Save");
+        s_.ReportSaved = true;
+        return SaveOutcome::Saved;
+    } catch (const std::exception& e) {
+        lastSaveError_ = codeOf(e);
+        return SaveOutcome::Failed;
+    }
+}
+
+Report::SaveOutcome Report::saveUnderName() {
+    if (!s_.ReportOpen) return SaveOutcome::NotOpen;
+    auto name = dialogs_.saveFileName(saveDialog());
+    if (!name) return SaveOutcome::Cancelled;
+    try {
+        propertyPut(s_.ExcelApp, "DisplayAlerts", false);
+        methodCall(s_.ReportBook, "SaveAs", {*name});
+        view_.setReportName(fileNameOf(*name));
+        s_.ReportHasFile = true;
+        s_.ReportSaved = true;
+        return SaveOutcome::Saved;
+    } catch (const std::exception& e) {
+        lastSaveError_ = codeOf(e);
+        return SaveOutcome::Failed;
+    }
+}
+
+bool Report::recoverFailedSave(std::int32_t failureCode) {
+    if (applicationGone(failureCode)) return false;
+    dialogs_.error(msg::CannotSaveReport);
+    SaveOutcome second = saveUnderName();
+    if (second == SaveOutcome::Failed && !applicationGone(lastSaveError_))
+        dialogs_.error(msg::CannotSaveReport);
+    return second == SaveOutcome::Saved;
+}
+
+bool Report::SaveReport() { return saveInPlace() == SaveOutcome::Saved; }
+
+bool Report::SaveReportAs() { return saveUnderName() == SaveOutcome::Saved; }
+
+void Report::Save() {
+    SaveOutcome o = s_.ReportHasFile ? saveInPlace() : saveUnderName();
+    if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
+}
+
+// ---- Showing ----
+
+void Report::ShowOrHide() {
+    if (!s_.ReportOpen) return;
+    // No guard of its own: a failure reaches the handler's edge and the standard exception box.
+    const bool show = !s_.ReportVisible;
+    propertyPut(s_.ExcelApp, "Visible", show);
+    view_.setShowButton(true, show ? report_text::HideReport : report_text::ShowReport);
+    s_.ReportVisible = show;
+}
+
+}  // namespace lumo

@@ -1,0 +1,95 @@
+#pragma once
+// The report workbook's operations: create, open, save, close, show and hide, and the writing
+// of records. They work on the report state, the operator dialogs, the clock and the window's
+// report controls, all taken by reference; every spreadsheet step is an automation call.
+
+#include <cstdint>
+#include <string>
+
+#include "common/clock.h"
+#include "common/operator_dialogs.h"
+#include "report/automation.h"
+#include "report/report_layout.h"
+#include "report/report_state.h"
+
+namespace lumo {
+
+struct ReadingsStore;
+
+// The window's controls that follow the report's state.
+class ReportView {
+public:
+    virtual ~ReportView() = default;
+    virtual void setReportName(const std::string& text) = 0;  // LabRepName
+    virtual void setReportDate(const std::string& text) = 0;  // LabReportDate
+    virtual void setShowButton(bool enabled, const std::string& caption) = 0;  // ButShow
+    virtual void setMemoryButtonEnabled(bool enabled) = 0;   // butReadMemory
+    // A date in the system's short date form.
+    virtual std::string shortDate(const LocalDateTime& date) = 0;
+};
+
+// The texts of the report's controls.
+namespace report_text {
+inline constexpr const char* None = "нет";
+inline constexpr const char* ShowReport = "Просмотреть отчет";
+inline constexpr const char* HideReport = "Спрятать отчет";
+}  // namespace report_text
+
+class Report {
+public:
+    Report(ReportState& state, OperatorDialogs& dialogs, const Clock& clock, ReportView& view,
+           const ReadingsStore& store);
+
+    // ---- Lifecycle ----
+    void CreateReport();
+    void OpenReport(const std::string& fileName);
+    void CloseReport();
+    // Save in place / under a name from the save dialog. True when the workbook was saved.
+    bool SaveReport();
+    bool SaveReportAs();
+    // The save of "Сохранить": in place when the report has a file, else under a name; a
+    // failure is told to the operator.
+    void Save();
+    void ShowOrHide();
+    std::int32_t FindNextRow(const automation::Handle& sheet, std::int32_t firstDataRow);
+
+    // ---- Records ----
+    void WriteReportCell(automation::Handle sheet, std::int32_t row, std::int32_t column,
+                         const std::string& text);
+    void WriteRowStamp();
+    void AppendLiveRow();
+    void AppendMemoryRow(std::int32_t period);
+
+    // The dialogs' filters: the open dialog shows the operator's .xls and .xlsx reports.
+    FileDialogRequest openDialog() const;
+    FileDialogRequest saveDialog() const;
+
+    ReportState& state() { return s_; }
+
+private:
+    enum class SaveOutcome { Saved, Cancelled, Failed, NotOpen };
+    std::int32_t lastSaveError_ = 0;
+    SaveOutcome saveInPlace();
+    SaveOutcome saveUnderName();
+    // After a failed save: tell the operator (unless the application stopped answering) and
+    // offer the save dialog once more. Returns true when the second try saved.
+    bool recoverFailedSave(std::int32_t failureCode);
+    void closeApplicationSilently();
+    void resetControls();
+    void writeHeader(const automation::Handle& sheet, const layout::SheetHeader& header);
+    void mergedTitle(const automation::Handle& sheet, const layout::MergedTitle& title);
+
+    ReportState& s_;
+    OperatorDialogs& dialogs_;
+    const Clock& clock_;
+    ReportView& view_;
+    const ReadingsStore& store_;
+};
+
+// The part of a path after its last separator ('\' or '/').
+std::string fileNameOf(const std::string& path);
+
+// d.m.yyyy without leading zeros: 6 December 2026 is "6.12.2026".
+std::string plainDate(const LocalDateTime& d);
+
+}  // namespace lumo

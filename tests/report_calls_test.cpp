@@ -1,0 +1,420 @@
+// The report's operations call by call, against the recording automation object.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+#include "common/messages.h"
+#include "support/recording_automation.h"
+#include "support/report_fixture.h"
+
+using namespace lumo;
+using namespace lumo::test;
+using lumo::testing::RecordedCall;
+using lumo::testing::RecordingAutomation;
+using automation::Handle;
+
+namespace {
+
+const std::string Book = "app.WorkBooks(1)";
+const std::string Live = Book + ".WorkSheets(1)";
+const std::string Mem = Book + ".WorkSheets(2)";
+
+std::string q(const std::string& s) { return "\"" + s + "\""; }
+
+// The calls that building a new report must make, written out from the workbook's format.
+std::vector<std::string> expectedCreateCalls() {
+    std::vector<std::string> c = {
+        "create Excel.Application",
+        "put app.SheetsInNewWorkbook = 2",
+        "get app.WorkBooks()",
+        "call app.WorkBooks().add()",
+        "get app.WorkBooks(1)",
+        "get " + Book + ".WorkSheets(1)",
+        "get " + Book + ".WorkSheets(2)",
+        "put " + Live + ".Name = " + q("Результат текущих измерений"),
+        "put " + Mem + ".Name = " + q("Данные из памяти прибора"),
+        "call " + Live + ".Activate()",
+    };
+    auto column = [&](const std::string& sheet, const std::string& pick, int width) {
+        for (const char* what : {"ColumnWidth", "HorizontalAlignment"}) {
+            c.push_back("get " + sheet + ".Columns()");
+            c.push_back("get " + sheet + ".Columns()." + pick);
+            c.push_back("put " + sheet + ".Columns()." + pick + "." + what + " = " +
+                        (std::string(what) == "ColumnWidth" ? std::to_string(width) : "3"));
+        }
+    };
+    auto cell = [&](const std::string& sheet, int row, int col, const std::string& text) {
+        std::string at = sheet + ".Cells(" + std::to_string(row) + ", " + std::to_string(col) + ")";
+        c.push_back("get " + at);
+        c.push_back("put " + at + ".Value = " + q(text));
+    };
+    auto merged = [&](const std::string& sheet, const std::string& range, const std::string& text) {
+        std::string at = sheet + ".Range(" + q(range) + ")";
+        c.push_back("get " + at);
+        c.push_back("call " + at + ".Select()");
+        c.push_back("call " + at + ".Merge()");
+        c.push_back("put " + at + ".Value = " + q(text));
+        c.push_back("put " + at + ".HorizontalAlignment = 3");
+    };
+    column(Live, "Item(1)", 10);
+    column(Live, "Item(2)", 8);
+    column(Live, "Range(\"C:T\")", 5);
+    cell(Live, 1, 1, "Дата");
+    cell(Live, 1, 2, "Время");
+    merged(Live, "C1:H1", "ФАЗА А");
+    merged(Live, "I1:N1", "ФАЗА B");
+    merged(Live, "O1:T1", "ФАЗА C");
+    const char* live[6] = {"U", "I", "УГОЛ", "P", "Q", "S"};
+    for (int col = 3; col <= 20; ++col) cell(Live, 2, col, live[(col - 3) % 6]);
+    c.push_back("call " + Mem + ".Activate()");
+    column(Mem, "Item(1)", 15);
+    column(Mem, "Range(\"B:BC\")", 5);
+    cell(Mem, 1, 1, "№ периода");
+    const char* titles[3][8] = {
+        {"B1:S1", "B2:D2", "E2:G2", "H2:J2", "K2:M2", "N2:P2", "Q2:S2", "ФАЗА А"},
+        {"T1:AK1", "T2:V2", "W2:Y2", "Z2:AB2", "AC2:AE2", "AF2:AH2", "AI2:AK2", "ФАЗА B"},
+        {"AL1:BC1", "AL2:AN2", "AO2:AQ2", "AR2:AT2", "AU2:AW2", "AX2:AZ2", "BA2:BC2", "ФАЗА C"}};
+    const char* memory[6] = {"U", "I", "Угол", "P", "Q", "S"};
+    const char* stats[3] = {"MIN", "MAX", "AVR"};
+    for (int phase = 0; phase < 3; ++phase) {
+        merged(Mem, titles[phase][0], titles[phase][7]);
+        for (int k = 0; k < 6; ++k) merged(Mem, titles[phase][k + 1], memory[k]);
+        for (int col = 2 + 18 * phase; col < 20 + 18 * phase; ++col)
+            cell(Mem, 3, col, stats[(col - 2) % 3]);
+    }
+    c.push_back("call " + Live + ".Activate()");
+    return c;
+}
+
+struct ReportCalls : ::testing::Test {
+    ReportFixture f;
+    RecordingAutomation rec;
+    void SetUp() override { rec.install(); }
+
+    // A created report with nothing logged yet.
+    void created() {
+        f.report.CreateReport();
+        ASSERT_TRUE(f.state.ReportOpen);
+        rec.clearLog();
+    }
+    size_t countFrom(size_t from, const std::string& needle) const {
+        auto lines = rec.lines();
+        return static_cast<size_t>(std::count_if(lines.begin() + static_cast<long>(from), lines.end(),
+                                                 [&](const std::string& l) { return l.find(needle) != std::string::npos; }));
+    }
+};
+
+}  // namespace
+
+TEST_F(ReportCalls, CreateMakesEveryLayoutCallInOrder) {
+    f.report.CreateReport();
+    const auto expected = expectedCreateCalls();
+    ASSERT_EQ(expected.size(), 312u);  // the start and 311 calls after it
+    EXPECT_EQ(rec.lines(), expected);
+
+    int strings = 0, integers = 0, cells = 0, ranges = 0, oneInt = 0, noArgs = 0, methods = 0;
+    for (const RecordedCall& c : rec.calls()) {
+        if (c.kind == RecordedCall::Kind::Put)
+            (c.args[0].kind() == Handle::Kind::String ? strings : integers)++;
+        if (c.kind == RecordedCall::Kind::Call) methods++;
+        if (c.kind != RecordedCall::Kind::Get) continue;
+        if (c.member == "Cells") cells++;
+        else if (c.member == "Range") ranges++;
+        else if (c.args.size() == 1) oneInt++;
+        else if (c.args.empty()) noArgs++;
+    }
+    EXPECT_EQ(strings, 101);
+    EXPECT_EQ(integers, 35);
+    EXPECT_EQ(cells, 75);
+    EXPECT_EQ(ranges, 28);
+    EXPECT_EQ(oneInt, 9);
+    EXPECT_EQ(noArgs, 11);
+    EXPECT_EQ(methods, 52);
+
+    EXPECT_EQ(f.state.LiveRow, 3);
+    EXPECT_EQ(f.state.MemoryRow, 4);
+    EXPECT_EQ(f.view.date, "6.12.2026");
+    EXPECT_EQ(f.view.name, "нет");
+    EXPECT_TRUE(f.view.showEnabled && f.view.memoryEnabled);
+    EXPECT_FALSE(f.state.ReportVisible || f.state.ReportHasFile || f.state.ReportSaved);
+    EXPECT_TRUE(f.dialogs.messages().empty());
+}
+
+TEST_F(ReportCalls, EveryFailedCreateCallGivesItsGuardsMessage) {
+    for (size_t k = 1; k <= 312; ++k) {
+        ReportFixture g;
+        RecordingAutomation r;
+        r.install();
+        if (k == 1) r.failCreate();
+        else r.failAtCall(k);
+        g.report.CreateReport();
+        const char* expected = k == 1 ? msg::CannotStartSpreadsheet
+                             : k <= 5 ? msg::WorkbookOpenError
+                                      : msg::WorkbookEditError;
+        ASSERT_EQ(g.dialogs.texts(), std::vector<std::string>{expected}) << "call " << k;
+        EXPECT_EQ(g.dialogs.messages()[0].caption, msg::CaptionError);
+        EXPECT_FALSE(g.state.ReportOpen) << k;
+        EXPECT_FALSE(g.view.showEnabled || g.view.memoryEnabled) << k;
+        EXPECT_EQ(g.view.date, "нет") << k;
+        // Nothing is called after the failing one.
+        EXPECT_EQ(r.calls().size(), k) << k;
+    }
+}
+
+TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
+    // Column A holds 5 live rows below row 2 and 11 memory rows below row 3.
+    rec.answerReads([](const RecordedCall& c) -> std::optional<Handle> {
+        if (c.member != "Value") return std::nullopt;
+        auto row = [&](const std::string& sheet) {
+            std::string p = sheet + ".Cells(";
+            return c.object.rfind(p, 0) == 0 ? std::stoi(c.object.substr(p.size())) : 0;
+        };
+        if (int r = row(Live)) return Handle(r < 8 ? "x" : "");
+        if (int r = row(Mem)) return Handle(r < 15 ? "1" : "");
+        return std::nullopt;
+    });
+    f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+    f.report.OpenReport("/data/reports/r1.xlsx");
+    ASSERT_TRUE(f.dialogs.messages().empty());
+    auto lines = rec.lines();
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
+              (std::vector<std::string>{"create Excel.Application", "get app.WorkBooks()",
+                                        "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1)",
+                                        "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
+                                        "get " + Book + ".WorkSheets(2)", "get " + Live + ".Cells(3, 1)"}));
+    EXPECT_EQ(f.state.LiveRow, 8);
+    EXPECT_EQ(f.state.MemoryRow, 15);
+    EXPECT_TRUE(f.state.ReportOpen && f.state.ReportHasFile && f.state.ReportSaved);
+    EXPECT_FALSE(f.state.ReportVisible);
+    EXPECT_EQ(f.view.name, "r1.xlsx");
+    EXPECT_EQ(f.view.date, "short 30/11/2026");
+    EXPECT_TRUE(f.view.showEnabled && f.view.memoryEnabled);
+
+    ReportFixture g;
+    g.report.OpenReport("C:\\data\\r1.xls");  // a missing file: no date, no open
+    EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotOpenFile});
+}
+
+TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {
+    char path[] = "/tmp/lumo-open-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    for (size_t k = 1; k <= 10; ++k) {
+        ReportFixture g;
+        RecordingAutomation r;
+        r.install();
+        if (k == 1) r.failCreate();
+        else r.failAtCall(k);
+        g.report.OpenReport(path);
+        const char* expected = k == 1 ? msg::CannotStartSpreadsheet
+                             : k <= 4 ? msg::CannotOpenFile
+                                      : msg::WrongFileFormat;  // the sheets, or their free rows
+        ASSERT_EQ(g.dialogs.texts(), std::vector<std::string>{expected}) << k;
+        EXPECT_FALSE(g.state.ReportOpen || g.state.ReportHasFile) << k;
+        EXPECT_EQ(g.view.date, "нет") << k;
+        EXPECT_EQ(g.view.name, "нет") << k;
+        if (k > 1) {
+            // The application was told to quit, the workbook closed when there was one.
+            EXPECT_EQ(r.lines().back(), "call app.Quit()") << k;
+            auto lines = r.lines();
+            const bool bookObtained = k > 4;
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close()"), bookObtained ? 1 : 0) << k;
+            EXPECT_EQ(r.liveObjects(), 0) << k;
+        }
+    }
+    ::unlink(path);
+}
+
+TEST_F(ReportCalls, SaveQuestionOnlyWhileAReportIsOpen) {
+    // Right after start the report counts as unsaved, but there is nothing to save.
+    f.report.CloseReport();
+    EXPECT_TRUE(f.dialogs.messages().empty());
+    created();
+    f.report.CloseReport();  // unsaved (as at start): asked; Yes, then the dialog is cancelled
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::SaveQuestion});
+    EXPECT_EQ(f.dialogs.messages()[0].caption, msg::CaptionWarning);
+    EXPECT_EQ(f.dialogs.messages()[0].buttons, MessageButtons::YesNo);
+    EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
+    EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false",
+                                                     "call " + Book + ".Close()", "call app.Quit()"}));
+    EXPECT_EQ(rec.liveObjects(), 0);
+}
+
+TEST_F(ReportCalls, SavingInPlaceAndUnderAName) {
+    created();
+    f.dialogs.saveName("/tmp/out/report.xlsx");
+    f.report.Save();  // no file yet: asks for a name
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false",
+                                                     "call " + Book + ".SaveAs(\"/tmp/out/report.xlsx\")"}));
+    EXPECT_TRUE(f.state.ReportSaved && f.state.ReportHasFile);
+    EXPECT_EQ(f.view.name, "report.xlsx");
+    rec.clearLog();
+    f.report.Save();  // in place, no dialog
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false", "call " + Book + ".Save()"}));
+    EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
+    EXPECT_TRUE(f.dialogs.messages().empty());
+}
+
+TEST_F(ReportCalls, AFailedSaveIsToldAndTheDialogOfferedOnce) {
+    created();
+    f.state.ReportHasFile = true;  // as after an open
+    rec.failAtMember("Save");
+    f.dialogs.saveName("/tmp/elsewhere.xlsx");
+    f.report.Save();
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::CannotSaveReport});
+    EXPECT_EQ(f.view.name, "elsewhere.xlsx");
+    EXPECT_TRUE(f.state.ReportSaved);
+
+    // Closing with Yes: the save fails, the operator is told, the dialog comes once more and
+    // the second failure is told too; then the close goes on.
+    ReportFixture g;
+    RecordingAutomation r;
+    r.install();
+    g.report.CreateReport();
+    r.failAtMember("SaveAs", 0);
+    g.dialogs.saveName("/tmp/a.xlsx");
+    g.dialogs.saveName("/tmp/b.xlsx");
+    g.report.CloseReport();
+    EXPECT_EQ(g.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotSaveReport, msg::CannotSaveReport}));
+    EXPECT_EQ(g.dialogs.fileDialogs().size(), 2u);
+    EXPECT_FALSE(g.state.ReportOpen);
+
+    // An application that stopped answering gets no save message: the caller's box follows.
+    ReportFixture h;
+    RecordingAutomation s;
+    s.install();
+    h.report.CreateReport();
+    s.failAtMember("SaveAs", 0, automation::code::ServerUnavailable);
+    h.dialogs.saveName("/tmp/a.xlsx");
+    h.report.CloseReport();
+    EXPECT_EQ(h.dialogs.texts(), std::vector<std::string>{msg::SaveQuestion});
+
+    // A cancelled dialog and a save with no report open stay silent.
+    ReportFixture e;
+    e.report.Save();
+    EXPECT_TRUE(e.dialogs.messages().empty());
+    EXPECT_TRUE(e.dialogs.fileDialogs().empty());
+}
+
+TEST_F(ReportCalls, ShowAndHideFollowTheButton) {
+    created();
+    f.report.ShowOrHide();
+    EXPECT_EQ(f.view.showCaption, "Спрятать отчет");
+    EXPECT_TRUE(f.state.ReportVisible);
+    f.report.ShowOrHide();
+    EXPECT_EQ(f.view.showCaption, "Просмотреть отчет");
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.Visible = true", "put app.Visible = false"}));
+    f.report.ShowOrHide();
+    f.state.ReportSaved = true;
+    f.report.CloseReport();  // closing a shown report resets the caption
+    EXPECT_EQ(f.view.showCaption, "Просмотреть отчет");
+    EXPECT_FALSE(f.state.ReportVisible || f.view.showEnabled);
+
+    // A failing "Visible" write leaves caption and flag as they were, and raises.
+    ReportFixture g;
+    RecordingAutomation r;
+    r.install();
+    g.report.CreateReport();
+    r.failAtMember("Visible");
+    EXPECT_THROW(g.report.ShowOrHide(), automation::Error);
+    EXPECT_FALSE(g.state.ReportVisible);
+    EXPECT_EQ(g.view.showCaption, "Просмотреть отчет");
+}
+
+TEST_F(ReportCalls, LiveRowStampAndValues) {
+    created();
+    f.store.CurrentValues[1].set("230,5");
+    f.store.CurrentValues[18].set("нет");
+    f.report.AppendLiveRow();
+    auto lines = rec.lines();
+    ASSERT_EQ(lines.size(), 6u + 36u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6),
+              (std::vector<std::string>{
+                  "get " + Live + ".Cells(3, 1)", "put " + Live + ".Cells(3, 1).NumberFormat = \"ДД.ММ.ГГГГ\"",
+                  "put " + Live + ".Cells(3, 1).Value = \"6.12.2026\"", "get " + Live + ".Cells(3, 2)",
+                  "put " + Live + ".Cells(3, 2).NumberFormat = \"ЧЧ:ММ:СС\"",
+                  "put " + Live + ".Cells(3, 2).Value = \"7:5:9\""}));
+    EXPECT_EQ(lines[6], "get " + Live + ".Cells(3, 3)");
+    EXPECT_EQ(lines[7], "put " + Live + ".Cells(3, 3).Value = \"230,5\"");
+    EXPECT_EQ(lines[9], "put " + Live + ".Cells(3, 4).Value = \"\"");
+    EXPECT_EQ(lines.back(), "put " + Live + ".Cells(3, 20).Value = \"нет\"");
+    EXPECT_EQ(f.state.LiveRow, 4);
+    EXPECT_FALSE(f.state.ReportSaved);
+}
+
+TEST_F(ReportCalls, FailedStampClosesWithoutQuestionAndWritesNoValue) {
+    for (size_t k = 1; k <= 6; ++k) {
+        ReportFixture g;
+        RecordingAutomation r;
+        r.install();
+        g.report.CreateReport();
+        r.clearLog();
+        r.failAtCall(k);
+        g.report.AppendLiveRow();
+        EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotAddRecord}) << k;
+        EXPECT_FALSE(g.state.ReportOpen);
+        EXPECT_TRUE(g.state.ReportSaved);
+        for (const auto& l : r.lines()) EXPECT_EQ(l.find("Cells(3, 3)"), std::string::npos) << l;
+        EXPECT_EQ(g.state.LiveRow, 4);
+    }
+}
+
+TEST_F(ReportCalls, FailedValueCellAsksThenTellsOnceAndTheRestIsSilent) {
+    created();
+    rec.failAtCall(7);  // the first value cell's "Cells" read
+    f.dialogs.answer(MessageResult::No);
+    f.report.AppendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
+    EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(countFrom(0, "Cells(3, 4)"), 0u);
+    EXPECT_EQ(f.state.LiveRow, 4);
+    // With no report open every later row writes nothing and shows nothing.
+    f.dialogs.clear();
+    rec.clearLog();
+    f.report.AppendLiveRow();
+    f.report.AppendMemoryRow(0);
+    EXPECT_TRUE(rec.lines().empty());
+    EXPECT_TRUE(f.dialogs.messages().empty());
+    EXPECT_EQ(f.state.MemoryRow, 5);
+}
+
+TEST_F(ReportCalls, MemoryRowColumnsAndItsFailure) {
+    created();
+    auto& mv = *f.store.MemoryValues;
+    mv[121].set("1");
+    mv[122].set("2");
+    mv[123].set("3");
+    f.state.ReportSaved = true;
+    f.report.AppendMemoryRow(2);
+    auto lines = rec.lines();
+    ASSERT_EQ(lines.size(), 110u);
+    EXPECT_EQ(lines[1], "put " + Mem + ".Cells(4, 1).Value = \"2\"");
+    EXPECT_EQ(lines[3], "put " + Mem + ".Cells(4, 2).Value = \"1\"");
+    EXPECT_EQ(lines[5], "put " + Mem + ".Cells(4, 3).Value = \"2\"");
+    EXPECT_EQ(lines[7], "put " + Mem + ".Cells(4, 4).Value = \"3\"");
+    EXPECT_EQ(lines[109], "put " + Mem + ".Cells(4, 55).Value = \"\"");
+    // Downloaded rows are a change: closing now asks.
+    EXPECT_FALSE(f.state.ReportSaved);
+
+    rec.clearLog();
+    mv[52].set("a");
+    mv[54].set("c");
+    f.report.AppendMemoryRow(0);
+    lines = rec.lines();
+    EXPECT_EQ(lines[1], "put " + Mem + ".Cells(5, 1).Value = \"Весь период\"");
+    EXPECT_EQ(lines[105], "put " + Mem + ".Cells(5, 53).Value = \"a\"");
+    EXPECT_EQ(lines[109], "put " + Mem + ".Cells(5, 55).Value = \"c\"");
+    EXPECT_EQ(f.state.MemoryRow, 6);
+
+    rec.clearLog();
+    rec.failAtCall(3);  // the first statistic
+    f.dialogs.answer(MessageResult::No);
+    f.report.AppendMemoryRow(1);
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
+    EXPECT_EQ(countFrom(0, "Cells(6, 3)"), 0u);
+    EXPECT_EQ(f.state.MemoryRow, 7);
+}
