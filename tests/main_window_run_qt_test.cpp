@@ -1,0 +1,294 @@
+// The real main window against the simulated meter on a pseudo-terminal and the built-in
+// spreadsheet engine: live polling, the settings check, memory downloads, a whole run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+
+#include "app/Userprog.h"
+#include "app/Usersett.h"
+#include "app/startup.h"
+#include "common/messages.h"
+#include "sim/meter_server.h"
+#include "spreadsheet/engine.h"
+#include "spreadsheet_test_support.h"
+#include "support/pty_pair.h"
+#include "support/scripted_dialogs.h"
+
+using namespace lumo;
+using namespace lumo::test;
+using namespace std::chrono_literals;
+using lumo::testing::runOracle;
+using lumo::testing::ScratchDir;
+using lumo::testing::shellQuoted;
+using ::testing::Contains;
+using ::testing::IsSupersetOf;
+
+namespace {
+
+constexpr auto Long = 30s;
+const std::string kLive = "Результат текущих измерений";
+const std::string kMemory = "Данные из памяти прибора";
+
+class WindowRun : public ::testing::Test {
+protected:
+    void start(const std::string& portName) {
+        std::ofstream(dir.file("UserLumo.INI")) << "[Main]\nCOM=" << portName << "\n";
+        context = std::make_unique<AppContext>(AppContext{dialogs, clock, dir.file("UserLumo.INI")});
+        createWindows(*context);
+        w = formLumo;
+    }
+    void TearDown() override { destroyWindows(); }
+
+    // The live worker's next job ends (waits on the job count, not on time).
+    void waitLiveJob(std::uint64_t done) { ASSERT_TRUE(w->TekCom->waitForJobs(done, Long)); }
+    // One tick of the memory timer after the download worker has finished.
+    void finishDownload() {
+        ASSERT_TRUE(w->MemCom->waitForState(HoldableThread::State::Waiting, Long));
+        const auto deadline = std::chrono::steady_clock::now() + Long;
+        while (w->store.MemoryBusy.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        w->timerMemTimer();
+    }
+    QString label(int n) const { return w->valueLabel(n)->text(); }
+
+    ScratchDir dir;
+    ScriptedDialogs dialogs;
+    PinnedClock clock{{2026, 12, 6, 7, 5, 9}};
+    automation::ScopedFactory engine{automation::kSpreadsheetProgId, spreadsheet::createApplication};
+    std::unique_ptr<AppContext> context;
+    TformLumo* w = nullptr;
+};
+
+sim::MeterConfig meterWith(int periods = 10) {
+    sim::MeterConfig c;
+    c.periods = periods;
+    return c;
+}
+
+}  // namespace
+
+TEST_F(WindowRun, PollingShowsTheReadingsAtTheNextTickAndStops) {
+    sim::MeterServer sim(meterWith());
+    start(sim.devicePath());
+    ASSERT_TRUE(w->port.PortOpen());
+    EXPECT_EQ(sim.requestCount(), 0u);  // nothing is sent before the first press
+
+    w->butGetTekData->click();
+    EXPECT_EQ(w->butGetTekData->text(), "Остановить");
+    EXPECT_TRUE(w->LivePolling && w->timerPeriod->isActive());
+    waitLiveJob(1);  // the press woke a job at once
+    EXPECT_EQ(label(1), "нет");  // shown only at the tick
+    w->timerPeriodTimer();
+    const QRegularExpression number("^-?\\d+(,\\d+)?$");
+    for (int n = 1; n <= 18; ++n) EXPECT_TRUE(number.match(label(n)).hasMatch()) << n << " " << label(n).toStdString();
+    const double u = QLocale(QLocale::Russian).toDouble(label(1));
+    EXPECT_GT(u, 200);
+    EXPECT_LT(u, 250);
+
+    w->butGetTekData->click();
+    EXPECT_EQ(w->butGetTekData->text(), "Текущие данные");
+    EXPECT_FALSE(w->LivePolling || w->timerPeriod->isActive());
+    const QString shown = label(1);
+    waitLiveJob(2);  // the job that the tick woke still ends and stores its readings...
+    EXPECT_EQ(label(1), shown);  // ...which are not shown while polling is stopped
+}
+
+TEST_F(WindowRun, TickedBoxWithoutAReportWakesNoJob) {
+    sim::MeterServer sim(meterWith());
+    start(sim.devicePath());
+    w->butGetTekData->click();
+    waitLiveJob(1);
+    ASSERT_TRUE(w->TekCom->waitForState(HoldableThread::State::Waiting, Long));
+    w->cbAddToReport->setChecked(true);
+    w->timerPeriodTimer();
+    EXPECT_EQ(w->TekCom->HoldCount(), 1);  // not woken: the readings stay as they are
+    w->cbAddToReport->setChecked(false);
+    w->timerPeriodTimer();
+    waitLiveJob(2);
+}
+
+TEST_F(WindowRun, SettingsCheckGoodSilentAndMissingPorts) {
+    sim::MeterServer sim(meterWith());
+    PtyPair silent;
+    start(sim.devicePath());
+    TfrmSettings& s = *frmSettings;
+
+    s.butCheckConnect->click();  // the same port again: closed and opened anew, the meter answers
+    EXPECT_EQ(s.labStatus->text(), "Прибор подключен");
+    EXPECT_TRUE(w->port.PortOpen());
+
+    s.cbCOM->setCurrentText(QString::fromStdString(silent.slavePath()));
+    s.butCheckConnect->click();
+    EXPECT_EQ(s.labStatus->text(), "Прибор не подключен");
+    EXPECT_TRUE(w->port.PortOpen());  // stays open under the new name
+    EXPECT_TRUE(dialogs.messages().empty());
+
+    s.cbCOM->setCurrentText("/dev/lumo-no-such-port");
+    s.butCheckConnect->click();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+    EXPECT_EQ(s.labStatus->text(), "Прибор не подключен");
+    EXPECT_FALSE(w->port.PortOpen());
+}
+
+TEST_F(WindowRun, AMeterThatHangsUpIsToldOnceAndLaterJobsAreSilent) {
+    sim::MeterConfig c = meterWith();
+    c.hangUpAfter = 5;
+    sim::MeterServer sim(c);
+    start(sim.devicePath());
+    w->butGetTekData->click();
+    waitLiveJob(1);
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+    EXPECT_FALSE(w->port.PortOpen());
+    w->timerPeriodTimer();
+    waitLiveJob(2);
+    EXPECT_EQ(dialogs.texts().size(), 1u);
+    EXPECT_EQ(label(18), "нет");
+}
+
+TEST_F(WindowRun, ClosingWhilePollingEndsTheWorkersWithoutAHang) {
+    sim::MeterConfig c = meterWith();
+    c.paced = true;  // a job takes most of a second: the close meets it under way
+    sim::MeterServer sim(c);
+    start(sim.devicePath());
+    w->butGetTekData->click();
+    ASSERT_TRUE(sim.waitForRequests(2, Long));
+    w->close();
+    EXPECT_EQ(w->TekCom->state(), HoldableThread::State::Stopped);
+    EXPECT_FALSE(w->port.PortOpen());
+    EXPECT_FALSE(w->timerPeriod->isActive());
+}
+
+TEST_F(WindowRun, WholeRunPollDownloadSaveReopen) {
+    sim::MeterServer sim(meterWith(10));
+    start(sim.devicePath());
+    w->Create->trigger();
+    ASSERT_TRUE(w->report.ReportOpen);
+    EXPECT_EQ(w->LabReportDate->text(), "6.12.2026");
+    EXPECT_TRUE(w->butReadMemory->isEnabled() && w->ButShow->isEnabled());
+
+    w->cbAddToReport->setChecked(true);
+    w->butGetTekData->click();
+    for (std::uint64_t tick = 1; tick <= 3; ++tick) {
+        waitLiveJob(tick);
+        w->timerPeriodTimer();
+    }
+    EXPECT_EQ(w->report.LiveRow, 6);
+    waitLiveJob(4);
+    const size_t liveRequests = sim.requestCount();
+
+    // A download while polling stops polling.
+    w->butReadMemory->click();
+    EXPECT_EQ(w->butGetTekData->text(), "Текущие данные");
+    EXPECT_FALSE(w->LivePolling || w->timerPeriod->isActive());
+    EXPECT_FALSE(w->butGetTekData->isEnabled() || w->butReadMemory->isEnabled());
+    EXPECT_TRUE(w->timerMem->isActive());
+    finishDownload();
+    EXPECT_FALSE(w->timerMem->isActive());
+    EXPECT_TRUE(w->butGetTekData->isEnabled() && w->butReadMemory->isEnabled());
+    EXPECT_EQ(w->PeriodsWritten, 11);
+    EXPECT_EQ(w->labReadCnt->text(), "Считано 11 из 11");
+    EXPECT_EQ(w->report.MemoryRow, 15);
+    EXPECT_EQ(sim.requestCount() - liveRequests, 595u);
+    EXPECT_FALSE(w->report.ReportSaved);
+
+    const std::string path = dir.file("run.xlsx");
+    dialogs.saveName(path);
+    w->Save->trigger();
+    ASSERT_TRUE(w->report.ReportSaved);
+    EXPECT_EQ(w->LabRepName->text(), "run.xlsx");
+    w->Close->trigger();
+    EXPECT_FALSE(w->report.ReportOpen);
+    EXPECT_EQ(w->LabRepName->text(), "нет");
+    EXPECT_TRUE(dialogs.messages().empty());
+
+    auto lines = runOracle("read_xlsx.py", shellQuoted(path));
+    EXPECT_THAT(lines, IsSupersetOf({
+        "cell\t" + kLive + "\tA5\td\t06.12.2026 00:00:00\tdd.mm.yyyy\tcenter",
+        "cell\t" + kLive + "\tB5\td\t07:05:09\thh:mm:ss\tcenter",
+        "cell\t" + kMemory + "\tA4\ts\tВесь период\tGeneral\tcenter",
+        "cell\t" + kMemory + "\tA14\tn\t10.0\tGeneral\tcenter",
+    }));
+    int liveValues = 0, memoryValues = 0;
+    for (const auto& l : lines) {
+        if (l.rfind("cell\t" + kLive + "\t", 0) == 0 && l.find("\tn\t") != std::string::npos) ++liveValues;
+        if (l.rfind("cell\t" + kMemory + "\t", 0) == 0 && l.find("\tn\t") != std::string::npos) ++memoryValues;
+    }
+    EXPECT_EQ(liveValues, 3 * 18);
+    EXPECT_EQ(memoryValues, 11 * 54 + 10);  // the statistics and the labels 1 to 10
+
+    // Reopened: the rows continue below the last ones.
+    dialogs.openName(path);
+    w->Open->trigger();
+    ASSERT_TRUE(w->report.ReportOpen) << (dialogs.texts().empty() ? "" : dialogs.texts()[0]);
+    EXPECT_EQ(w->report.LiveRow, 6);
+    EXPECT_EQ(w->report.MemoryRow, 15);
+    EXPECT_EQ(w->LabRepName->text(), "run.xlsx");
+
+    // Polling takes up again: the first press only takes the download's hold away, the first
+    // tick starts the job.
+    const std::uint64_t jobs = w->TekCom->JobsDone();
+    w->butGetTekData->click();
+    EXPECT_EQ(w->TekCom->HoldCount(), 1);
+    w->cbAddToReport->setChecked(false);
+    w->timerPeriodTimer();
+    waitLiveJob(jobs + 1);
+}
+
+TEST_F(WindowRun, TwoDownloadsInARowAndAMeterWithoutPeriods) {
+    sim::MeterServer sim(meterWith(2));
+    start(sim.devicePath());
+    w->Create->trigger();
+    for (int i = 0; i < 2; ++i) {
+        w->butReadMemory->click();
+        finishDownload();
+        EXPECT_EQ(w->PeriodsWritten, 3);
+    }
+    EXPECT_EQ(w->report.MemoryRow, 4 + 6);  // the second download's rows below the first's
+    EXPECT_EQ(w->labReadCnt->text(), "Считано 3 из 3");
+
+    // After any number of downloads the live worker carries one hold only.
+    EXPECT_EQ(w->TekCom->HoldCount(), 2);
+    w->butGetTekData->click();
+    w->timerPeriodTimer();
+    waitLiveJob(1);
+}
+
+TEST_F(WindowRun, NoPeriodsWriteNothingAndAHangUpEndsTheDownload) {
+    sim::MeterServer empty(meterWith(0));
+    start(empty.devicePath());
+    w->Create->trigger();
+    w->butReadMemory->click();
+    finishDownload();
+    EXPECT_EQ(w->report.MemoryRow, 4);
+    EXPECT_EQ(w->labReadCnt->text(), "");
+    EXPECT_TRUE(w->butReadMemory->isEnabled());
+
+    sim::MeterConfig c = meterWith(10);
+    c.hangUpAfter = 100;
+    sim::MeterServer dying(c);
+    frmSettings->cbCOM->setCurrentText(QString::fromStdString(dying.devicePath()));
+    frmSettings->butCheckConnect->click();
+    ASSERT_EQ(frmSettings->labStatus->text(), "Прибор подключен");
+    w->butReadMemory->click();
+    finishDownload();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+    EXPECT_EQ(w->PeriodsWritten, 1);  // the whole-period block came before the hang-up
+    EXPECT_TRUE(w->butGetTekData->isEnabled() && w->butReadMemory->isEnabled());
+
+    // A report closed during a download leaves the memory button disabled at its end.
+    w->butReadMemory->click();
+    w->Close->trigger();
+    finishDownload();
+    EXPECT_FALSE(w->butReadMemory->isEnabled());
+    EXPECT_TRUE(w->butGetTekData->isEnabled());
+}
