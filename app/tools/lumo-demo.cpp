@@ -1,31 +1,59 @@
 // lumo-demo: a short scripted run of the real windows, for machines without an operator.
-// It starts the program's windows as UserLumo does (settings file in the output folder),
-// walks through the steps below one after another, answers every message box with its
-// default button, and leaves screenshots in the output folder.
+// It starts the program's windows as UserLumo does (the settings file in the output folder,
+// naming the port given), then polls the meter, creates a report with live rows, shows it,
+// downloads the meter's memory into it and saves it. Message boxes are captured and answered
+// with their default button; the save dialog is answered with DIR/report.xlsx. Screenshots
+// of the window and the report viewer go to DIR.
 //
-//   lumo-demo --out DIR [--port NAME]
+//   lumo-demo --out DIR --port NAME
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
-#include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
-#include <QWidget>
 #include <cstdio>
 #include <functional>
 #include <vector>
 
+#include "app/Userprog.h"
 #include "app/qt_dialogs.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
+#include "report/automation.h"
 
 namespace {
 
+// The program's dialogs, with the file dialogs answered by the script.
+class DemoDialogs final : public lumo::OperatorDialogs {
+public:
+    DemoDialogs(lumo::QtOperatorDialogs& real, std::string reportPath)
+        : real_(real), reportPath_(std::move(reportPath)) {}
+    lumo::MessageResult message(const lumo::MessageRequest& r) override { return real_.message(r); }
+    std::optional<std::string> openFileName(const lumo::FileDialogRequest&) override { return reportPath_; }
+    std::optional<std::string> saveFileName(const lumo::FileDialogRequest&) override { return reportPath_; }
+    void showException(const std::string& what) override { real_.showException(what); }
+    void abandonWaiters() override { real_.abandonWaiters(); }
+
+private:
+    lumo::QtOperatorDialogs& real_;
+    std::string reportPath_;
+};
+
 struct Step {
     int delayMs;
-    std::function<void()> run;
+    std::function<bool()> run;  // false: try again after the delay
 };
 
 void grab(QWidget* w, const QString& path) {
     if (w && w->grab().save(path)) std::printf("demo: %s\n", qPrintable(path));
+}
+
+// The report viewer: the visible top-level window that is not the main window.
+QWidget* viewerWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w != formLumo && !w->inherits("QDialog") && !w->inherits("QMenu"))
+            return w;
+    return nullptr;
 }
 
 }  // namespace
@@ -34,6 +62,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("UserLumo");
     lumo::loadRussianTranslations(app);
+    lumo::automation::ThreadApartment apartment;
     lumo::registerSpreadsheetApplication();
 
     QString out = "demo-out";
@@ -44,45 +73,66 @@ int main(int argc, char** argv) {
         else if (args[i] == "--port") port = args[++i];
     }
     QDir().mkpath(out);
-    const std::string ini = QDir(out).filePath("UserLumo.INI").toStdString();
+    const QDir dir(out);
+    const std::string ini = dir.filePath("UserLumo.INI").toStdString();
     if (!port.isEmpty())
         lumo::writeProfileString(ini, lumo::SettingsSection, lumo::SettingsPortKey, port.toStdString());
+    const std::string reportPath = dir.absoluteFilePath("report.xlsx").toStdString();
+    QFile::remove(QString::fromStdString(reportPath));
 
     // Every message box is shown for a moment, captured, and answered with its default button.
     int boxes = 0;
     QTimer boxCloser;
     QObject::connect(&boxCloser, &QTimer::timeout, [&] {
         if (QWidget* box = QApplication::activeModalWidget()) {
-            grab(box, QDir(out).filePath(QString("message-%1.png").arg(++boxes)));
+            grab(box, dir.filePath(QString("message-%1.png").arg(++boxes)));
             box->close();
         }
     });
-    boxCloser.start(300);
+    boxCloser.start(500);
 
-    lumo::QtOperatorDialogs dialogs;
+    lumo::QtOperatorDialogs qtDialogs;
+    DemoDialogs dialogs(qtDialogs, reportPath);
     lumo::SystemClock clock;
     AppContext context{dialogs, clock, ini};
     lumo::createWindows(context);
-    dialogs.setParentWindow(formLumo);
+    qtDialogs.setParentWindow(formLumo);
     formLumo->show();
+    TformLumo& w = *formLumo;
 
     std::vector<Step> steps = {
-        {1500, [&] { grab(formLumo, QDir(out).filePath("window.png")); }},
-        {200, [&] { formLumo->close(); }},
+        {1000, [&] { grab(&w, dir.filePath("window-start.png")); return true; }},
+        {200, [&] { w.butGetTekData->click(); return true; }},
+        {3500, [&] { grab(&w, dir.filePath("window-live.png")); return true; }},
+        {200, [&] { w.Create->trigger(); return true; }},
+        {200, [&] { w.cbAddToReport->setChecked(true); return true; }},
+        {3200, [&] { w.ButShow->click(); return true; }},
+        {1500, [&] { grab(viewerWindow(), dir.filePath("viewer-live.png")); return true; }},
+        {200, [&] { w.butReadMemory->click(); return true; }},
+        {1000, [&] { return !w.timerMem->isActive(); }},  // until the download has ended
+        {500, [&] {
+             grab(&w, dir.filePath("window-memory.png"));
+             grab(viewerWindow(), dir.filePath("viewer-memory.png"));
+             return true;
+         }},
+        {200, [&] { w.Save->trigger(); return true; }},
+        {500, [&] {
+             std::printf("demo: %s (%d live rows, %d memory rows)\n", reportPath.c_str(),
+                         w.report.LiveRow - 3, w.report.MemoryRow - 4);
+             w.close();
+             return true;
+         }},
     };
     std::function<void(size_t)> runFrom = [&](size_t i) {
         if (i >= steps.size()) {
             QApplication::quit();
             return;
         }
-        QTimer::singleShot(steps[i].delayMs, [&, i] {
-            steps[i].run();
-            runFrom(i + 1);
-        });
+        QTimer::singleShot(steps[i].delayMs, [&, i] { runFrom(steps[i].run() ? i + 1 : i); });
     };
     runFrom(0);
     QApplication::exec();
-    dialogs.abandonWaiters();
+    qtDialogs.abandonWaiters();
     lumo::destroyWindows();
     return 0;
 }
