@@ -11,6 +11,7 @@
 #include "spreadsheet/save_hook.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet_test_support.h"
+#include "support/recording_automation.h"
 
 using namespace lumo;
 using namespace lumo::automation;
@@ -22,15 +23,6 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 
 namespace {
-
-std::int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 class WorkbookFiles : public ::testing::Test {
 protected:
@@ -160,9 +152,9 @@ TEST_F(WorkbookFiles, BadFilesFailWithTheApplicationsCode) {
                                     write("header-only.xlsx", bytes.substr(0, 30)),
                                     write("fake.xls", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + "rest"),
                                     dir.path().string()}) {
-        EXPECT_EQ(codeOf([&] { openFile(path); }), code::ApplicationDefined) << path;
+        EXPECT_EQ(errorCodeOf([&] { openFile(path); }), code::ApplicationDefined) << path;
     }
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "WorkBooks", {1}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "WorkBooks", {1}); }), code::BadIndex);
 }
 
 TEST_F(WorkbookFiles, AWorkbookOfOneSheetHasNoSecond) {
@@ -171,7 +163,7 @@ TEST_F(WorkbookFiles, AWorkbookOfOneSheetHasNoSecond) {
     openFile(path);
     Handle book = propertyGet(app, "WorkBooks", {1});
     EXPECT_NO_THROW(propertyGet(book, "WorkSheets", {1}));
-    EXPECT_EQ(codeOf([&] { propertyGet(book, "WorkSheets", {2}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(book, "WorkSheets", {2}); }), code::BadIndex);
 }
 
 TEST_F(WorkbookFiles, SaveAsAddsTheExtensionOnlyWhenMissing) {
@@ -193,10 +185,10 @@ TEST_F(WorkbookFiles, SaveAsAddsTheExtensionOnlyWhenMissing) {
 
 TEST_F(WorkbookFiles, SaveIntoAMissingFolderLeavesNothing) {
     ReportSheets s = buildReportLayout(app);
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
     // A new workbook has no file to save to yet.
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
 }
 
@@ -209,15 +201,15 @@ TEST_F(WorkbookFiles, AFailedSaveLeavesTheOldFileByteForByte) {
 
     // The writing fails after the new content went to the temporary file.
     spreadsheet::setSaveHook([](const std::string&) { throw Error(code::ApplicationDefined, "disk full"); });
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "SaveAs", {path}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {path}); }), code::ApplicationDefined);
     spreadsheet::setSaveHook(nullptr);
     EXPECT_EQ(readBytes(path), before);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx"));
 
     // A folder in the way of the name: refused, nothing else changes.
     std::filesystem::create_directory(dir.file("taken.xlsx"));
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx", "taken.xlsx"));
 
     // Then a save that works replaces the file.
