@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "spreadsheet/engine.h"
+#include "spreadsheet/opc_package.h"
 #include "spreadsheet/save_hook.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet_test_support.h"
@@ -137,6 +138,55 @@ TEST_F(WorkbookFiles, ForeignWorkbooksOpen) {
     EXPECT_EQ(text(live, 2, 2), "230,5");
     EXPECT_EQ(text(propertyGet(odsBook, "WorkSheets", {2}), 1, 1), "Весь период");
     // liborcus 0.17 does not hand over the merged cells of .ods files.
+}
+
+TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {
+    std::string path = dir.file("legacy.xls");
+    runOracle("make_files.py", "xls " + shellQuoted(path));
+    openFile(path);
+    Handle book = propertyGet(app, "WorkBooks", {1});
+    Handle live = propertyGet(book, "WorkSheets", {1});
+    EXPECT_EQ(spreadsheet::sheetOf(live)->name(), kLive);
+    EXPECT_EQ(text(live, 1, 1), "Дата");
+    EXPECT_EQ(text(live, 3, 1), "06.12.2026");
+    EXPECT_EQ(text(live, 3, 3), "230,5");
+    EXPECT_EQ(text(propertyGet(book, "WorkSheets", {2}), 4, 1), "Весь период");
+    // Saved again it becomes Office Open XML under the same name.
+    methodCall(book, "Save");
+    EXPECT_EQ(readBytes(path).substr(0, 4), "PK\x03\x04");
+}
+
+TEST_F(WorkbookFiles, DamagedPackagesAreRefusedBeforeTheyAreRead) {
+    ReportSheets s = buildReportLayout(app);
+    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5"});
+    std::string path = dir.file("good.xlsx");
+    methodCall(s.book, "SaveAs", {path});
+    const std::string good = readBytes(path);
+    auto opens = [&](const std::string& bytes) {
+        std::ofstream(dir.file("bad.xlsx"), std::ios::binary) << bytes;
+        return errorCodeOf([&] { openFile(dir.file("bad.xlsx")); });
+    };
+    ASSERT_EQ(opens(good), 0);
+    methodCall(propertyGet(app, "WorkBooks", {2}), "Close");
+
+    // A changed byte inside the packed sheet: caught by unpacking or by the CRC.
+    size_t sheet = good.find("xl/worksheets/sheet1.xml");
+    ASSERT_NE(sheet, std::string::npos);
+    for (size_t offset : {60, 200, 400}) {
+        std::string bad = good;
+        bad[sheet + offset] = static_cast<char>(bad[sheet + offset] ^ 0x20);
+        EXPECT_EQ(opens(bad), code::ApplicationDefined) << offset;
+    }
+    // A part that claims to unpack to 2 GiB is refused without trying.
+    size_t central = good.rfind("PK\x01\x02");
+    ASSERT_NE(central, std::string::npos);
+    std::string huge = good;
+    huge.replace(central + 24, 4, std::string("\xff\xff\xff\x7f", 4));
+    EXPECT_EQ(opens(huge), code::ApplicationDefined);
+
+    EXPECT_EQ(spreadsheet::relativeTarget("xl/", "/xl/worksheets/sheet1.xml"), "worksheets/sheet1.xml");
+    EXPECT_EQ(spreadsheet::relativeTarget("", "/xl/workbook.xml"), "xl/workbook.xml");
+    EXPECT_EQ(spreadsheet::relativeTarget("xl/worksheets/", "/xl/theme/theme1.xml"), "../theme/theme1.xml");
 }
 
 TEST_F(WorkbookFiles, BadFilesFailWithTheApplicationsCode) {
