@@ -437,12 +437,13 @@ bool startsWith(std::string_view data, std::string_view magic) { return data.sub
 std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
     auto book = std::make_shared<Workbook>();
     Factory factory(*book);
-    const auto* blob = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (orcus::orcus_ods::detect(blob, bytes.size())) {
-        orcus::orcus_ods(&factory).read_stream(bytes);
-    } else if (orcus::orcus_xlsx::detect(blob, bytes.size())) {
-        if (auto fixed = readablePackage(bytes)) orcus::orcus_xlsx(&factory).read_stream(*fixed);
-        else orcus::orcus_xlsx(&factory).read_stream(bytes);
+    const UnpackedPackage unpacked = unpackedPackage(bytes);
+    const std::string_view package = unpacked.bytes();
+    const auto* blob = reinterpret_cast<const unsigned char*>(package.data());
+    if (orcus::orcus_ods::detect(blob, package.size())) {
+        orcus::orcus_ods(&factory).read_stream(package);
+    } else if (orcus::orcus_xlsx::detect(blob, package.size())) {
+        orcus::orcus_xlsx(&factory).read_stream(package);
     } else {
         cannotOpen("not a workbook");
     }
@@ -545,6 +546,13 @@ std::shared_ptr<Workbook> loadChecked(std::string_view bytes, const std::string*
 }
 
 }  // namespace
+
+double charactersFromFileWidth(double fileWidth) {
+    if (!(fileWidth > 0)) return 0;
+    double pixels = std::floor((256 * fileWidth + std::floor(128.0 / 7)) / 256 * 7);
+    double chars = pixels <= 12 ? pixels / 12 : (pixels - 5) / 7;
+    return std::floor(chars * 100 + 0.5) / 100;
+}
 
 std::shared_ptr<Workbook> loadWorkbookBytes(std::string_view bytes) { return loadChecked(bytes, nullptr); }
 

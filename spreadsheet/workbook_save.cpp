@@ -235,11 +235,4 @@ std::string savePathFor(std::string_view name) {
     return std::string(name);
 }
 
-double charactersFromFileWidth(double fileWidth) {
-    if (!(fileWidth > 0)) return 0;
-    double pixels = std::floor((256 * fileWidth + std::floor(128.0 / 7)) / 256 * 7);
-    double chars = pixels <= 12 ? pixels / 12 : (pixels - 5) / 7;
-    return std::floor(chars * 100 + 0.5) / 100;
-}
-
 }  // namespace lumo::spreadsheet

@@ -8,19 +8,11 @@
 
 using namespace lumo;
 using namespace lumo::automation;
+using lumo::testing::errorCodeOf;
 using lumo::testing::RecordingAutomation;
 using ::testing::ElementsAre;
 
 namespace {
-
-std::int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 // Counts its living instances.
 struct Counted final : Object {
@@ -60,28 +52,28 @@ TEST(AutomationHandle, ValuesRoundTripAndConvertToText) {
     EXPECT_EQ(Handle(230.5).text(), "230,5");
     EXPECT_EQ(Handle(false).text(), "False");
     EXPECT_EQ(Handle("x").describe(), "\"x\"");
-    EXPECT_EQ(codeOf([] { Handle("3").integer(); }), code::TypeMismatch);
-    EXPECT_EQ(codeOf([] { Handle(1).boolean(); }), code::TypeMismatch);
-    EXPECT_EQ(codeOf([] { Handle(1).string(); }), code::TypeMismatch);
-    EXPECT_EQ(codeOf([] { counted().text(); }), code::TypeMismatch);
-    EXPECT_EQ(codeOf([] { Handle(1).object(); }), code::ObjectRequired);
+    EXPECT_EQ(errorCodeOf([] { Handle("3").integer(); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([] { Handle(1).boolean(); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([] { Handle(1).string(); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([] { counted().text(); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([] { Handle(1).object(); }), code::ObjectRequired);
 }
 
 TEST(AutomationPrimitives, RefuseCallsWithoutAnObjectOrWithTooManyArguments) {
     for (const Handle& h : {Handle(), Handle(1), Handle("app")}) {
-        EXPECT_EQ(codeOf([&] { propertyGet(h, "Cells", {1, 1}); }), code::ObjectRequired);
-        EXPECT_EQ(codeOf([&] { propertyPut(h, "Value", "x"); }), code::ObjectRequired);
-        EXPECT_EQ(codeOf([&] { methodCall(h, "Quit"); }), code::ObjectRequired);
+        EXPECT_EQ(errorCodeOf([&] { propertyGet(h, "Cells", {1, 1}); }), code::ObjectRequired);
+        EXPECT_EQ(errorCodeOf([&] { propertyPut(h, "Value", "x"); }), code::ObjectRequired);
+        EXPECT_EQ(errorCodeOf([&] { methodCall(h, "Quit"); }), code::ObjectRequired);
     }
     Handle obj = counted();
     EXPECT_EQ(propertyGet(obj, "Anything", {1, 2}).integer(), 7);
-    EXPECT_EQ(codeOf([&] { propertyGet(obj, "Cells", {1, 2, 3}); }), code::BadParamCount);
-    EXPECT_EQ(codeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4}); }), 0);
-    EXPECT_EQ(codeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4, 5}); }), code::BadParamCount);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(obj, "Cells", {1, 2, 3}); }), code::BadParamCount);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4}); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4, 5}); }), code::BadParamCount);
 }
 
 TEST(AutomationRegistry, CreatesByProgramIdentifierAndPutsBackWhatWasThere) {
-    EXPECT_EQ(codeOf([] { createObject("Nothing.Registered"); }), code::InvalidClassString);
+    EXPECT_EQ(errorCodeOf([] { createObject("Nothing.Registered"); }), code::InvalidClassString);
     {
         ScopedFactory outer("Lumo.Test", [] { return Handle(1); });
         EXPECT_EQ(createObject("lumo.TEST").integer(), 1);  // case does not matter
@@ -91,9 +83,9 @@ TEST(AutomationRegistry, CreatesByProgramIdentifierAndPutsBackWhatWasThere) {
         }
         EXPECT_EQ(createObject("Lumo.Test").integer(), 1);
         ScopedFactory failing("Lumo.Failing", []() -> Handle { throw Error(code::ServerUnavailable, "down"); });
-        EXPECT_EQ(codeOf([] { createObject("Lumo.Failing"); }), code::ServerUnavailable);
+        EXPECT_EQ(errorCodeOf([] { createObject("Lumo.Failing"); }), code::ServerUnavailable);
     }
-    EXPECT_EQ(codeOf([] { createObject("Lumo.Test"); }), code::InvalidClassString);
+    EXPECT_EQ(errorCodeOf([] { createObject("Lumo.Test"); }), code::InvalidClassString);
 }
 
 TEST(RecordingAutomation, LogsEveryCallWithItsObjectAndArguments) {
@@ -121,28 +113,28 @@ TEST(RecordingAutomation, FailsWhereItIsTold) {
     RecordingAutomation rec;
     rec.install();
     rec.failCreate();
-    EXPECT_EQ(codeOf([] { createObject("Excel.Application"); }), code::InvalidClassString);
+    EXPECT_EQ(errorCodeOf([] { createObject("Excel.Application"); }), code::InvalidClassString);
     rec.clearFailures();
     Handle app = createObject("Excel.Application");
     rec.clearLog();
 
     rec.failAtCall(2, code::BadIndex);  // counted from the last clearLog
-    EXPECT_EQ(codeOf([&] { propertyPut(app, "Visible", true); }), 0);
-    EXPECT_EQ(codeOf([&] { propertyPut(app, "Visible", false); }), code::BadIndex);
-    EXPECT_EQ(codeOf([&] { propertyPut(app, "Visible", true); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(app, "Visible", true); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(app, "Visible", false); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(app, "Visible", true); }), 0);
 
     rec.clearFailures();
     rec.failAtMember("value", 2);  // the second "Value" of any kind
     Handle cell = propertyGet(app, "Cells", {1, 1});
-    EXPECT_EQ(codeOf([&] { propertyPut(cell, "Value", "a"); }), 0);
-    EXPECT_EQ(codeOf([&] { propertyPut(cell, "VALUE", "b"); }), code::ApplicationDefined);
-    EXPECT_EQ(codeOf([&] { propertyPut(cell, "Value", "c"); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(cell, "Value", "a"); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(cell, "VALUE", "b"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(cell, "Value", "c"); }), 0);
 
     rec.clearFailures();
     rec.failFromCall(rec.calls().size() + 2);
-    EXPECT_EQ(codeOf([&] { methodCall(app, "Quit"); }), 0);
-    EXPECT_EQ(codeOf([&] { methodCall(app, "Quit"); }), code::ServerUnavailable);
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "WorkBooks"); }), code::ServerUnavailable);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(app, "Quit"); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(app, "Quit"); }), code::ServerUnavailable);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "WorkBooks"); }), code::ServerUnavailable);
     EXPECT_EQ(rec.calls().back().text(), "get app.WorkBooks()");  // failed calls are logged too
 }
 

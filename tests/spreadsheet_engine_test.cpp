@@ -6,22 +6,15 @@
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet_test_support.h"
+#include "support/recording_automation.h"
 
 using namespace lumo;
 using namespace lumo::automation;
 using namespace lumo::spreadsheet;
+using lumo::testing::errorCodeOf;
 using ::testing::ElementsAre;
 
 namespace {
-
-std::int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 class Engine : public ::testing::Test {
 protected:
@@ -50,31 +43,31 @@ TEST_F(Engine, AnswersItsMembersByNameInAnyCase) {
     EXPECT_EQ(sheetOf(s2)->name(), "Второй");
     EXPECT_EQ(sheetOf(sheet)->name(), "Лист1");
     EXPECT_EQ(applicationOf(app)->workbooks()[0]->sheetCount(), 2u);
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "Worksheets"); }), code::UnknownName);
-    EXPECT_EQ(codeOf([&] { propertyGet(sheet, "Nonsense"); }), code::UnknownName);
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "Visible"); }), code::MemberNotFound);     // write-only here
-    EXPECT_EQ(codeOf([&] { methodCall(cell(1, 1), "Value"); }), code::MemberNotFound);
-    EXPECT_EQ(codeOf([&] { propertyGet(sheet, "Cells", {1}); }), code::BadParamCount);
-    EXPECT_EQ(codeOf([&] { methodCall(book, "SaveAs"); }), code::BadParamCount);
-    EXPECT_EQ(codeOf([&] { propertyGet(sheet, "Cells", {"a", 1}); }), code::TypeMismatch);
-    EXPECT_EQ(codeOf([&] { propertyPut(app, "Visible", "maybe"); }), code::TypeMismatch);
-    EXPECT_EQ(codeOf([&] { propertyPut(cell(1, 1), "Value", app); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "Worksheets"); }), code::UnknownName);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(sheet, "Nonsense"); }), code::UnknownName);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "Visible"); }), code::MemberNotFound);     // write-only here
+    EXPECT_EQ(errorCodeOf([&] { methodCall(cell(1, 1), "Value"); }), code::MemberNotFound);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(sheet, "Cells", {1}); }), code::BadParamCount);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs"); }), code::BadParamCount);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(sheet, "Cells", {"a", 1}); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(app, "Visible", "maybe"); }), code::TypeMismatch);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(cell(1, 1), "Value", app); }), code::TypeMismatch);
 }
 
 TEST_F(Engine, IndexesAndAddressesOutsideFailWithTheApplicationsCodes) {
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "WorkBooks", {2}); }), code::BadIndex);
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "WorkBooks", {0}); }), code::BadIndex);
-    EXPECT_EQ(codeOf([&] { propertyGet(book, "WorkSheets", {3}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "WorkBooks", {2}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "WorkBooks", {0}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(book, "WorkSheets", {3}); }), code::BadIndex);
     EXPECT_NO_THROW(cell(1048576, 16384));
-    EXPECT_EQ(codeOf([&] { cell(1048577, 1); }), code::ApplicationDefined);
-    EXPECT_EQ(codeOf([&] { cell(1, 16385); }), code::ApplicationDefined);
-    EXPECT_EQ(codeOf([&] { cell(0, 1); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { cell(1048577, 1); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { cell(1, 16385); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { cell(0, 1); }), code::ApplicationDefined);
     EXPECT_NO_THROW(propertyGet(sheet, "Range", {"$A$1:XFD1048576"}));
     for (const char* bad : {"", "C1:", "XFE1", "A0", "A1048577", "1C", "C1:H", "Лист1!A1", "A1 B2"})
-        EXPECT_EQ(codeOf([&] { propertyGet(sheet, "Range", {bad}); }), code::ApplicationDefined) << bad;
+        EXPECT_EQ(errorCodeOf([&] { propertyGet(sheet, "Range", {bad}); }), code::ApplicationDefined) << bad;
     Handle columns = propertyGet(sheet, "Columns");
-    EXPECT_EQ(codeOf([&] { propertyGet(columns, "Item", {16385}); }), code::ApplicationDefined);
-    EXPECT_EQ(codeOf([&] { propertyPut(app, "SheetsInNewWorkbook", 0); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(columns, "Item", {16385}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(app, "SheetsInNewWorkbook", 0); }), code::ApplicationDefined);
 }
 
 TEST_F(Engine, ReadsTypedTextTheRussianWay) {
@@ -184,8 +177,8 @@ TEST_F(Engine, AlignmentConstantsAndColumnFormats) {
         EXPECT_EQ(wb.format(stored(1, 1)->format).align, align) << value;
     }
     for (int bad : {0, 8, 99, -4107})
-        EXPECT_EQ(codeOf([&] { propertyPut(cell(1, 1), "HorizontalAlignment", bad); }), code::ApplicationDefined) << bad;
-    EXPECT_EQ(codeOf([&] { propertyPut(cell(1, 1), "ColumnWidth", 256); }), code::ApplicationDefined);
+        EXPECT_EQ(errorCodeOf([&] { propertyPut(cell(1, 1), "HorizontalAlignment", bad); }), code::ApplicationDefined) << bad;
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(cell(1, 1), "ColumnWidth", 256); }), code::ApplicationDefined);
 }
 
 TEST_F(Engine, MergeKeepsTheTopLeftValueAndSwallowsTouchingMerges) {
@@ -205,9 +198,9 @@ TEST_F(Engine, MergeKeepsTheTopLeftValueAndSwallowsTouchingMerges) {
 
     // Select works only on the active sheet.
     Handle other = propertyGet(book, "WorkSheets", {2});
-    EXPECT_EQ(codeOf([&] { methodCall(propertyGet(other, "Range", {"A1:B1"}), "Select"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(propertyGet(other, "Range", {"A1:B1"}), "Select"); }), code::ApplicationDefined);
     methodCall(other, "Activate");
-    EXPECT_EQ(codeOf([&] { methodCall(propertyGet(other, "Range", {"A1:B1"}), "Select"); }), 0);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(propertyGet(other, "Range", {"A1:B1"}), "Select"); }), 0);
 }
 
 TEST_F(Engine, SheetNamesFollowTheApplicationsRules) {
@@ -215,7 +208,7 @@ TEST_F(Engine, SheetNamesFollowTheApplicationsRules) {
     propertyPut(sheet, "Name", "Результат текущих измерений");
     for (const char* bad : {"", "a:b", "a/b", "[x]", "'x", "1234567890123456789012345678901x",
                             "РЕЗУЛЬТАТ текущих ИЗМЕРЕНИЙ"})
-        EXPECT_EQ(codeOf([&] { propertyPut(other, "Name", bad); }), code::ApplicationDefined) << bad;
+        EXPECT_EQ(errorCodeOf([&] { propertyPut(other, "Name", bad); }), code::ApplicationDefined) << bad;
     EXPECT_NO_THROW(propertyPut(sheet, "Name", "РЕЗУЛЬТАТ ТЕКУЩИХ ИЗМЕРЕНИЙ"));  // itself may change case
     EXPECT_NO_THROW(propertyPut(other, "Name", "Данные из памяти прибора"));
 }
@@ -225,18 +218,18 @@ TEST_F(Engine, ClosedWorkbooksAndAQuitApplicationFailTheirObjects) {
     Handle workbooks = propertyGet(app, "WorkBooks");
     methodCall(workbooks, "add");
     methodCall(book, "Close");
-    EXPECT_EQ(codeOf([&] { propertyPut(c, "Value", "x"); }), code::Disconnected);
-    EXPECT_EQ(codeOf([&] { propertyGet(sheet, "Cells", {1, 1}); }), code::Disconnected);
-    EXPECT_EQ(codeOf([&] { methodCall(book, "Save"); }), code::Disconnected);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(c, "Value", "x"); }), code::Disconnected);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(sheet, "Cells", {1, 1}); }), code::Disconnected);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "Save"); }), code::Disconnected);
     EXPECT_EQ(applicationOf(app)->workbooks().size(), 1u);  // the second one is now the first
     Handle second = propertyGet(propertyGet(app, "WorkBooks", {1}), "WorkSheets", {1});
 
     propertyPut(app, "DisplayAlerts", false);
     methodCall(app, "Quit");
-    EXPECT_EQ(codeOf([&] { propertyGet(second, "Cells", {1, 1}); }), code::ServerUnavailable);
-    EXPECT_EQ(codeOf([&] { propertyGet(workbooks, "Item"); }), code::ServerUnavailable);
-    EXPECT_EQ(codeOf([&] { propertyPut(app, "Visible", true); }), code::ServerUnavailable);
-    EXPECT_EQ(codeOf([&] { methodCall(app, "Quit"); }), code::ServerUnavailable);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(second, "Cells", {1, 1}); }), code::ServerUnavailable);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(workbooks, "Item"); }), code::ServerUnavailable);
+    EXPECT_EQ(errorCodeOf([&] { propertyPut(app, "Visible", true); }), code::ServerUnavailable);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(app, "Quit"); }), code::ServerUnavailable);
 }
 
 struct FakeViewer final : Viewer {

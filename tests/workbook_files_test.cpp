@@ -8,9 +8,11 @@
 #include <fstream>
 
 #include "spreadsheet/engine.h"
+#include "spreadsheet/opc_package.h"
 #include "spreadsheet/save_hook.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet_test_support.h"
+#include "support/recording_automation.h"
 
 using namespace lumo;
 using namespace lumo::automation;
@@ -22,15 +24,6 @@ using ::testing::IsSupersetOf;
 using ::testing::Not;
 
 namespace {
-
-std::int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 class WorkbookFiles : public ::testing::Test {
 protected:
@@ -147,6 +140,55 @@ TEST_F(WorkbookFiles, ForeignWorkbooksOpen) {
     // liborcus 0.17 does not hand over the merged cells of .ods files.
 }
 
+TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {
+    std::string path = dir.file("legacy.xls");
+    runOracle("make_files.py", "xls " + shellQuoted(path));
+    openFile(path);
+    Handle book = propertyGet(app, "WorkBooks", {1});
+    Handle live = propertyGet(book, "WorkSheets", {1});
+    EXPECT_EQ(spreadsheet::sheetOf(live)->name(), kLive);
+    EXPECT_EQ(text(live, 1, 1), "Дата");
+    EXPECT_EQ(text(live, 3, 1), "06.12.2026");
+    EXPECT_EQ(text(live, 3, 3), "230,5");
+    EXPECT_EQ(text(propertyGet(book, "WorkSheets", {2}), 4, 1), "Весь период");
+    // Saved again it becomes Office Open XML under the same name.
+    methodCall(book, "Save");
+    EXPECT_EQ(readBytes(path).substr(0, 4), "PK\x03\x04");
+}
+
+TEST_F(WorkbookFiles, DamagedPackagesAreRefusedBeforeTheyAreRead) {
+    ReportSheets s = buildReportLayout(app);
+    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5"});
+    std::string path = dir.file("good.xlsx");
+    methodCall(s.book, "SaveAs", {path});
+    const std::string good = readBytes(path);
+    auto opens = [&](const std::string& bytes) {
+        std::ofstream(dir.file("bad.xlsx"), std::ios::binary) << bytes;
+        return errorCodeOf([&] { openFile(dir.file("bad.xlsx")); });
+    };
+    ASSERT_EQ(opens(good), 0);
+    methodCall(propertyGet(app, "WorkBooks", {2}), "Close");
+
+    // A changed byte inside the packed sheet: caught by unpacking or by the CRC.
+    size_t sheet = good.find("xl/worksheets/sheet1.xml");
+    ASSERT_NE(sheet, std::string::npos);
+    for (size_t offset : {60, 200, 400}) {
+        std::string bad = good;
+        bad[sheet + offset] = static_cast<char>(bad[sheet + offset] ^ 0x20);
+        EXPECT_EQ(opens(bad), code::ApplicationDefined) << offset;
+    }
+    // A part that claims to unpack to 2 GiB is refused without trying.
+    size_t central = good.rfind("PK\x01\x02");
+    ASSERT_NE(central, std::string::npos);
+    std::string huge = good;
+    huge.replace(central + 24, 4, std::string("\xff\xff\xff\x7f", 4));
+    EXPECT_EQ(opens(huge), code::ApplicationDefined);
+
+    EXPECT_EQ(spreadsheet::relativeTarget("xl/", "/xl/worksheets/sheet1.xml"), "worksheets/sheet1.xml");
+    EXPECT_EQ(spreadsheet::relativeTarget("", "/xl/workbook.xml"), "xl/workbook.xml");
+    EXPECT_EQ(spreadsheet::relativeTarget("xl/worksheets/", "/xl/theme/theme1.xml"), "../theme/theme1.xml");
+}
+
 TEST_F(WorkbookFiles, BadFilesFailWithTheApplicationsCode) {
     std::string good = dir.file("good.xlsx");
     runOracle("make_files.py", "openpyxl " + shellQuoted(good));
@@ -160,9 +202,9 @@ TEST_F(WorkbookFiles, BadFilesFailWithTheApplicationsCode) {
                                     write("header-only.xlsx", bytes.substr(0, 30)),
                                     write("fake.xls", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + "rest"),
                                     dir.path().string()}) {
-        EXPECT_EQ(codeOf([&] { openFile(path); }), code::ApplicationDefined) << path;
+        EXPECT_EQ(errorCodeOf([&] { openFile(path); }), code::ApplicationDefined) << path;
     }
-    EXPECT_EQ(codeOf([&] { propertyGet(app, "WorkBooks", {1}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "WorkBooks", {1}); }), code::BadIndex);
 }
 
 TEST_F(WorkbookFiles, AWorkbookOfOneSheetHasNoSecond) {
@@ -171,7 +213,7 @@ TEST_F(WorkbookFiles, AWorkbookOfOneSheetHasNoSecond) {
     openFile(path);
     Handle book = propertyGet(app, "WorkBooks", {1});
     EXPECT_NO_THROW(propertyGet(book, "WorkSheets", {1}));
-    EXPECT_EQ(codeOf([&] { propertyGet(book, "WorkSheets", {2}); }), code::BadIndex);
+    EXPECT_EQ(errorCodeOf([&] { propertyGet(book, "WorkSheets", {2}); }), code::BadIndex);
 }
 
 TEST_F(WorkbookFiles, SaveAsAddsTheExtensionOnlyWhenMissing) {
@@ -193,10 +235,10 @@ TEST_F(WorkbookFiles, SaveAsAddsTheExtensionOnlyWhenMissing) {
 
 TEST_F(WorkbookFiles, SaveIntoAMissingFolderLeavesNothing) {
     ReportSheets s = buildReportLayout(app);
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
     // A new workbook has no file to save to yet.
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
 }
 
@@ -209,15 +251,15 @@ TEST_F(WorkbookFiles, AFailedSaveLeavesTheOldFileByteForByte) {
 
     // The writing fails after the new content went to the temporary file.
     spreadsheet::setSaveHook([](const std::string&) { throw Error(code::ApplicationDefined, "disk full"); });
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "SaveAs", {path}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {path}); }), code::ApplicationDefined);
     spreadsheet::setSaveHook(nullptr);
     EXPECT_EQ(readBytes(path), before);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx"));
 
     // A folder in the way of the name: refused, nothing else changes.
     std::filesystem::create_directory(dir.file("taken.xlsx"));
-    EXPECT_EQ(codeOf([&] { methodCall(s.book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx", "taken.xlsx"));
 
     // Then a save that works replaces the file.

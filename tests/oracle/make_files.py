@@ -8,6 +8,8 @@
     make_files.py ods <path>        an OpenDocument spreadsheet made by hand: two sheets, a
                                     float, a string, a date, a merged pair of cells
     make_files.py rows <path> <n>   an .xlsx whose first sheet has n rows in column A
+    make_files.py xls <path>        a legacy .xls (python3-xlwt): two sheets, a text, a
+                                    number, a date with a date format
 """
 import datetime
 import sys
@@ -90,6 +92,18 @@ def make_ods(path):
         z.writestr("content.xml", ODS_CONTENT, compress_type=zipfile.ZIP_DEFLATED)
 
 
+def make_xls(path):
+    import xlwt
+
+    book = xlwt.Workbook(encoding="utf-8")
+    live = book.add_sheet("Результат текущих измерений")
+    live.write(0, 0, "Дата")
+    live.write(2, 0, datetime.datetime(2026, 12, 6), xlwt.easyxf(num_format_str="dd.mm.yyyy"))
+    live.write(2, 2, 230.5)
+    book.add_sheet("Данные из памяти прибора").write(3, 0, "Весь период")
+    book.save(path)
+
+
 if __name__ == "__main__":
     kind, target = sys.argv[1], sys.argv[2]
     if kind == "openpyxl":
@@ -98,6 +112,8 @@ if __name__ == "__main__":
         make_onesheet(target)
     elif kind == "ods":
         make_ods(target)
+    elif kind == "xls":
+        make_xls(target)
     elif kind == "rows":
         make_rows(target, int(sys.argv[3]))
     else:

@@ -86,6 +86,15 @@ private:
 
 }  // namespace
 
+std::int32_t errorCodeOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.code();
+    }
+    return 0;
+}
+
 std::string RecordedCall::text() const {
     switch (kind) {
         case Kind::Create: return "create " + object;

@@ -16,6 +16,9 @@
 
 namespace lumo::testing {
 
+// The result code the call fails with, or 0 when it does not fail.
+std::int32_t errorCodeOf(const std::function<void()>& call);
+
 struct RecordedCall {
     enum class Kind { Create, Get, Put, Call };
     Kind kind;
