@@ -108,6 +108,91 @@ TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader)
     EXPECT_DOUBLE_EQ(sheet->column(20).width, 5);
 }
 
+// The format (number format, alignment) of each whole column 1..last of a sheet.
+std::vector<spreadsheet::CellFormat> columnFormats(const Handle& sheetHandle, int last) {
+    const spreadsheet::Sheet* sheet = spreadsheet::sheetOf(sheetHandle);
+    std::vector<spreadsheet::CellFormat> out;
+    for (int c = 1; c <= last; ++c) out.push_back(sheet->book().format(sheet->column(c).format));
+    return out;
+}
+
+TEST_F(WorkbookFiles, ColumnFormatsSurviveAReopenAndFormatCellsWrittenAfterIt) {
+    using spreadsheet::CellFormat;
+    using spreadsheet::HAlign;
+    propertyPut(app, "SheetsInNewWorkbook", 2);
+    methodCall(propertyGet(app, "WorkBooks"), "add");
+    Handle book = propertyGet(app, "WorkBooks", {1});
+    Handle first = propertyGet(book, "WorkSheets", {1}), second = propertyGet(book, "WorkSheets", {2});
+    propertyPut(propertyGet(first, "Range", {"A:A"}), "HorizontalAlignment", 3);
+    propertyPut(propertyGet(first, "Range", {"B:B"}), "ColumnWidth", 8);  // a width, no format
+    propertyPut(propertyGet(first, "Range", {"C:T"}), "HorizontalAlignment", 3);
+    propertyPut(propertyGet(first, "Range", {"C:T"}), "ColumnWidth", 5);
+    propertyPut(propertyGet(first, "Range", {"V:V"}), "NumberFormat", "0.00");
+    propertyPut(propertyGet(first, "Range", {"V:V"}), "HorizontalAlignment", 4);
+    propertyPut(propertyGet(second, "Range", {"B:BC"}), "HorizontalAlignment", 2);
+    const std::string path = dir.file("columns.xlsx");
+    methodCall(book, "SaveAs", {path});
+    methodCall(book, "Close");
+
+    const CellFormat general, centred{"General", HAlign::Center}, left{"General", HAlign::Left};
+    std::vector<CellFormat> firstColumns(22, general), secondColumns(56, left);
+    firstColumns[0] = centred;
+    std::fill(firstColumns.begin() + 2, firstColumns.begin() + 20, centred);
+    firstColumns[21] = CellFormat{"0.00", HAlign::Right};
+    secondColumns[0] = secondColumns[55] = general;
+
+    openFile(path);
+    book = propertyGet(app, "WorkBooks", {1});
+    first = propertyGet(book, "WorkSheets", {1}), second = propertyGet(book, "WorkSheets", {2});
+    EXPECT_EQ(columnFormats(first, 22), firstColumns);
+    EXPECT_EQ(columnFormats(second, 56), secondColumns);
+    EXPECT_DOUBLE_EQ(spreadsheet::sheetOf(first)->column(2).width, 8);
+    EXPECT_DOUBLE_EQ(spreadsheet::sheetOf(first)->column(20).width, 5);
+
+    // Cells written now take their column's format, in the engine and in the saved file.
+    propertyPut(propertyGet(first, "Cells", {8, 3}), "Value", "230,5");
+    propertyPut(propertyGet(first, "Cells", {8, 21}), "Value", "1");
+    propertyPut(propertyGet(first, "Cells", {8, 22}), "Value", "1,5");
+    propertyPut(propertyGet(second, "Cells", {4, 55}), "Value", "AVR");
+    methodCall(book, "Save");
+    EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(path)), IsSupersetOf({
+        "cell\tЛист1\tC8\tn\t230.5\tGeneral\tcenter",
+        "cell\tЛист1\tU8\tn\t1.0\tGeneral\t-",
+        "cell\tЛист1\tV8\tn\t1.5\t0.00\tright",
+        "cell\tЛист2\tBC4\ts\tAVR\tGeneral\tleft",
+    }));
+
+    // A foreign file formats columns of its second sheet only, through absolute targets.
+    methodCall(book, "Close");
+    const std::string foreign = dir.file("foreign-columns.xlsx");
+    runOracle("make_files.py", "colstyles " + shellQuoted(foreign));
+    openFile(foreign);
+    book = propertyGet(app, "WorkBooks", {1});
+    const CellFormat right{"0.00", HAlign::Right};
+    EXPECT_EQ(columnFormats(propertyGet(book, "WorkSheets", {1}), 6), std::vector<CellFormat>(6, general));
+    EXPECT_EQ(columnFormats(propertyGet(book, "WorkSheets", {2}), 6),
+              (std::vector<CellFormat>{general, general, right, right, right, general}));
+}
+
+TEST(ColumnStylesOfASheetPart, ReadsTheFormattedColumnsBeforeTheCells) {
+    using spreadsheet::ColumnStyle;
+    using spreadsheet::columnStylesOf;
+    // As the engine writes them: a default style is left out.
+    EXPECT_THAT(columnStylesOf(R"(<worksheet><cols><col min="1" max="1" width="10.7" customWidth="1"/>)"
+                               R"(<col min="3" max="20" width="5.7" style="1" customWidth="1"/>)"
+                               R"(<col min="21" max="21" style="0"/></cols><sheetData/></worksheet>)"),
+                ElementsAre(ColumnStyle{3, 20, 1}));
+    // A prefixed namespace, single quotes, '>' inside a value, comments and declarations.
+    EXPECT_THAT(columnStylesOf("<?xml version='1.0'?><x:worksheet xmlns:x='m'><!-- <x:col min='9' max='9' style='9'/> -->"
+                               "<x:cols><x:col note='a>b' style = '7' max='16384' min='2'/></x:cols></x:worksheet>"),
+                ElementsAre(ColumnStyle{2, 16384, 7}));
+    // Columns after the cells are no columns; numbers that are none are skipped.
+    EXPECT_THAT(columnStylesOf(R"(<worksheet><cols><col min="x" max="2" style="1"/><col min="3" max="2" style="1"/>)"
+                               R"(<col min="0" max="2" style="1"/><col min="1" max="2" style="-1"/>)"
+                               R"(</cols><sheetData><col min="1" max="1" style="2"/>)"),
+                ::testing::IsEmpty());
+}
+
 TEST_F(WorkbookFiles, ForeignWorkbooksOpen) {
     std::string xlsx = dir.file("foreign.xlsx"), ods = dir.file("foreign.ods");
     runOracle("make_files.py", "openpyxl " + shellQuoted(xlsx));
