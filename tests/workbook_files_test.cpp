@@ -1,4 +1,4 @@
-// The engine's files: the report layout built through automation calls, saved, read back by
+// The engine's files: the report layout made by the report's operations, saved, read back by
 // an independent reader (openpyxl) and opened again; opening bad and foreign files; saves
 // that must not damage what is on disk.
 #include <gmock/gmock.h>
@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "spreadsheet/engine.h"
 #include "spreadsheet/opc_package.h"
@@ -29,6 +30,14 @@ class WorkbookFiles : public ::testing::Test {
 protected:
     Handle app = spreadsheet::createApplication();
     ScratchDir dir;
+    std::optional<EngineReport> report;
+
+    // A new report laid out by the report's operations; its application becomes `app`.
+    EngineReport& newReport() {
+        report.emplace();
+        app = report->app();
+        return *report;
+    }
 
     void openFile(const std::string& path) { methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1}); }
     std::string text(const Handle& sheet, int row, int col) {
@@ -40,12 +49,12 @@ const std::string kLive = "Результат текущих измерений"
 const std::string kMemory = "Данные из памяти прибора";
 
 TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader) {
-    ReportSheets s = buildReportLayout(app);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5", "0", "-1,5E-6", "3", "нет", ""});
-    propertyPut(propertyGet(s.memory, "Cells", {4, 1}), "Value", "Весь период");
-    propertyPut(propertyGet(s.memory, "Cells", {5, 1}), "Value", "1");
+    EngineReport& r = newReport();
+    r.appendLiveRow({"230,5", "0", "-1,5E-6", "3", "нет", ""});
+    r.f.report.AppendMemoryRow(0);
+    r.f.report.AppendMemoryRow(1);
     std::string path = dir.file("report");
-    methodCall(s.book, "SaveAs", {path});
+    methodCall(r.book(), "SaveAs", {path});
     ASSERT_TRUE(std::filesystem::exists(path + ".xlsx"));
 
     auto lines = runOracle("read_xlsx.py", shellQuoted(path + ".xlsx"));
@@ -86,7 +95,7 @@ TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader)
     EXPECT_THAT(lines, Not(Contains(HasSubstr(kLive + "\tD1\t"))));  // inside a merge: nothing
 
     // Opened again, the engine finds the same cells and the next free rows.
-    methodCall(s.book, "Close");
+    methodCall(r.book(), "Close");
     openFile(path + ".xlsx");
     Handle book = propertyGet(app, "WorkBooks", {1});
     Handle live = propertyGet(book, "WorkSheets", {1});
@@ -242,10 +251,10 @@ TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {
 }
 
 TEST_F(WorkbookFiles, DamagedPackagesAreRefusedBeforeTheyAreRead) {
-    ReportSheets s = buildReportLayout(app);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5"});
+    EngineReport& r = newReport();
+    r.appendLiveRow({"230,5"});
     std::string path = dir.file("good.xlsx");
-    methodCall(s.book, "SaveAs", {path});
+    methodCall(r.book(), "SaveAs", {path});
     const std::string good = readBytes(path);
     auto opens = [&](const std::string& bytes) {
         std::ofstream(dir.file("bad.xlsx"), std::ios::binary) << bytes;
@@ -307,48 +316,49 @@ TEST_F(WorkbookFiles, SaveAsAddsTheExtensionOnlyWhenMissing) {
     EXPECT_EQ(spreadsheet::savePathFor("/d/report.xls"), "/d/report.xls");
     EXPECT_EQ(spreadsheet::savePathFor("/d/r.v1.xlsx"), "/d/r.v1.xlsx");
 
-    ReportSheets s = buildReportLayout(app);
+    const Handle book = newReport().book();
     // An .xls name keeps its name but holds Office Open XML, which opens again.
-    methodCall(s.book, "SaveAs", {dir.file("old.xls")});
+    methodCall(book, "SaveAs", {dir.file("old.xls")});
     EXPECT_EQ(readBytes(dir.file("old.xls")).substr(0, 4), "PK\x03\x04");
-    methodCall(s.book, "Save");
+    methodCall(book, "Save");
     EXPECT_THAT(dir.entries(), ElementsAre("old.xls"));
-    methodCall(s.book, "Close");
+    methodCall(book, "Close");
     openFile(dir.file("old.xls"));
     EXPECT_EQ(text(propertyGet(propertyGet(app, "WorkBooks", {1}), "WorkSheets", {1}), 1, 3), "ФАЗА А");
 }
 
 TEST_F(WorkbookFiles, SaveIntoAMissingFolderLeavesNothing) {
-    ReportSheets s = buildReportLayout(app);
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
+    const Handle book = newReport().book();
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
     // A new workbook has no file to save to yet.
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "Save"); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST_F(WorkbookFiles, AFailedSaveLeavesTheOldFileByteForByte) {
-    ReportSheets s = buildReportLayout(app);
+    EngineReport& r = newReport();
+    const Handle book = r.book();
     std::string path = dir.file("report.xlsx");
-    methodCall(s.book, "SaveAs", {path});
+    methodCall(book, "SaveAs", {path});
     std::string before = readBytes(path);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5"});
+    r.appendLiveRow({"230,5"});
 
     // The writing fails after the new content went to the temporary file.
     spreadsheet::setSaveHook([](const std::string&) { throw Error(code::ApplicationDefined, "disk full"); });
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {path}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs", {path}); }), code::ApplicationDefined);
     spreadsheet::setSaveHook(nullptr);
     EXPECT_EQ(readBytes(path), before);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx"));
 
     // A folder in the way of the name: refused, nothing else changes.
     std::filesystem::create_directory(dir.file("taken.xlsx"));
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx", "taken.xlsx"));
 
     // Then a save that works replaces the file.
-    methodCall(s.book, "Save");
+    methodCall(book, "Save");
     EXPECT_NE(readBytes(path), before);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx", "taken.xlsx"));
 }
