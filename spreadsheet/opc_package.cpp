@@ -2,9 +2,12 @@
 
 #include <zlib.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -81,7 +84,7 @@ public:
         put32(central, centralSize), put32(central, centralOffset);
         put16(central, 0);
         std::memcpy(extend(central.size()), central.data(), central.size());
-        return UnpackedPackage{std::move(data_), size_};
+        return UnpackedPackage{std::move(data_), size_, {}};
     }
 
 private:
@@ -230,6 +233,120 @@ size_t countItems(std::string_view sst) {
     return n;
 }
 
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string_view localName(std::string_view name) {
+    size_t colon = name.rfind(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+// One start tag: its name without a namespace prefix and the text of its attributes.
+struct StartTag {
+    std::string_view name, attributes;
+};
+
+// Calls visit(tag) for the start tags of an XML text in order until it returns false.
+// Comments, CDATA, declarations and processing instructions are stepped over; a quoted
+// attribute value may hold '>'.
+template <class Visit>
+void forEachStartTag(std::string_view xml, Visit&& visit) {
+    constexpr auto npos = std::string_view::npos;
+    auto skipPast = [&](size_t from, std::string_view end) {
+        size_t at = xml.find(end, from);
+        return at == npos ? npos : at + end.size();
+    };
+    for (size_t pos = 0; pos < xml.size() && (pos = xml.find('<', pos)) != npos;) {
+        std::string_view rest = xml.substr(pos + 1);
+        if (rest.substr(0, 3) == "!--") pos = skipPast(pos, "-->");
+        else if (rest.substr(0, 8) == "![CDATA[") pos = skipPast(pos, "]]>");
+        else if (rest.substr(0, 1) == "?") pos = skipPast(pos, "?>");
+        else if (rest.substr(0, 1) == "/" || rest.substr(0, 1) == "!") pos = skipPast(pos, ">");
+        else {
+            size_t nameEnd = pos + 1;
+            while (nameEnd < xml.size() && !isSpace(xml[nameEnd]) && xml[nameEnd] != '>' && xml[nameEnd] != '/') ++nameEnd;
+            size_t end = nameEnd;
+            for (char quote = 0; end < xml.size() && (quote || xml[end] != '>'); ++end) {
+                if (quote) quote = xml[end] == quote ? 0 : quote;
+                else if (xml[end] == '"' || xml[end] == '\'') quote = xml[end];
+            }
+            if (end >= xml.size()) return;
+            if (!visit(StartTag{localName(xml.substr(pos + 1, nameEnd - pos - 1)), xml.substr(nameEnd, end - nameEnd)}))
+                return;
+            pos = end + 1;
+        }
+    }
+}
+
+// The value of the attribute of that name (without its prefix), as written.
+std::optional<std::string_view> attribute(std::string_view attrs, std::string_view name) {
+    size_t pos = 0;
+    while (pos < attrs.size()) {
+        while (pos < attrs.size() && (isSpace(attrs[pos]) || attrs[pos] == '/')) ++pos;
+        size_t eq = attrs.find('=', pos);
+        if (eq == std::string_view::npos) return std::nullopt;
+        std::string_view attrName = attrs.substr(pos, eq - pos);
+        while (!attrName.empty() && isSpace(attrName.back())) attrName.remove_suffix(1);
+        size_t open = eq + 1;
+        while (open < attrs.size() && isSpace(attrs[open])) ++open;
+        if (open >= attrs.size() || (attrs[open] != '"' && attrs[open] != '\'')) return std::nullopt;
+        size_t close = attrs.find(attrs[open], open + 1);
+        if (close == std::string_view::npos) return std::nullopt;
+        if (localName(attrName) == name) return attrs.substr(open + 1, close - open - 1);
+        pos = close + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> integerAttribute(std::string_view attrs, std::string_view name) {
+    auto text = attribute(attrs, name);
+    std::int64_t v = 0;
+    if (!text || text->empty()) return std::nullopt;
+    auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), v);
+    if (ec != std::errc() || end != text->data() + text->size()) return std::nullopt;
+    return v;
+}
+
+// A target relative to a folder as a part name: ("xl/", "worksheets/../s.xml") gives "xl/s.xml".
+std::string partName(std::string_view folder, std::string_view target) {
+    std::vector<std::string_view> parts;
+    std::string joined = std::string(folder) + std::string(target);
+    std::string_view path = joined;
+    for (size_t start = 0; start < path.size();) {
+        size_t slash = std::min(path.find('/', start), path.size());
+        std::string_view part = path.substr(start, slash - start);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = slash + 1;
+    }
+    std::string out;
+    for (std::string_view part : parts) out += (out.empty() ? "" : "/") + std::string(part);
+    return out;
+}
+
+// The sheet parts of a workbook in the order of its sheets, by its <sheet> elements and
+// the targets of their relationships.
+std::vector<std::string> sheetParts(std::string_view workbookXml, std::string_view workbookRels) {
+    std::map<std::string_view, std::string_view> targets;
+    forEachStartTag(workbookRels, [&](const StartTag& tag) {
+        auto id = attribute(tag.attributes, "Id"), target = attribute(tag.attributes, "Target");
+        if (tag.name == "Relationship" && id && target) targets.emplace(*id, *target);
+        return true;
+    });
+    std::vector<std::string> parts;
+    forEachStartTag(workbookXml, [&](const StartTag& tag) {
+        if (tag.name == "sheet") {
+            auto id = attribute(tag.attributes, "id");
+            auto target = id ? targets.find(*id) : targets.end();
+            parts.push_back(target == targets.end() ? std::string() : partName("xl/", target->second));
+        }
+        return true;
+    });
+    return parts;
+}
+
 }  // namespace
 
 namespace {
@@ -312,10 +429,28 @@ std::string unpack(std::string_view b, const Entry& e) {
 }
 
 bool deferred(std::string_view name) {
-    return endsWith(name, ".rels") || name == "[Content_Types].xml" || name == "xl/sharedStrings.xml";
+    return endsWith(name, ".rels") || name == "[Content_Types].xml" || name == "xl/sharedStrings.xml" ||
+           name == "xl/workbook.xml";
 }
 
 }  // namespace
+
+std::vector<ColumnStyle> columnStylesOf(std::string_view sheetXml) {
+    // A sheet has 16384 columns: more elements than that is no sheet to honour.
+    constexpr std::size_t kMaxElements = 16384;
+    std::vector<ColumnStyle> styles;
+    std::size_t elements = 0;
+    forEachStartTag(sheetXml, [&](const StartTag& tag) {
+        if (tag.name == "sheetData") return false;  // the columns come before the cells
+        if (tag.name != "col") return true;
+        auto first = integerAttribute(tag.attributes, "min"), last = integerAttribute(tag.attributes, "max");
+        auto xf = integerAttribute(tag.attributes, "style");
+        if (first && last && xf && *first >= 1 && *last >= *first && *xf > 0 && *xf <= UINT32_MAX)
+            styles.push_back({*first, *last, static_cast<std::uint32_t>(*xf)});
+        return ++elements < kMaxElements;
+    });
+    return styles;
+}
 
 UnpackedPackage unpackedPackage(std::string_view bytes) {
     std::vector<Entry> entries = directory(bytes);
@@ -335,6 +470,11 @@ UnpackedPackage unpackedPackage(std::string_view bytes) {
 
     std::string* workbookRels = find("xl/_rels/workbook.xml.rels");
     std::string* sst = find("xl/sharedStrings.xml");
+    const std::string* workbook = find("xl/workbook.xml");
+    std::vector<std::string> sheets;
+    if (workbook && workbookRels) sheets = sheetParts(*workbook, *workbookRels);
+    std::map<std::string, std::vector<ColumnStyle>, std::less<>> stylesOfPart;
+    for (const std::string& part : sheets) stylesOfPart.emplace(part, std::vector<ColumnStyle>());
     bool sstKnown = sst && workbookRels && workbookRels->find("relationships/sharedStrings\"") != std::string::npos;
     std::vector<std::string> texts;
     const size_t first = sstKnown ? countItems(*sst) : 0;
@@ -346,6 +486,7 @@ UnpackedPackage unpackedPackage(std::string_view bytes) {
         unpackInto(bytes, e, data);
         zip.end(e.crc);
         std::string_view placed(data, e.size);
+        if (auto styles = stylesOfPart.find(e.name); styles != stylesOfPart.end()) styles->second = columnStylesOf(placed);
         if (e.name.rfind("xl/worksheets/", 0) == 0 && endsWith(e.name, ".xml") &&
             placed.find("t=\"inlineStr\"") != std::string_view::npos) {
             std::string sheet(placed);
@@ -377,7 +518,9 @@ UnpackedPackage unpackedPackage(std::string_view bytes) {
         }
     }
     for (const auto& [name, data] : small) zip.add(name, data);
-    return zip.finish();
+    UnpackedPackage package = zip.finish();
+    for (const std::string& part : sheets) package.columnStyles.push_back(stylesOfPart.find(part)->second);
+    return package;
 }
 
 }  // namespace lumo::spreadsheet

@@ -8,24 +8,43 @@
 //   checked against its CRC first;
 // - it reads relationship targets given as absolute paths (Target="/xl/worksheets/...") and
 //   inline strings (t="inlineStr"), both as openpyxl writes them, as if they were not there:
-//   targets are made relative and inline strings moved into the shared strings.
+//   targets are made relative and inline strings moved into the shared strings;
+// - it does not hand over the format of whole columns (<col style="...">): those are read
+//   here and given back beside the package.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumo::spreadsheet {
+
+// Columns first..last (1-based) of a sheet are formatted whole with cell format `xf` of the
+// styles part (its <cellXfs>).
+struct ColumnStyle {
+    std::int64_t first, last;
+    std::uint32_t xf;
+    bool operator==(const ColumnStyle&) const = default;
+};
 
 struct UnpackedPackage {
     std::unique_ptr<char[]> data;
     std::size_t size = 0;
     std::string_view bytes() const { return {data.get(), size}; }
+    // The column formats of each sheet of a workbook of Office Open XML, in the order of its
+    // sheets; empty for other packages.
+    std::vector<std::vector<ColumnStyle>> columnStyles;
 };
 
 // The same package with every part checked and stored uncompressed, ready for orcus.
 // Raises std::runtime_error for a damaged package.
 UnpackedPackage unpackedPackage(std::string_view zipBytes);
+
+// The formatted columns of a sheet part: the <col> elements of its <cols> with a style
+// other than the default.
+std::vector<ColumnStyle> columnStylesOf(std::string_view sheetXml);
 
 // A target as seen from the folder of the part that names it: ("xl/", "/xl/styles.xml") gives
 // "styles.xml", ("xl/worksheets/", "/xl/theme/theme1.xml") "../theme/theme1.xml".

@@ -322,6 +322,14 @@ public:
 
     Cell* cell(ss::row_t row, ss::col_t col) { return inSheet(row, col) ? &sheet_.at(row + 1, col + 1) : nullptr; }
 
+    // Whole-column formats read from the package beside liborcus, as indexes of the file's
+    // formats like the rest.
+    void setColumnStyles(const std::vector<ColumnStyle>& styles) {
+        for (const ColumnStyle& s : styles)
+            for (std::int64_t c = s.first; c <= std::min<std::int64_t>(s.last, kMaxColumns); ++c)
+                sheet_.columnForWrite(static_cast<std::int32_t>(c)).format = s.xf;
+    }
+
     // Cell formats arrive as indexes of the file's formats, often before the styles part is
     // read; they become the model's formats once everything is in.
     void resolveFormats() {
@@ -419,6 +427,9 @@ public:
     }
     void finalize() override {}
 
+    void setColumnStyles(const std::vector<std::vector<ColumnStyle>>& styles) {
+        for (size_t i = 0; i < styles.size() && i < sheets_.size(); ++i) sheets_[i]->setColumnStyles(styles[i]);
+    }
     void resolveFormats() {
         for (auto& s : sheets_) s->resolveFormats();
     }
@@ -444,6 +455,7 @@ std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
         orcus::orcus_ods(&factory).read_stream(package);
     } else if (orcus::orcus_xlsx::detect(blob, package.size())) {
         orcus::orcus_xlsx(&factory).read_stream(package);
+        factory.setColumnStyles(unpacked.columnStyles);
     } else {
         cannotOpen("not a workbook");
     }

@@ -20,7 +20,8 @@ protected:
     void SetUp() override { attachQtViewer(); }
     void TearDown() override { setViewerFactory(nullptr); }
 
-    Handle app = createApplication();
+    EngineReport report;
+    const Handle app = report.app();
     WorkbookWindow* window() { return windowOf(applicationOf(app)->viewer()); }
     QString shown(int sheet, int row, int col) {
         return window()->model(sheet)->index(row - 1, col - 1).data().toString();
@@ -31,8 +32,7 @@ protected:
 };
 
 TEST_F(Viewer, ShowsTheReportAsWrittenAndFollowsNewRows) {
-    ReportSheets s = buildReportLayout(app);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5", "нет"});
+    report.appendLiveRow({"230,5", "нет"});
     propertyPut(app, "Visible", true);
     QApplication::processEvents();
     WorkbookWindow* w = window();
@@ -61,8 +61,8 @@ TEST_F(Viewer, ShowsTheReportAsWrittenAndFollowsNewRows) {
     EXPECT_NEAR(double(a) / c, 75.0 / 40.0, 0.1);
 
     // Rows written while shown appear, also far below, and the view follows them.
-    writeLiveRow(s.live, 4, "6.12.2026", "7:5:10", {"231"});
-    writeLiveRow(s.live, 200, "6.12.2026", "7:5:11", {"-1,5E-6"});
+    report.appendLiveRow({"231"});
+    report.f.report.WriteReportCell(report.live(), 200, 3, "-1,5E-6");
     QApplication::processEvents();
     EXPECT_EQ(shown(0, 4, 3), "231");
     EXPECT_EQ(shown(0, 200, 3), "-1,5E-6");
@@ -80,10 +80,9 @@ TEST_F(Viewer, ShowsTheReportAsWrittenAndFollowsNewRows) {
 }
 
 TEST_F(Viewer, KeepsShowingAClosedWorkbookSafelyAndGoesWithTheApplication) {
-    ReportSheets s = buildReportLayout(app);
     propertyPut(app, "Visible", true);
     QApplication::processEvents();
-    methodCall(s.book, "Close");
+    methodCall(report.book(), "Close");
     QApplication::processEvents();
     EXPECT_EQ(window()->tabs()->count(), 0);
     EXPECT_EQ(window()->windowTitle(), QString("Нет открытой книги"));

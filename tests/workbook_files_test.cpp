@@ -1,4 +1,4 @@
-// The engine's files: the report layout built through automation calls, saved, read back by
+// The engine's files: the report layout made by the report's operations, saved, read back by
 // an independent reader (openpyxl) and opened again; opening bad and foreign files; saves
 // that must not damage what is on disk.
 #include <gmock/gmock.h>
@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "spreadsheet/engine.h"
 #include "spreadsheet/opc_package.h"
@@ -29,6 +30,14 @@ class WorkbookFiles : public ::testing::Test {
 protected:
     Handle app = spreadsheet::createApplication();
     ScratchDir dir;
+    std::optional<EngineReport> report;
+
+    // A new report laid out by the report's operations; its application becomes `app`.
+    EngineReport& newReport() {
+        report.emplace();
+        app = report->app();
+        return *report;
+    }
 
     void openFile(const std::string& path) { methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1}); }
     std::string text(const Handle& sheet, int row, int col) {
@@ -40,12 +49,12 @@ const std::string kLive = "Результат текущих измерений"
 const std::string kMemory = "Данные из памяти прибора";
 
 TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader) {
-    ReportSheets s = buildReportLayout(app);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5", "0", "-1,5E-6", "3", "нет", ""});
-    propertyPut(propertyGet(s.memory, "Cells", {4, 1}), "Value", "Весь период");
-    propertyPut(propertyGet(s.memory, "Cells", {5, 1}), "Value", "1");
+    EngineReport& r = newReport();
+    r.appendLiveRow({"230,5", "0", "-1,5E-6", "3", "нет", ""});
+    r.f.report.AppendMemoryRow(0);
+    r.f.report.AppendMemoryRow(1);
     std::string path = dir.file("report");
-    methodCall(s.book, "SaveAs", {path});
+    methodCall(r.book(), "SaveAs", {path});
     ASSERT_TRUE(std::filesystem::exists(path + ".xlsx"));
 
     auto lines = runOracle("read_xlsx.py", shellQuoted(path + ".xlsx"));
@@ -86,7 +95,7 @@ TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader)
     EXPECT_THAT(lines, Not(Contains(HasSubstr(kLive + "\tD1\t"))));  // inside a merge: nothing
 
     // Opened again, the engine finds the same cells and the next free rows.
-    methodCall(s.book, "Close");
+    methodCall(r.book(), "Close");
     openFile(path + ".xlsx");
     Handle book = propertyGet(app, "WorkBooks", {1});
     Handle live = propertyGet(book, "WorkSheets", {1});
@@ -106,6 +115,91 @@ TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader)
     EXPECT_EQ(sheet->merges().size(), 3u);
     EXPECT_DOUBLE_EQ(sheet->column(1).width, 10);
     EXPECT_DOUBLE_EQ(sheet->column(20).width, 5);
+}
+
+// The format (number format, alignment) of each whole column 1..last of a sheet.
+std::vector<spreadsheet::CellFormat> columnFormats(const Handle& sheetHandle, int last) {
+    const spreadsheet::Sheet* sheet = spreadsheet::sheetOf(sheetHandle);
+    std::vector<spreadsheet::CellFormat> out;
+    for (int c = 1; c <= last; ++c) out.push_back(sheet->book().format(sheet->column(c).format));
+    return out;
+}
+
+TEST_F(WorkbookFiles, ColumnFormatsSurviveAReopenAndFormatCellsWrittenAfterIt) {
+    using spreadsheet::CellFormat;
+    using spreadsheet::HAlign;
+    propertyPut(app, "SheetsInNewWorkbook", 2);
+    methodCall(propertyGet(app, "WorkBooks"), "add");
+    Handle book = propertyGet(app, "WorkBooks", {1});
+    Handle first = propertyGet(book, "WorkSheets", {1}), second = propertyGet(book, "WorkSheets", {2});
+    propertyPut(propertyGet(first, "Range", {"A:A"}), "HorizontalAlignment", 3);
+    propertyPut(propertyGet(first, "Range", {"B:B"}), "ColumnWidth", 8);  // a width, no format
+    propertyPut(propertyGet(first, "Range", {"C:T"}), "HorizontalAlignment", 3);
+    propertyPut(propertyGet(first, "Range", {"C:T"}), "ColumnWidth", 5);
+    propertyPut(propertyGet(first, "Range", {"V:V"}), "NumberFormat", "0.00");
+    propertyPut(propertyGet(first, "Range", {"V:V"}), "HorizontalAlignment", 4);
+    propertyPut(propertyGet(second, "Range", {"B:BC"}), "HorizontalAlignment", 2);
+    const std::string path = dir.file("columns.xlsx");
+    methodCall(book, "SaveAs", {path});
+    methodCall(book, "Close");
+
+    const CellFormat general, centred{"General", HAlign::Center}, left{"General", HAlign::Left};
+    std::vector<CellFormat> firstColumns(22, general), secondColumns(56, left);
+    firstColumns[0] = centred;
+    std::fill(firstColumns.begin() + 2, firstColumns.begin() + 20, centred);
+    firstColumns[21] = CellFormat{"0.00", HAlign::Right};
+    secondColumns[0] = secondColumns[55] = general;
+
+    openFile(path);
+    book = propertyGet(app, "WorkBooks", {1});
+    first = propertyGet(book, "WorkSheets", {1}), second = propertyGet(book, "WorkSheets", {2});
+    EXPECT_EQ(columnFormats(first, 22), firstColumns);
+    EXPECT_EQ(columnFormats(second, 56), secondColumns);
+    EXPECT_DOUBLE_EQ(spreadsheet::sheetOf(first)->column(2).width, 8);
+    EXPECT_DOUBLE_EQ(spreadsheet::sheetOf(first)->column(20).width, 5);
+
+    // Cells written now take their column's format, in the engine and in the saved file.
+    propertyPut(propertyGet(first, "Cells", {8, 3}), "Value", "230,5");
+    propertyPut(propertyGet(first, "Cells", {8, 21}), "Value", "1");
+    propertyPut(propertyGet(first, "Cells", {8, 22}), "Value", "1,5");
+    propertyPut(propertyGet(second, "Cells", {4, 55}), "Value", "AVR");
+    methodCall(book, "Save");
+    EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(path)), IsSupersetOf({
+        "cell\tЛист1\tC8\tn\t230.5\tGeneral\tcenter",
+        "cell\tЛист1\tU8\tn\t1.0\tGeneral\t-",
+        "cell\tЛист1\tV8\tn\t1.5\t0.00\tright",
+        "cell\tЛист2\tBC4\ts\tAVR\tGeneral\tleft",
+    }));
+
+    // A foreign file formats columns of its second sheet only, through absolute targets.
+    methodCall(book, "Close");
+    const std::string foreign = dir.file("foreign-columns.xlsx");
+    runOracle("make_files.py", "colstyles " + shellQuoted(foreign));
+    openFile(foreign);
+    book = propertyGet(app, "WorkBooks", {1});
+    const CellFormat right{"0.00", HAlign::Right};
+    EXPECT_EQ(columnFormats(propertyGet(book, "WorkSheets", {1}), 6), std::vector<CellFormat>(6, general));
+    EXPECT_EQ(columnFormats(propertyGet(book, "WorkSheets", {2}), 6),
+              (std::vector<CellFormat>{general, general, right, right, right, general}));
+}
+
+TEST(ColumnStylesOfASheetPart, ReadsTheFormattedColumnsBeforeTheCells) {
+    using spreadsheet::ColumnStyle;
+    using spreadsheet::columnStylesOf;
+    // As the engine writes them: a default style is left out.
+    EXPECT_THAT(columnStylesOf(R"(<worksheet><cols><col min="1" max="1" width="10.7" customWidth="1"/>)"
+                               R"(<col min="3" max="20" width="5.7" style="1" customWidth="1"/>)"
+                               R"(<col min="21" max="21" style="0"/></cols><sheetData/></worksheet>)"),
+                ElementsAre(ColumnStyle{3, 20, 1}));
+    // A prefixed namespace, single quotes, '>' inside a value, comments and declarations.
+    EXPECT_THAT(columnStylesOf("<?xml version='1.0'?><x:worksheet xmlns:x='m'><!-- <x:col min='9' max='9' style='9'/> -->"
+                               "<x:cols><x:col note='a>b' style = '7' max='16384' min='2'/></x:cols></x:worksheet>"),
+                ElementsAre(ColumnStyle{2, 16384, 7}));
+    // Columns after the cells are no columns; numbers that are none are skipped.
+    EXPECT_THAT(columnStylesOf(R"(<worksheet><cols><col min="x" max="2" style="1"/><col min="3" max="2" style="1"/>)"
+                               R"(<col min="0" max="2" style="1"/><col min="1" max="2" style="-1"/>)"
+                               R"(</cols><sheetData><col min="1" max="1" style="2"/>)"),
+                ::testing::IsEmpty());
 }
 
 TEST_F(WorkbookFiles, ForeignWorkbooksOpen) {
@@ -157,10 +251,10 @@ TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {
 }
 
 TEST_F(WorkbookFiles, DamagedPackagesAreRefusedBeforeTheyAreRead) {
-    ReportSheets s = buildReportLayout(app);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5"});
+    EngineReport& r = newReport();
+    r.appendLiveRow({"230,5"});
     std::string path = dir.file("good.xlsx");
-    methodCall(s.book, "SaveAs", {path});
+    methodCall(r.book(), "SaveAs", {path});
     const std::string good = readBytes(path);
     auto opens = [&](const std::string& bytes) {
         std::ofstream(dir.file("bad.xlsx"), std::ios::binary) << bytes;
@@ -222,48 +316,49 @@ TEST_F(WorkbookFiles, SaveAsAddsTheExtensionOnlyWhenMissing) {
     EXPECT_EQ(spreadsheet::savePathFor("/d/report.xls"), "/d/report.xls");
     EXPECT_EQ(spreadsheet::savePathFor("/d/r.v1.xlsx"), "/d/r.v1.xlsx");
 
-    ReportSheets s = buildReportLayout(app);
+    const Handle book = newReport().book();
     // An .xls name keeps its name but holds Office Open XML, which opens again.
-    methodCall(s.book, "SaveAs", {dir.file("old.xls")});
+    methodCall(book, "SaveAs", {dir.file("old.xls")});
     EXPECT_EQ(readBytes(dir.file("old.xls")).substr(0, 4), "PK\x03\x04");
-    methodCall(s.book, "Save");
+    methodCall(book, "Save");
     EXPECT_THAT(dir.entries(), ElementsAre("old.xls"));
-    methodCall(s.book, "Close");
+    methodCall(book, "Close");
     openFile(dir.file("old.xls"));
     EXPECT_EQ(text(propertyGet(propertyGet(app, "WorkBooks", {1}), "WorkSheets", {1}), 1, 3), "ФАЗА А");
 }
 
 TEST_F(WorkbookFiles, SaveIntoAMissingFolderLeavesNothing) {
-    ReportSheets s = buildReportLayout(app);
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
+    const Handle book = newReport().book();
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs", {dir.file("no/such/folder/r.xlsx")}); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
     // A new workbook has no file to save to yet.
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "Save"); }), code::ApplicationDefined);
     EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST_F(WorkbookFiles, AFailedSaveLeavesTheOldFileByteForByte) {
-    ReportSheets s = buildReportLayout(app);
+    EngineReport& r = newReport();
+    const Handle book = r.book();
     std::string path = dir.file("report.xlsx");
-    methodCall(s.book, "SaveAs", {path});
+    methodCall(book, "SaveAs", {path});
     std::string before = readBytes(path);
-    writeLiveRow(s.live, 3, "6.12.2026", "7:5:9", {"230,5"});
+    r.appendLiveRow({"230,5"});
 
     // The writing fails after the new content went to the temporary file.
     spreadsheet::setSaveHook([](const std::string&) { throw Error(code::ApplicationDefined, "disk full"); });
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "Save"); }), code::ApplicationDefined);
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {path}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "Save"); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs", {path}); }), code::ApplicationDefined);
     spreadsheet::setSaveHook(nullptr);
     EXPECT_EQ(readBytes(path), before);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx"));
 
     // A folder in the way of the name: refused, nothing else changes.
     std::filesystem::create_directory(dir.file("taken.xlsx"));
-    EXPECT_EQ(errorCodeOf([&] { methodCall(s.book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(book, "SaveAs", {dir.file("taken.xlsx")}); }), code::ApplicationDefined);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx", "taken.xlsx"));
 
     // Then a save that works replaces the file.
-    methodCall(s.book, "Save");
+    methodCall(book, "Save");
     EXPECT_NE(readBytes(path), before);
     EXPECT_THAT(dir.entries(), ElementsAre("report.xlsx", "taken.xlsx"));
 }

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     propertyPut(title, "Value", "ФАЗА А");
     propertyPut(title, "HorizontalAlignment", 3);
     propertyPut(propertyGet(propertyGet(live, "Columns"), "Item", {1}), "ColumnWidth", 10);
+    propertyPut(propertyGet(live, "Range", {"C:T"}), "HorizontalAlignment", 3);
     for (int r = 3; r < 6; ++r) {
         Handle cell = propertyGet(live, "Cells", {r, 1});
         propertyPut(cell, "NumberFormat", "ДД.ММ.ГГГГ");

@@ -5,6 +5,8 @@
                                     decimals, a text, a date with a date format, a merge,
                                     a centred cell and a column width
     make_files.py onesheet <path>   an .xlsx with a single sheet
+    make_files.py colstyles <path>  an .xlsx whose second sheet has columns C to E formatted
+                                    whole: right-aligned, number format 0.00
     make_files.py ods <path>        an OpenDocument spreadsheet made by hand: two sheets, a
                                     float, a string, a date, a merged pair of cells
     make_files.py rows <path> <n>   an .xlsx whose first sheet has n rows in column A
@@ -41,6 +43,18 @@ def make_openpyxl(path):
 def make_onesheet(path):
     book = openpyxl.Workbook()
     book.active["A1"] = "один"
+    book.save(path)
+
+
+def make_colstyles(path):
+    book = openpyxl.Workbook()
+    book.active.title = "Первый"
+    book.active["A1"] = "один"
+    second = book.create_sheet("Второй")
+    for letter in "CDE":
+        second.column_dimensions[letter].alignment = Alignment(horizontal="right")
+        second.column_dimensions[letter].number_format = "0.00"
+    second["A1"] = 1
     book.save(path)
 
 
@@ -110,6 +124,8 @@ if __name__ == "__main__":
         make_openpyxl(target)
     elif kind == "onesheet":
         make_onesheet(target)
+    elif kind == "colstyles":
+        make_colstyles(target)
     elif kind == "ods":
         make_ods(target)
     elif kind == "xls":

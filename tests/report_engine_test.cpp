@@ -1,0 +1,161 @@
+// The report's operations end to end on the built-in engine: the saved file is read back by an
+// independent reader (openpyxl), then opened again by the program.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/messages.h"
+#include "spreadsheet/engine.h"
+#include "spreadsheet_test_support.h"
+#include "support/report_fixture.h"
+
+using namespace lumo;
+using namespace lumo::test;
+using lumo::testing::runOracle;
+using lumo::testing::ScratchDir;
+using lumo::testing::shellQuoted;
+using ::testing::Contains;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+
+namespace {
+
+const std::string kLive = "Результат текущих измерений";
+const std::string kMemory = "Данные из памяти прибора";
+
+struct ReportOnEngine : ::testing::Test {
+    automation::ScopedFactory engine{automation::kSpreadsheetProgId, spreadsheet::createApplication};
+    ScratchDir dir;
+    ReportFixture f;
+
+    void fillStore() {
+        for (int n = 1; n <= 18; ++n) f.store.CurrentValues[static_cast<size_t>(n)].set(n == 1 ? "230,5" : std::to_string(n));
+        auto& mv = *f.store.MemoryValues;
+        for (int p = 0; p <= 10; ++p)
+            for (int n = 1; n <= 18; ++n) {
+                mv[static_cast<size_t>(ReadingsStore::minIndex(p, n))].set("0" + std::to_string(100 * p + n) + ",000");
+                mv[static_cast<size_t>(ReadingsStore::maxIndex(p, n))].set("0" + std::to_string(100 * p + n) + ",500");
+                mv[static_cast<size_t>(ReadingsStore::avgIndex(p, n))].set("0" + std::to_string(100 * p + n) + ",250");
+            }
+    }
+    std::string saveAs(const std::string& name) {
+        std::string path = dir.file(name);
+        f.dialogs.saveName(path);
+        f.report.Save();
+        EXPECT_TRUE(f.state.ReportSaved);
+        return path;
+    }
+};
+
+std::string cell(const std::string& sheet, const std::string& at, const std::string& kind,
+                 const std::string& value, const std::string& format = "General",
+                 const std::string& align = "-") {
+    return "cell\t" + sheet + "\t" + at + "\t" + kind + "\t" + value + "\t" + format + "\t" + align;
+}
+
+}  // namespace
+
+TEST_F(ReportOnEngine, CreatedReportWithRowsReadsBackAndReopensBelowTheLastRow) {
+    fillStore();
+    f.report.CreateReport();
+    ASSERT_TRUE(f.state.ReportOpen);
+    for (int i = 0; i < 5; ++i) f.report.AppendLiveRow();
+    for (int p = 0; p <= 10; ++p) f.report.AppendMemoryRow(p);
+    EXPECT_EQ(f.state.LiveRow, 8);
+    EXPECT_EQ(f.state.MemoryRow, 15);
+    const std::string path = saveAs("report.xlsx");
+    EXPECT_EQ(f.view.name, "report.xlsx");
+    EXPECT_TRUE(f.dialogs.messages().empty());
+
+    auto lines = runOracle("read_xlsx.py", shellQuoted(path));
+    EXPECT_THAT(lines, IsSupersetOf({
+        "sheet\t1\t" + kLive, "sheet\t2\t" + kMemory, "active\t" + kLive,
+        cell(kLive, "A1", "s", "Дата", "General", "center"),
+        cell(kLive, "C1", "s", "ФАЗА А", "General", "center"),
+        cell(kLive, "I1", "s", "ФАЗА B", "General", "center"),
+        cell(kLive, "E2", "s", "УГОЛ", "General", "center"),
+        "merge\t" + kLive + "\tC1:H1", "merge\t" + kLive + "\tO1:T1",
+        "width\t" + kLive + "\tA\t10.7109375\t1\t1", "width\t" + kLive + "\tC\t5.7109375\t3\t20",
+        // The stamp: a date and a time with their formats, the readings as numbers.
+        cell(kLive, "A3", "d", "06.12.2026 00:00:00", "dd.mm.yyyy", "center"),
+        cell(kLive, "B3", "d", "07:05:09", "hh:mm:ss", "center"),
+        cell(kLive, "C3", "n", "230.5", "General", "center"),
+        cell(kLive, "T7", "n", "18.0", "General", "center"),
+        cell(kMemory, "A1", "s", "№ периода", "General", "center"),
+        cell(kMemory, "B1", "s", "ФАЗА А", "General", "center"),
+        cell(kMemory, "AL1", "s", "ФАЗА C", "General", "center"),
+        cell(kMemory, "H2", "s", "Угол", "General", "center"),
+        cell(kMemory, "BC3", "s", "AVR", "General", "center"),
+        "merge\t" + kMemory + "\tBA2:BC2", "merge\t" + kMemory + "\tT1:AK1",
+        cell(kMemory, "A4", "s", "Весь период", "General", "center"),
+        cell(kMemory, "BA4", "n", "18.0", "General", "center"),
+        cell(kMemory, "BC4", "n", "18.25", "General", "center"),
+        // Period 2, parameter 1 in B, C, D.
+        cell(kMemory, "A6", "n", "2.0", "General", "center"),
+        cell(kMemory, "B6", "n", "201.0", "General", "center"),
+        cell(kMemory, "C6", "n", "201.5", "General", "center"),
+        cell(kMemory, "D6", "n", "201.25", "General", "center"),
+        cell(kMemory, "A14", "n", "10.0", "General", "center"),
+    }));
+    EXPECT_THAT(lines, Not(Contains(::testing::HasSubstr(kLive + "\tA8\t"))));
+
+    // Reopened: the next rows follow the last ones.
+    f.report.CloseReport();
+    EXPECT_TRUE(f.dialogs.messages().empty());  // saved: nothing asked
+    f.report.OpenReport(path);
+    ASSERT_TRUE(f.dialogs.messages().empty()) << f.dialogs.texts()[0];
+    EXPECT_EQ(f.state.LiveRow, 8);
+    EXPECT_EQ(f.state.MemoryRow, 15);
+    f.report.AppendLiveRow();
+    f.report.Save();  // in place
+    EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
+    EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(path)),
+                Contains(cell(kLive, "C8", "n", "230.5", "General", "center")));
+}
+
+TEST_F(ReportOnEngine, EmptyReportReopensAtTheFirstDataRows) {
+    f.report.CreateReport();
+    const std::string path = saveAs("empty.xlsx");
+    f.report.CloseReport();
+    f.report.OpenReport(path);
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.state.LiveRow, 3);
+    EXPECT_EQ(f.state.MemoryRow, 4);
+}
+
+TEST_F(ReportOnEngine, ForeignAndBrokenFilesAreRefused) {
+    const std::string oneSheet = dir.file("one.xlsx");
+    runOracle("make_files.py", "onesheet " + shellQuoted(oneSheet));
+    f.report.OpenReport(oneSheet);
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::WrongFileFormat});
+    EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(f.view.date, "нет");
+
+    f.dialogs.clear();
+    const std::string text = dir.file("notes.xlsx");
+    std::ofstream(text) << "no workbook";
+    f.report.OpenReport(text);
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::CannotOpenFile});
+    EXPECT_FALSE(f.state.ReportOpen);
+
+    // A workbook of someone else's with two sheets is taken as it is, rows found in column A.
+    f.dialogs.clear();
+    const std::string foreign = dir.file("foreign.xlsx");
+    runOracle("make_files.py", "openpyxl " + shellQuoted(foreign));
+    f.report.OpenReport(foreign);
+    EXPECT_TRUE(f.dialogs.messages().empty());
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.state.LiveRow, 4);   // A3 holds a date
+    EXPECT_EQ(f.state.MemoryRow, 5); // A4 holds "Весь период"
+}
+
+TEST_F(ReportOnEngine, SaveIntoAMissingFolderIsToldAndOfferedAgain) {
+    f.report.CreateReport();
+    f.dialogs.saveName(dir.file("gone/report.xlsx"));
+    const std::string good = dir.file("kept.xlsx");
+    f.dialogs.saveName(good);
+    f.report.Save();
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::CannotSaveReport});
+    EXPECT_TRUE(f.state.ReportSaved);
+    EXPECT_EQ(f.view.name, "kept.xlsx");
+    EXPECT_TRUE(std::filesystem::exists(good));
+}
