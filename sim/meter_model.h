@@ -57,12 +57,12 @@ struct FaultRule {
 
 struct MeterConfig {
     int periods = 5;         // stored periods, 0 to 255
-    std::string countField;  // when set: the 'O' reply's value field as given, 8 characters
+    std::string countField{};  // when set: the 'O' reply's value field as given, 8 characters
     std::uint32_t seed = 2210;
     bool paced = false;      // answer at the speed of a 9600-baud line (the server does it)
     int hangUpAfter = -1;    // close the line after answering this many requests
     std::size_t longReplySize = 1100;
-    std::vector<FaultRule> faults;
+    std::vector<FaultRule> faults{};
 };
 
 struct Request {

@@ -10,9 +10,9 @@
 
 #include "common/messages.h"
 #include "link/meter_protocol.h"
-#include "sim/meter_server.h"
 #include "support/pty_pair.h"
 #include "support/scripted_dialogs.h"
+#include "support/sim_line.h"
 
 using namespace lumo;
 using namespace lumo::meter;
@@ -279,26 +279,16 @@ TEST_F(MeterExchange, ProbeOfABabblingLineEndsInBoundedTime) {
 
 TEST(MeterExchangeWithSim, WriteFailingOnTheResendShowsTheMessageOnceAndStops) {
     // The meter gives a wrong echo to the first send and hangs up right after it.
-    sim::MeterConfig config;
-    config.hangUpAfter = 1;
-    config.faults.push_back({.fault = sim::Fault::WrongEcho});
-    sim::MeterServer meter(config);
-    ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    ASSERT_TRUE(port.OpenPort(meter.devicePath()));
-    ReplyFields fields;
-    EXPECT_FALSE(SendRequest(port, dialogs, fields, 'D', 1, 0));
-    EXPECT_TRUE(meter.waitForHangUp(5s));
-    EXPECT_EQ(meter.requestCount(), 1u);
-    EXPECT_FALSE(port.PortOpen());
-    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+    SimLine line({.hangUpAfter = 1, .faults = {{.fault = sim::Fault::WrongEcho}}});
+    EXPECT_FALSE(line.send('D', 1));
+    EXPECT_TRUE(line.meter.waitForHangUp(5s));
+    EXPECT_EQ(line.meter.requestCount(), 1u);
+    EXPECT_FALSE(line.port.PortOpen());
+    EXPECT_EQ(line.dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
 }
 
 TEST(MeterExchangeWithSim, ProbeOfTheSimulatedMeterSucceeds) {
-    sim::MeterServer meter(sim::MeterConfig{});
-    ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    ASSERT_TRUE(port.OpenPort(meter.devicePath()));
-    EXPECT_TRUE(ProbeRequest(port, 's', 0, 0));
-    EXPECT_EQ(meter.requests(), (std::vector<sim::Request>{{'s', 0, 0}}));
+    SimLine line;
+    EXPECT_TRUE(ProbeRequest(line.port, 's', 0, 0));
+    EXPECT_EQ(line.meter.requests(), (std::vector<sim::Request>{{'s', 0, 0}}));
 }

@@ -12,7 +12,7 @@
 #include "common/numtext.h"
 #include "link/meter_protocol.h"
 #include "sim/meter_server.h"
-#include "support/scripted_dialogs.h"
+#include "support/sim_line.h"
 
 using namespace lumo;
 using namespace lumo::sim;
@@ -157,80 +157,53 @@ TEST(MeterModel, RequestReaderFindsFramesAmongRejectsAndJunk) {
 // ---- The server on a pseudo-terminal ----
 
 TEST(MeterServer, KeepsServingWhenThePortIsClosedAndReopened) {
-    MeterServer meter(MeterConfig{});
-    test::ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    meter::ReplyFields fields;
+    test::SimLine line;
+    ASSERT_TRUE(line.opened);
     for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(port.OpenPort(meter.devicePath())) << round;
-        EXPECT_TRUE(meter::SendRequest(port, dialogs, fields, 'D', 1, 0)) << round;
-        port.ClosePort();
+        EXPECT_TRUE(line.send('D', 1)) << round;
+        line.port.ClosePort();
+        ASSERT_TRUE(line.port.OpenPort(line.meter.devicePath())) << round;
     }
-    EXPECT_EQ(meter.requestCount(), 3u);
-    EXPECT_FALSE(meter.hungUp());
+    EXPECT_TRUE(line.send('D', 1));
+    EXPECT_EQ(line.meter.requestCount(), 4u);
+    EXPECT_FALSE(line.meter.hungUp());
 }
 
 TEST(MeterServer, CountsRejectBytes) {
-    MeterConfig c;
-    c.faults = {{.fault = Fault::WrongEcho, .command = 'D'}};
-    MeterServer meter(c);
-    test::ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    ASSERT_TRUE(port.OpenPort(meter.devicePath()));
-    meter::ReplyFields fields;
-    EXPECT_FALSE(meter::SendRequest(port, dialogs, fields, 'D', 1, 0));
-    EXPECT_EQ(meter.requestCount(), 4u);
+    test::SimLine line({.faults = {{.fault = Fault::WrongEcho, .command = 'D'}}});
+    EXPECT_FALSE(line.send('D', 1));
+    EXPECT_EQ(line.meter.requestCount(), 4u);
     // The meter has taken the last reject byte once it answers the next request.
-    EXPECT_TRUE(meter::ProbeRequest(port, 's', 0, 0));
-    EXPECT_EQ(meter.rejects(), 4);
+    EXPECT_TRUE(ProbeRequest(line.port, 's', 0, 0));
+    EXPECT_EQ(line.meter.rejects(), 4);
 }
 
 TEST(MeterServer, PacedReplyTakesTheLineTimeOfRequestAndReply) {
-    MeterConfig c;
-    c.paced = true;
-    MeterServer meter(c);
-    test::ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    ASSERT_TRUE(port.OpenPort(meter.devicePath()));
-    meter::ReplyFields fields;
+    test::SimLine line({.paced = true});
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_TRUE(meter::SendRequest(port, dialogs, fields, 'D', 1, 0));
+    EXPECT_TRUE(line.send('D', 1));
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, std::chrono::duration<double>(32 * ByteSeconds));
-    EXPECT_EQ(meter.requestCount(), 1u);  // slow, yet one send was enough
+    EXPECT_EQ(line.meter.requestCount(), 1u);  // slow, yet one send was enough
 }
 
 TEST(MeterServer, StopsAtOnceEvenInTheMiddleOfALongPacedReply) {
-    MeterConfig c;
-    c.paced = true;
-    c.longReplySize = 100000;  // well over a minute on the line
-    c.faults = {{.fault = Fault::LongReply}};
-    auto meter = std::make_unique<MeterServer>(c);
-    test::ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    ASSERT_TRUE(port.OpenPort(meter->devicePath()));
-    meter::ReplyFields fields;
+    // Well over a minute on the line.
+    test::SimLine line({.paced = true, .longReplySize = 100000, .faults = {{.fault = Fault::LongReply}}});
     // The reply is judged after its first 16 bytes; the meter goes on sending.
-    EXPECT_TRUE(meter::SendRequest(port, dialogs, fields, 'D', 1, 0));
-    meter->stop();
-    EXPECT_FALSE(meter->hungUp());
-    meter.reset();
+    EXPECT_TRUE(line.send('D', 1));
+    line.meter.stop();
+    EXPECT_FALSE(line.meter.hungUp());
 }
 
 TEST(MeterServer, HangsUpAfterTheConfiguredRequests) {
-    MeterConfig c;
-    c.hangUpAfter = 2;
-    MeterServer meter(c);
-    test::ScriptedDialogs dialogs;
-    SerialPort port(dialogs);
-    ASSERT_TRUE(port.OpenPort(meter.devicePath()));
-    meter::ReplyFields fields;
-    EXPECT_TRUE(meter::SendRequest(port, dialogs, fields, 'D', 1, 0));
-    meter::SendRequest(port, dialogs, fields, 'D', 2, 0);  // its reply may go with the line
-    ASSERT_TRUE(meter.waitForHangUp(10s));
-    EXPECT_FALSE(meter::SendRequest(port, dialogs, fields, 'D', 3, 0));
-    EXPECT_FALSE(port.PortOpen());
-    EXPECT_EQ(meter.requestCount(), 2u);
+    test::SimLine line({.hangUpAfter = 2});
+    EXPECT_TRUE(line.send('D', 1));
+    line.send('D', 2);  // its reply may go with the line
+    ASSERT_TRUE(line.meter.waitForHangUp(10s));
+    EXPECT_FALSE(line.send('D', 3));
+    EXPECT_FALSE(line.port.PortOpen());
+    EXPECT_EQ(line.meter.requestCount(), 2u);
 }
 
 TEST(MeterSimTool, ServesOnALinkAndEndsCleanlyOnTerm) {

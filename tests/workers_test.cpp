@@ -9,8 +9,7 @@
 #include "common/messages.h"
 #include "common/numtext.h"
 #include "link/workers.h"
-#include "sim/meter_server.h"
-#include "support/scripted_dialogs.h"
+#include "support/sim_line.h"
 
 using namespace lumo;
 using namespace lumo::test;
@@ -50,20 +49,25 @@ std::string memoryText(const sim::MeterModel& model, int p, int n, int which) {
 }
 
 // A meter on a pseudo-terminal, the port opened on it, a store and the two workers.
-class Link {
+class Link : public SimLine {
 public:
-    explicit Link(const sim::MeterConfig& config) : meter(config) {
-        EXPECT_TRUE(port.OpenPort(meter.devicePath()));
-    }
+    explicit Link(const sim::MeterConfig& config) : SimLine(config) { EXPECT_TRUE(opened); }
 
     std::string current(int n) const { return store.CurrentValues[static_cast<size_t>(n)].get(); }
     std::string memory(int index) const { return (*store.MemoryValues)[static_cast<size_t>(index)].get(); }
 
+    // Starts a download the way the window does.
+    void startDownload() {
+        store.MemoryBusy = true;
+        mem.Resume();
+    }
     // Runs one job of `worker` and waits for its end.
     void runJob(TComThread& worker) {
         const auto done = worker.JobsDone();
-        if (&worker == &mem) store.MemoryBusy = true;
-        worker.Resume();
+        if (&worker == &mem)
+            startDownload();
+        else
+            worker.Resume();
         ASSERT_TRUE(worker.waitForJobs(done + 1, Long));
     }
 
@@ -76,9 +80,6 @@ public:
         return count;
     }
 
-    sim::MeterServer meter;
-    ScriptedDialogs dialogs;
-    SerialPort port{dialogs};
     ReadingsStore store;
     TTekCom tek{port, store, dialogs};
     TMemCom mem{port, store, dialogs};
@@ -355,8 +356,7 @@ TEST(MemoryWorker, CountAboveTheStoreIsLimitedTo99) {
     sim::MeterConfig config;
     config.periods = 120;
     Link link(config);
-    link.store.MemoryBusy = true;
-    link.mem.Resume();
+    link.startDownload();
     // The whole download of 100 blocks takes half a minute; two blocks show the way.
     const auto deadline = std::chrono::steady_clock::now() + Long;
     while (link.store.PeriodsRead.load() < 2 && std::chrono::steady_clock::now() < deadline)
@@ -456,8 +456,7 @@ TEST(MemoryWorker, EveryEndOfAJobCanBeFollowedByTheNextWakeAtOnce) {
     config.periods = 0;
     Link link(config);
     for (int i = 0; i < 40; ++i) {
-        link.store.MemoryBusy = true;
-        link.mem.Resume();
+        link.startDownload();
         const auto deadline = std::chrono::steady_clock::now() + Long;
         while (link.store.MemoryBusy.load(std::memory_order_acquire)) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "wake " << i << " lost";
@@ -529,8 +528,7 @@ TEST(WorkerShutdown, RunningOrHeldJobsEndAtTheNextExchange) {
     sim::MeterConfig config;
     config.periods = 50;
     Link link(config);
-    link.store.MemoryBusy = true;
-    link.mem.Resume();
+    link.startDownload();
     link.tek.Suspend();
     ASSERT_TRUE(link.meter.waitForRequests(10, Long));
     link.mem.Shutdown();
