@@ -69,6 +69,12 @@ TEST(MeterModel, LiveRepliesAreFramedThreePhaseReadings) {
     }
 }
 
+TEST(MeterModel, ResendGetsTheSameReading) {
+    MeterModel m(MeterConfig{});
+    const auto first = m.answer(req('D', 1));
+    EXPECT_EQ(m.answer(req('D', 1)), first);
+}
+
 TEST(MeterModel, CountProbeAndRequestsWithoutAnswer) {
     MeterConfig c;
     c.periods = 10;
@@ -118,6 +124,7 @@ TEST(MeterModel, FaultsSpoilTheRepliesTheyMatch) {
     const Request d5 = req('D', 5);
     EXPECT_EQ(spoiled({.fault = Fault::Silence}, d5), "");
     EXPECT_EQ(spoiled({.fault = Fault::StrayByte}, d5).substr(0, 3), "x~D");
+    EXPECT_EQ(spoiled({.fault = Fault::StrayByte}, d5).size(), 18u);
     EXPECT_EQ(spoiled({.fault = Fault::ShortReply}, d5).size(), 14u);
     EXPECT_EQ(spoiled({.fault = Fault::WrongEcho}, d5).substr(0, 2), "~O");
     EXPECT_EQ(spoiled({.fault = Fault::WrongEcho}, req('O', 0)).substr(0, 2), "~D");
