@@ -290,5 +290,5 @@ TEST(MeterExchangeWithSim, WriteFailingOnTheResendShowsTheMessageOnceAndStops) {
 TEST(MeterExchangeWithSim, ProbeOfTheSimulatedMeterSucceeds) {
     SimLine line;
     EXPECT_TRUE(ProbeRequest(line.port, 's', 0, 0));
-    EXPECT_EQ(line.meter.requests(), (std::vector<sim::Request>{{'s', 0, 0}}));
+    EXPECT_EQ(line.requestsAsked(), (std::vector<sim::Request>{{'s', 0, 0}}));
 }

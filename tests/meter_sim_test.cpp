@@ -172,7 +172,7 @@ TEST(MeterServer, KeepsServingWhenThePortIsClosedAndReopened) {
         ASSERT_TRUE(line.port.OpenPort(line.meter.devicePath())) << round;
     }
     EXPECT_TRUE(line.send('D', 1));
-    EXPECT_EQ(line.meter.requestCount(), 4u);
+    EXPECT_EQ(line.requestsAsked().size(), 1u);
     EXPECT_FALSE(line.meter.hungUp());
 }
 
@@ -191,7 +191,6 @@ TEST(MeterServer, PacedReplyTakesTheLineTimeOfRequestAndReply) {
     EXPECT_TRUE(line.send('D', 1));
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, std::chrono::duration<double>(32 * ByteSeconds));
-    EXPECT_EQ(line.meter.requestCount(), 1u);  // slow, yet one send was enough
 }
 
 TEST(MeterServer, StopsAtOnceEvenInTheMiddleOfALongPacedReply) {
