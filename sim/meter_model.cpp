@@ -179,7 +179,10 @@ const FaultRule* MeterModel::faultFor(const Request& request) {
 }
 
 std::vector<std::uint8_t> MeterModel::answer(const Request& request) {
-    const auto value = valueField(request);
+    // The same request again (a resend) gets the same reading, not a new measurement.
+    if (!lastRequest_ || !(*lastRequest_ == request)) lastValue_ = valueField(request);
+    lastRequest_ = request;
+    const auto& value = lastValue_;
     if (!value) return {};
     const int param = request.command == 'D' || request.command == 'N' || request.command == 'X' ||
                               request.command == 'A'
@@ -191,7 +194,12 @@ std::vector<std::uint8_t> MeterModel::answer(const Request& request) {
     switch (rule->fault) {
         case Fault::None: break;
         case Fault::Silence: reply.clear(); break;
-        case Fault::StrayByte: reply.insert(reply.begin(), 'x'); break;
+        case Fault::StrayByte:
+            // One byte before the frame and one after it: the reply stays of even length, so
+            // even a late reply read together with the next one keeps its '~' at an odd offset.
+            reply.insert(reply.begin(), 'x');
+            reply.push_back('x');
+            break;
         case Fault::ShortReply: reply.resize(14); break;
         case Fault::WrongEcho: reply[1] = request.command == 'D' ? 'O' : 'D'; break;
         case Fault::NotANumber: std::copy_n("OVERLOAD", 8, reply.begin() + 6); break;

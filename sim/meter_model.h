@@ -14,6 +14,7 @@
 //                mean of the averages).
 //   's'          the echo.
 // Anything else, a parameter outside 1 to 18 or a period beyond the stored ones gets no reply.
+// A request repeated at once (a resend) is answered with the same reading.
 
 #include <cstdint>
 #include <optional>
@@ -31,7 +32,7 @@ inline constexpr double ByteSeconds = 10.0 / 9600.0;
 enum class Fault {
     None,
     Silence,      // no reply
-    StrayByte,    // one byte before the '~', so the '~' stands at an odd offset
+    StrayByte,    // one byte before the '~' (and one after the frame): the '~' at an odd offset
     ShortReply,   // only 14 bytes
     WrongEcho,    // another command letter after the '~'
     NotANumber,   // a value field that is no number
@@ -57,12 +58,12 @@ struct FaultRule {
 
 struct MeterConfig {
     int periods = 5;         // stored periods, 0 to 255
-    std::string countField;  // when set: the 'O' reply's value field as given, 8 characters
+    std::string countField{};  // when set: the 'O' reply's value field as given, 8 characters
     std::uint32_t seed = 2210;
     bool paced = false;      // answer at the speed of a 9600-baud line (the server does it)
     int hangUpAfter = -1;    // close the line after answering this many requests
     std::size_t longReplySize = 1100;
-    std::vector<FaultRule> faults;
+    std::vector<FaultRule> faults{};
 };
 
 struct Request {
@@ -121,6 +122,8 @@ private:
     std::mt19937 random_;
     PhaseReading live_[3];
     std::vector<int> matched_, applied_;
+    std::optional<Request> lastRequest_;
+    std::optional<std::string> lastValue_;
 };
 
 // The 8-character value field of a reading: "0230.500".
