@@ -109,6 +109,15 @@ std::optional<std::int32_t> parseHex32(std::string_view text) {
     return static_cast<std::int32_t>(v);
 }
 
+std::string columnLetters(std::int32_t column) {
+    std::string out;
+    while (column > 0) {
+        out.insert(out.begin(), static_cast<char>('A' + (column - 1) % 26));
+        column = (column - 1) / 26;
+    }
+    return out;
+}
+
 std::string hexUpper(std::uint32_t value, int width) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out(static_cast<size_t>(width), '0');

@@ -24,6 +24,9 @@ std::string formatGeneral(double value);
 // than 8 digits) is no number.
 std::optional<std::int32_t> parseHex32(std::string_view text);
 
+// A spreadsheet column's letters: 1 is "A", 27 is "AA", 55 is "BC".
+std::string columnLetters(std::int32_t column);
+
 // Fixed-width upper-case hexadecimal: hexUpper(10, 4) is "000A". Higher digits are cut off.
 std::string hexUpper(std::uint32_t value, int width);
 

@@ -1,6 +1,7 @@
 #include "report/report_layout.h"
 
 #include "common/messages.h"
+#include "common/numtext.h"
 #include "report/report_lifecycle.h"
 
 namespace lumo::layout {
@@ -69,16 +70,6 @@ const SheetHeader& memoryHeader() {
     return h;
 }
 
-std::string columnLetters(int column) {
-    std::string s;
-    while (column > 0) {
-        int r = (column - 1) % 26;
-        s.insert(s.begin(), static_cast<char>('A' + r));
-        column = (column - 1) / 26;
-    }
-    return s;
-}
-
 }  // namespace lumo::layout
 
 // ---- Creating a new report ----
@@ -126,12 +117,7 @@ void Report::writeHeader(const Handle& sheet, const layout::SheetHeader& header)
 }
 
 void Report::CreateReport() {
-    try {
-        s_.ExcelApp = automation::createObject(automation::kSpreadsheetProgId);
-    } catch (const std::exception&) {
-        dialogs_.error(msg::CannotStartSpreadsheet);
-        return;
-    }
+    if (!startApplication()) return;
 
     try {
         propertyPut(s_.ExcelApp, "SheetsInNewWorkbook", 2);

@@ -68,7 +68,5 @@ struct SheetHeader {
 const SheetHeader& liveHeader();
 const SheetHeader& memoryHeader();
 
-// Column letters: 1 is "A", 55 is "BC".
-std::string columnLetters(int column);
 
 }  // namespace lumo::layout

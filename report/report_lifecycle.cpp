@@ -90,13 +90,18 @@ void Report::resetControls() {
 
 // ---- Opening ----
 
-void Report::OpenReport(const std::string& fileName) {
+bool Report::startApplication() {
     try {
         s_.ExcelApp = automation::createObject(automation::kSpreadsheetProgId);
+        return true;
     } catch (const std::exception&) {
         dialogs_.error(msg::CannotStartSpreadsheet);
-        return;
+        return false;
     }
+}
+
+void Report::OpenReport(const std::string& fileName) {
+    if (!startApplication()) return;
 
     try {
         auto modified = clock_.fileModified(fileName);

@@ -67,6 +67,8 @@ public:
     ReportState& state() { return s_; }
 
 private:
+    // Starts the spreadsheet application into ExcelApp; tells the operator when it cannot.
+    bool startApplication();
     enum class SaveOutcome { Saved, Cancelled, Failed, NotOpen };
     std::int32_t lastSaveError_ = 0;
     SaveOutcome saveInPlace();

@@ -194,14 +194,4 @@ bool parseAddress(std::string_view text, Rect& out) {
     return true;
 }
 
-std::string columnLetters(std::int32_t column) {
-    std::string out;
-    while (column > 0) {
-        int d = (column - 1) % 26;
-        out.insert(out.begin(), static_cast<char>('A' + d));
-        column = (column - 1) / 26;
-    }
-    return out;
-}
-
 }  // namespace lumo::spreadsheet

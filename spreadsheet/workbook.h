@@ -4,6 +4,7 @@
 // Plain C++; the automation objects (engine.h), the file readers and writer and the viewer
 // work on it. Rows and columns are 1-based everywhere.
 
+#include "common/numtext.h"
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -163,7 +164,6 @@ private:
 // "C1", "C1:H1", "C:T", "3:5" (letters case-insensitive, optional '$'), checked against the
 // sheet's size. Nothing when the text is no address.
 bool parseAddress(std::string_view text, Rect& out);
-// Column letters of a 1-based column: 1 "A", 28 "AB".
-std::string columnLetters(std::int32_t column);
+using lumo::columnLetters;  // common/numtext.h
 
 }  // namespace lumo::spreadsheet

@@ -48,4 +48,9 @@ TEST(NumText, ReadsHexadecimalIntoThirtyTwoBits) {
     EXPECT_EQ(hexUpper(10, 4), "000A");
     EXPECT_EQ(hexUpper(99 * 256 + 18, 4), "6312");
     EXPECT_EQ(hexUpper(0, 8), "00000000");
+    EXPECT_EQ(columnLetters(1), "A");
+    EXPECT_EQ(columnLetters(26), "Z");
+    EXPECT_EQ(columnLetters(27), "AA");
+    EXPECT_EQ(columnLetters(55), "BC");
+    EXPECT_EQ(columnLetters(16384), "XFD");
 }
