@@ -48,11 +48,12 @@ public:
     lumo::ReportState report;  // ReportCreated, ReportSaved, ReportHasFile, ReportVisible,
                                // ReportOpen, LiveRow, MemoryRow
     bool LivePolling = false;
-    std::unique_ptr<lumo::TTekCom> TekCom;  // the live-readings worker
-    std::unique_ptr<lumo::TMemCom> MemCom;  // the memory-download worker
     lumo::SerialPort port;     // PortOpen, PortHandle
     lumo::ReadingsStore store; // CurrentValues, PeriodCount, PeriodsRead, MemoryValues, MemoryBusy
     std::int32_t PeriodsWritten = 0;
+    // The workers come after the port and the store they use, so they end before those go.
+    std::unique_ptr<lumo::TTekCom> TekCom;  // the live-readings worker
+    std::unique_ptr<lumo::TMemCom> MemCom;  // the memory-download worker
 
     // The report's operations on the state above.
     lumo::Report reportOps;
