@@ -1,11 +1,9 @@
 // The COM backend of the automation layer: the program identifier through CLSIDFromProgID and
 // CoCreateInstance, every call through IDispatch::GetIDsOfNames then Invoke.
-#include "report/automation.h"
+#include "report/automation_com_win.h"
 
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#include <oleauto.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <vector>
 
@@ -193,6 +191,10 @@ IDispatch* dispatchOf(const Handle& h) {
 
 }  // namespace
 
+Handle com::wrapDispatch(IDispatch* dispatch) {
+    return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(dispatch)));
+}
+
 Handle createComObject(std::string_view progId) {
     std::wstring id = widen(progId);
     CLSID clsid;
@@ -202,7 +204,7 @@ Handle createComObject(std::string_view progId) {
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
                           reinterpret_cast<void**>(&d));
     if (FAILED(hr) || !d) throw Error(FAILED(hr) ? hr : E_NOINTERFACE, hresultText("start of", progId, hr));
-    return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(d)));
+    return com::wrapDispatch(d);
 }
 
 ThreadApartment::ThreadApartment() {
