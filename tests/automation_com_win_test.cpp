@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <atomic>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -227,6 +229,134 @@ TEST_F(ComAutomation, SpreadsheetApplicationMissingFailsToStart) {
     std::int32_t code = lumo::testing::errorCodeOf([] { createObject(kSpreadsheetProgId); });
     EXPECT_TRUE(code == code::InvalidClassString || code == static_cast<std::int32_t>(REGDB_E_CLASSNOTREG))
         << std::hex << code;
+}
+
+TEST_F(ComAutomation, ApartmentRetriesRejectedCallsForABoundedTime) {
+    // The apartment's message filter answers the COM runtime; ask it directly.
+    IMessageFilter* filter = nullptr;
+    ASSERT_EQ(CoRegisterMessageFilter(nullptr, &filter), S_OK);
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, 0, SERVERCALL_RETRYLATER), com::RetryPauseMs);
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, 1000, SERVERCALL_REJECTED), com::RetryPauseMs);
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, com::RetryBoundMs - 1, SERVERCALL_RETRYLATER), com::RetryPauseMs);
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, com::RetryBoundMs, SERVERCALL_RETRYLATER), static_cast<DWORD>(-1));
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, 60000, SERVERCALL_REJECTED), static_cast<DWORD>(-1));
+    EXPECT_EQ(filter->HandleInComingCall(CALLTYPE_TOPLEVEL, nullptr, 0, nullptr), static_cast<DWORD>(SERVERCALL_ISHANDLED));
+    IMessageFilter* ours = nullptr;
+    ASSERT_EQ(CoRegisterMessageFilter(filter, &ours), S_OK);  // put it back
+    filter->Release();
+    if (ours) ours->Release();
+}
+
+// The filter registered on the thread now (the apartment keeps it alive).
+IMessageFilter* currentFilter() {
+    IMessageFilter* f = nullptr;
+    if (FAILED(CoRegisterMessageFilter(nullptr, &f))) return nullptr;
+    CoRegisterMessageFilter(f, nullptr);
+    if (f) f->Release();
+    return f;
+}
+
+TEST(ComApartment, EachGuardRegistersItsFilterAndPutsThePreviousBack) {
+    ThreadApartment outer;
+    IMessageFilter* before = currentFilter();
+    ASSERT_NE(before, nullptr);
+    {
+        ThreadApartment inner;
+        EXPECT_NE(currentFilter(), before);
+        EXPECT_NE(currentFilter(), nullptr);
+    }
+    EXPECT_EQ(currentFilter(), before);
+}
+
+
+// ---- A probe in another apartment, reached through a proxy ----
+
+// Turns every incoming call away as rejected, as a spreadsheet application does while the
+// operator edits a cell.
+class RejectingFilter final : public IMessageFilter {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        *out = (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMessageFilter)) ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+        return SERVERCALL_REJECTED;
+    }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+};
+
+// A probe served by a thread of its own in a single-threaded apartment, with `filter` as its
+// message filter; the caller's thread gets a marshalled proxy.
+class OtherApartment {
+public:
+    OtherApartment(ProbeLog& log, IMessageFilter* filter) {
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([&, filter] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            if (filter) CoRegisterMessageFilter(filter, nullptr);
+            IDispatch* probe = new Probe(log);
+            CoMarshalInterThreadInterfaceInStream(IID_IDispatch, probe, &stream_);
+            probe->Release();
+            threadId_ = GetCurrentThreadId();
+            SetEvent(ready);
+            MSG msg;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+            if (filter) CoRegisterMessageFilter(nullptr, nullptr);
+            CoUninitialize();
+        });
+        WaitForSingleObject(ready, 30000);
+        CloseHandle(ready);
+    }
+    ~OtherApartment() {
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    // The proxy, for the calling thread's apartment.
+    Handle proxy() {
+        IDispatch* d = nullptr;
+        if (!stream_ || FAILED(CoGetInterfaceAndReleaseStream(stream_, IID_IDispatch, reinterpret_cast<void**>(&d))))
+            return {};
+        stream_ = nullptr;
+        return com::wrapDispatch(d);
+    }
+
+private:
+    std::thread thread_;
+    IStream* stream_ = nullptr;
+    DWORD threadId_ = 0;
+};
+
+TEST(ComOtherApartment, CallsGoThroughTheProxyAndARejectionKeepsItsCode) {
+    ThreadApartment apartment;
+    ProbeLog log;
+    {
+        OtherApartment other(log, nullptr);
+        Handle probe = other.proxy();
+        ASSERT_TRUE(probe.isObject());
+        EXPECT_EQ(propertyGet(probe, "Count").integer(), 42);
+        propertyPut(probe, "Name", "Итоги");
+        EXPECT_EQ(propertyGet(probe, "Name").string(), "Лист «Ф1»");
+        Handle child = propertyGet(probe, "Child");
+        EXPECT_EQ(propertyGet(child, "Count").integer(), 42);
+        EXPECT_EQ(lumo::testing::errorCodeOf([&] { methodCall(probe, "Fail"); }), code::ApplicationDefined);
+        ASSERT_GE(log.calls.size(), 2u);
+        EXPECT_EQ(log.calls[1].args, std::vector<std::string>{"BSTR:Итоги"});
+        EXPECT_EQ(log.calls[1].named, std::vector<DISPID>{DISPID_PROPERTYPUT});
+    }
+    EXPECT_EQ(log.objects, 0);
+
+    // An application that keeps rejecting: the call fails with the rejection (at once under
+    // Wine, which does not ask the caller's filter; after the filter's bound on Windows).
+    RejectingFilter rejecting;
+    OtherApartment busy(log, &rejecting);
+    Handle probe = busy.proxy();
+    ASSERT_TRUE(probe.isObject());
+    EXPECT_EQ(lumo::testing::errorCodeOf([&] { propertyGet(probe, "Count"); }),
+              static_cast<std::int32_t>(RPC_E_CALL_REJECTED));
 }
 
 // ---- The bridge: the recording application served over IDispatch ----
