@@ -28,7 +28,8 @@ class OperatorDialogs;
 namespace serial_device {
 extern const PlatformPortHandle InvalidHandle;
 // The device path for a port name: on POSIX "COMn" is /dev/ttyS(n-1), a name beginning with
-// '/' is a path, any other name is looked for under /dev/. On Windows the name as given.
+// '/' is a path, any other name is looked for under /dev/. On Windows the name with the
+// device prefix \\.\ in front unless it begins with \\ already ("COM12" opens \\.\COM12).
 std::string devicePath(const std::string& name);
 // Opens the device exclusively and applies the line settings and time-outs; false when the
 // device cannot be opened or refuses to be a serial line.

@@ -7,7 +7,12 @@ namespace lumo::serial_device {
 
 const PlatformPortHandle InvalidHandle = INVALID_HANDLE_VALUE;
 
-std::string devicePath(const std::string& name) { return name; }
+// The device namespace prefix: COM10 and above can only be opened through it, and COM1 to COM9
+// open the same way with it. Only the opened path has it; the name the operator chose is kept.
+std::string devicePath(const std::string& name) {
+    if (name.rfind("\\\\", 0) == 0) return name;  // already \\.\ or another \\ path
+    return "\\\\.\\" + name;
+}
 
 bool open(const std::string& name, PlatformPortHandle& handle) {
     HANDLE h = ::CreateFileA(devicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

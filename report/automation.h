@@ -127,7 +127,8 @@ private:
 inline constexpr std::string_view kSpreadsheetProgId = "Excel.Application";
 
 // Prepares the calling thread for automation calls (a single-threaded COM apartment on
-// Windows; nothing elsewhere) for the guard's lifetime. The window's thread holds one.
+// Windows, with a message filter that retries calls a busy application rejects; nothing
+// elsewhere) for the guard's lifetime. The window's thread holds one.
 class ThreadApartment {
 public:
     ThreadApartment();
@@ -137,6 +138,8 @@ public:
 
 private:
     bool initialized_ = false;
+    bool filterRegistered_ = false;
+    void* previousFilter_ = nullptr;  // the filter registered before, put back at the end
 };
 
 #ifdef _WIN32

@@ -1,11 +1,9 @@
 // The COM backend of the automation layer: the program identifier through CLSIDFromProgID and
 // CoCreateInstance, every call through IDispatch::GetIDsOfNames then Invoke.
-#include "report/automation.h"
+#include "report/automation_com_win.h"
 
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#include <oleauto.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <vector>
 
@@ -191,7 +189,51 @@ IDispatch* dispatchOf(const Handle& h) {
     return com->dispatch();
 }
 
+// Answers the COM runtime for the apartment's outgoing calls: rejected calls are retried for
+// a bounded time, incoming calls and pending messages are treated as by default.
+class RetryingMessageFilter final : public IMessageFilter {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMessageFilter)) {
+            *out = static_cast<IMessageFilter*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+        return SERVERCALL_ISHANDLED;
+    }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD elapsedMs, DWORD rejectType) override {
+        return com::retryRejectedAfter(elapsedMs, rejectType);
+    }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+
+private:
+    LONG refs_ = 1;
+};
+
 }  // namespace
+
+Handle com::wrapDispatch(IDispatch* dispatch) {
+    return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(dispatch)));
+}
+
+DWORD com::retryRejectedAfter(DWORD elapsedMs, DWORD rejectType) {
+    // SERVERCALL_REJECTED comes with RPC_E_CALL_REJECTED, SERVERCALL_RETRYLATER with
+    // RPC_E_SERVERCALL_RETRYLATER; a busy spreadsheet application gives either.
+    if (rejectType != SERVERCALL_REJECTED && rejectType != SERVERCALL_RETRYLATER) return static_cast<DWORD>(-1);
+    if (elapsedMs >= RetryBoundMs) return static_cast<DWORD>(-1);
+    return RetryPauseMs;
+}
 
 Handle createComObject(std::string_view progId) {
     std::wstring id = widen(progId);
@@ -202,15 +244,29 @@ Handle createComObject(std::string_view progId) {
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
                           reinterpret_cast<void**>(&d));
     if (FAILED(hr) || !d) throw Error(FAILED(hr) ? hr : E_NOINTERFACE, hresultText("start of", progId, hr));
-    return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(d)));
+    return com::wrapDispatch(d);
 }
 
 ThreadApartment::ThreadApartment() {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     initialized_ = SUCCEEDED(hr);  // S_FALSE too: every successful call needs its CoUninitialize
+    if (!initialized_) return;
+    // Calls to an application that is busy (an operator editing a cell) wait instead of failing.
+    auto* filter = new RetryingMessageFilter;
+    IMessageFilter* previous = nullptr;
+    if (SUCCEEDED(CoRegisterMessageFilter(filter, &previous))) {
+        filterRegistered_ = true;
+        previousFilter_ = previous;
+    }
+    filter->Release();  // the apartment holds its own reference
 }
 
 ThreadApartment::~ThreadApartment() {
+    if (filterRegistered_) {
+        auto* previous = static_cast<IMessageFilter*>(previousFilter_);
+        CoRegisterMessageFilter(previous, nullptr);
+        if (previous) previous->Release();
+    }
     if (initialized_) CoUninitialize();
 }
 

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <unistd.h>
 
 #include "common/messages.h"
 #include "support/recording_automation.h"

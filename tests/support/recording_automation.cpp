@@ -108,8 +108,20 @@ std::string RecordedCall::text() const {
 RecordingAutomation::RecordingAutomation() : state_(std::make_shared<State>()) {}
 RecordingAutomation::~RecordingAutomation() = default;
 
+namespace {
+ObjectRoute& installRoute() {
+    static ObjectRoute route;
+    return route;
+}
+}  // namespace
+
+void setInstallRoute(ObjectRoute route) { installRoute() = std::move(route); }
+
 void RecordingAutomation::install() {
-    registration_ = std::make_unique<automation::ScopedFactory>(automation::kSpreadsheetProgId, [this] { return create(); });
+    registration_ = std::make_unique<automation::ScopedFactory>(automation::kSpreadsheetProgId, [this] {
+        Handle app = create();
+        return installRoute() ? installRoute()(app) : app;
+    });
 }
 
 Handle RecordingAutomation::create() {

@@ -31,6 +31,11 @@ struct RecordedCall {
     std::string text() const;
 };
 
+// How install() hands out the applications it creates: as they are, unless a test program
+// routes them through another layer first (on Windows, through the COM backend).
+using ObjectRoute = std::function<automation::Handle(automation::Handle)>;
+void setInstallRoute(ObjectRoute route);
+
 class RecordingAutomation {
 public:
     RecordingAutomation();

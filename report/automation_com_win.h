@@ -1,0 +1,26 @@
+#pragma once
+// The COM backend's pieces that the program's Windows code and its tests use beside the
+// portable automation layer: wrapping an IDispatch as an automation object, and the message
+// filter that lets calls rejected by a busy application wait and go through.
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include "report/automation.h"
+
+namespace lumo::automation::com {
+
+// An automation object calling through `dispatch`; takes over one reference.
+Handle wrapDispatch(IDispatch* dispatch);
+
+// The message filter's patience: a call the application rejects (RPC_E_CALL_REJECTED, or
+// RPC_E_SERVERCALL_RETRYLATER while busy) is tried again every RetryPauseMs until RetryBoundMs
+// have passed since it was first made; after that it fails with the rejection as before.
+inline constexpr DWORD RetryBoundMs = 5000;
+inline constexpr DWORD RetryPauseMs = 100;
+
+// RetryRejectedCall's answer for a call rejected `elapsedMs` after it was made: the pause in
+// milliseconds before trying again, or (DWORD)-1 to give up.
+DWORD retryRejectedAfter(DWORD elapsedMs, DWORD rejectType);
+
+}  // namespace lumo::automation::com
