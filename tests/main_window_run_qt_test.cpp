@@ -60,6 +60,17 @@ protected:
         w->timerMemTimer();
     }
     QString label(int n) const { return w->valueLabel(n)->text(); }
+    // The memory requests the meter was asked, a resend (a request repeated at once, which a
+    // busy machine may cause) counted once.
+    static size_t memoryRequestsAsked(const sim::MeterServer& meter) {
+        size_t n = 0;
+        sim::Request last{};
+        for (const sim::Request& r : meter.requests()) {
+            if (r.command != 'D' && !(n > 0 && r == last)) ++n;
+            last = r;
+        }
+        return n;
+    }
 
     ScratchDir dir;
     ScriptedDialogs dialogs;
@@ -184,7 +195,6 @@ TEST_F(WindowRun, WholeRunPollDownloadSaveReopen) {
     }
     EXPECT_EQ(w->report.LiveRow, 6);
     waitLiveJob(4);
-    const size_t liveRequests = sim.requestCount();
 
     // A download while polling stops polling.
     w->butReadMemory->click();
@@ -198,7 +208,7 @@ TEST_F(WindowRun, WholeRunPollDownloadSaveReopen) {
     EXPECT_EQ(w->PeriodsWritten, 11);
     EXPECT_EQ(w->labReadCnt->text(), "Считано 11 из 11");
     EXPECT_EQ(w->report.MemoryRow, 15);
-    EXPECT_EQ(sim.requestCount() - liveRequests, 595u);
+    EXPECT_EQ(memoryRequestsAsked(sim), 595u);
     EXPECT_FALSE(w->report.ReportSaved);
 
     const std::string path = dir.file("run.xlsx");
