@@ -16,24 +16,10 @@
 
 #include "app/Userprog.h"
 #include "app/startup.h"
+#include "bench/console_dialogs.h"
 #include "sim/meter_model.h"
 #include "sim/meter_server.h"
 #include "spreadsheet/engine.h"
-
-namespace {
-
-class QuietDialogs : public lumo::OperatorDialogs {
-public:
-    lumo::MessageResult message(const lumo::MessageRequest& r) override {
-        std::fprintf(stderr, "message: %s\n", r.text.c_str());
-        return lumo::MessageResult::No;
-    }
-    std::optional<std::string> openFileName(const lumo::FileDialogRequest&) override { return {}; }
-    std::optional<std::string> saveFileName(const lumo::FileDialogRequest&) override { return {}; }
-    void showException(const std::string& what) override { std::fprintf(stderr, "exception: %s\n", what.c_str()); }
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -51,7 +37,7 @@ int main(int argc, char** argv) {
     std::ofstream(ini) << "[Main]\nCOM=" << meter.devicePath() << "\n";
 
     lumo::spreadsheet::registerBuiltInEngine();
-    QuietDialogs dialogs;
+    lumo::bench::ConsoleDialogs dialogs;
     lumo::SystemClock clock;
     AppContext context{dialogs, clock, ini};
     lumo::createWindows(context);

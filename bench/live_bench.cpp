@@ -26,7 +26,7 @@ int main() {
 #include <unistd.h>
 #include <vector>
 
-#include "common/operator_dialogs.h"
+#include "bench/console_dialogs.h"
 #include "link/meter_protocol.h"
 #include "link/workers.h"
 #include "sim/meter_server.h"
@@ -35,17 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::duration<double, std::milli>;
-
-class CountingDialogs : public lumo::OperatorDialogs {
-public:
-    lumo::MessageResult message(const lumo::MessageRequest& r) override {
-        std::fprintf(stderr, "message: %s\n", r.text.c_str());
-        return lumo::MessageResult::Ok;
-    }
-    std::optional<std::string> openFileName(const lumo::FileDialogRequest&) override { return {}; }
-    std::optional<std::string> saveFileName(const lumo::FileDialogRequest&) override { return {}; }
-    void showException(const std::string&) override {}
-};
 
 double cpuSeconds() {
     rusage u{};
@@ -126,7 +115,7 @@ int main(int argc, char** argv) {
 
     const MeterProcess meter = startMeter();
 
-    CountingDialogs dialogs;
+    lumo::bench::ConsoleDialogs dialogs;
     lumo::SerialPort port(dialogs);
     if (!port.OpenPort(meter.device)) return 1;
     lumo::ReadingsStore store;
