@@ -1,5 +1,7 @@
 #include "app/settings_file.h"
 
+#include "common/atomic_file.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -34,7 +36,7 @@ struct Line {
 };
 
 std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(pathFromUtf8(path), std::ios::binary);
     if (!in) return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -153,23 +155,9 @@ bool writeProfileString(const std::string& path, const std::string& section,
     for (const Line& l : lines) out += l.text + l.eol;
 
     // Written beside the old file and renamed over it, so a failed write damages nothing.
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-        if (!f) return false;
-        f << out;
-        f.flush();
-        if (!f) {
-            f.close();
-            std::remove(temp.c_str());
-            return false;
-        }
-    }
-#ifdef _WIN32
-    std::remove(path.c_str());
-#endif
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
+    try {
+        replaceFileWith(pathFromUtf8(path), out);
+    } catch (const std::exception&) {
         return false;
     }
     return true;

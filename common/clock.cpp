@@ -3,6 +3,8 @@
 #include <ctime>
 #include <sys/stat.h>
 
+#include "common/atomic_file.h"
+
 namespace lumo {
 
 namespace {
@@ -18,9 +20,15 @@ LocalDateTime fromTimeT(std::time_t t) {
 }
 
 std::optional<LocalDateTime> statModified(const std::string& path) {
+#ifdef _WIN32
+    // The wide call, so that a path with Cyrillic letters is found.
+    struct _stat64 st {};
+    if (::_wstat64(pathFromUtf8(path).c_str(), &st) != 0) return std::nullopt;
+#else
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return fromTimeT(st.st_mtime);
+#endif
+    return fromTimeT(static_cast<std::time_t>(st.st_mtime));
 }
 
 }  // namespace

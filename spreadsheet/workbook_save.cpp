@@ -3,18 +3,12 @@
 // renamed over it once complete.
 #include <xlsxwriter.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <unordered_map>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
+#include "common/atomic_file.h"
 #include "report/automation.h"
 #include "spreadsheet/save_hook.h"
 #include "spreadsheet/workbook_files.h"
@@ -164,67 +158,21 @@ private:
     std::unordered_map<std::uint32_t, lxw_format*> formats_;
 };
 
-// A new empty file beside the target that nobody else uses.
-fs::path createTempBeside(const fs::path& target) {
-    static std::atomic<unsigned> counter{0};
-    std::random_device rd;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        fs::path tmp = target.parent_path() /
-                       (".~lumo-" + std::to_string(rd()) + "-" + std::to_string(counter++) + ".tmp");
-        if (std::FILE* f = std::fopen(tmp.string().c_str(), "wbx")) {
-            std::fclose(f);
-            return tmp;
-        }
-        if (errno != EEXIST) break;
-    }
-    saveFailed("cannot create a file in " + target.parent_path().string());
-}
-
-void syncFile(const fs::path& p) {
-#ifndef _WIN32
-    int fd = ::open(p.c_str(), O_RDONLY);
-    if (fd < 0) return;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok) saveFailed("cannot flush " + p.string());
-#else
-    (void)p;
-#endif
-}
-
 }  // namespace
 
 void setSaveHook(SaveHook hook) { saveHook() = std::move(hook); }
 
 void saveWorkbook(const Workbook& book, const std::string& path) {
-    fs::path target = fs::absolute(fs::path(path));
-    std::error_code ec;
-    if (!fs::is_directory(target.parent_path(), ec)) saveFailed("no such folder: " + target.parent_path().string());
-    if (fs::is_directory(target, ec)) saveFailed("a folder has that name: " + target.string());
-
-    fs::path tmp = createTempBeside(target);
     try {
-        XlsxWriter(book, tmp.string()).write();
-        if (saveHook()) saveHook()(tmp.string());
-        syncFile(tmp);
-        // The new file keeps the permissions of the one it replaces.
-        auto old = fs::status(target, ec);
-        if (!ec && fs::exists(old)) fs::permissions(tmp, old.permissions(), ec);
-        fs::rename(tmp, target);  // replaces the old file in one step
-    } catch (const fs::filesystem_error& e) {
-        fs::remove(tmp, ec);
+        replaceFile(pathFromUtf8(path), [&](const fs::path& tmp) {
+            XlsxWriter(book, pathToUtf8(tmp)).write();
+            if (saveHook()) saveHook()(pathToUtf8(tmp));
+        });
+    } catch (const FileReplaceError& e) {
         saveFailed(e.what());
-    } catch (...) {
-        fs::remove(tmp, ec);
-        throw;
+    } catch (const fs::filesystem_error& e) {
+        saveFailed(e.what());
     }
-#ifndef _WIN32
-    int dir = ::open(target.parent_path().c_str(), O_RDONLY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-#endif
 }
 
 std::string savePathFor(std::string_view name) {
