@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
+#include <utility>
 
 #include "app/Usersett.h"
 #include "app/handler_guard.h"
@@ -115,6 +116,23 @@ void TformLumo::buildControls() {
     connectGuarded(Save, [this] { SaveClick(); });
     connectGuarded(Close, [this] { CloseClick(); });
     connectGuarded(N2, [this] { N2Click(); });
+
+    // Every control, timer and menu item is found by its name (tests, the scripted demo).
+    setObjectName("formLumo");
+    const std::pair<QObject*, const char*> named[] = {
+        {gbCurRes, "gbCurRes"}, {labA, "labA"}, {labB, "labB"}, {labC, "labC"}, {labU, "labU"},
+        {labI, "labI"}, {labF, "labF"}, {labP, "labP"}, {labQ, "labQ"}, {labS, "labS"},
+        {labUA, "labUA"}, {labIA, "labIA"}, {labFA, "labFA"}, {labPA, "labPA"}, {labQA, "labQA"},
+        {labSA, "labSA"}, {labUB, "labUB"}, {labIB, "labIB"}, {labFB, "labFB"}, {labPB, "labPB"},
+        {labQB, "labQB"}, {labSB, "labSB"}, {labUC, "labUC"}, {labIC, "labIC"}, {labFC, "labFC"},
+        {labPC, "labPC"}, {labQC, "labQC"}, {labSC, "labSC"}, {labText, "labText"},
+        {butGetTekData, "butGetTekData"}, {GroupBox2, "GroupBox2"},
+        {labTxtRepName, "labTxtRepName"}, {LabRepName, "LabRepName"}, {labDate, "labDate"},
+        {LabReportDate, "LabReportDate"}, {labRecords, "labRecords"}, {labReadCnt, "labReadCnt"},
+        {cbAddToReport, "cbAddToReport"}, {ButShow, "ButShow"}, {butReadMemory, "butReadMemory"},
+        {timerPeriod, "timerPeriod"}, {timerMem, "timerMem"}, {MainMenu1, "MainMenu1"}, {N1, "N1"},
+        {Create, "Create"}, {Open, "Open"}, {Save, "Save"}, {Close, "Close"}, {N2, "N2"}};
+    for (const auto& [object, name] : named) object->setObjectName(name);
 
     // The size is fixed: no resize, no maximise.
     client->setFixedSize(ClientWidth, ClientHeight);

@@ -36,6 +36,13 @@ TfrmSettings::TfrmSettings(AppContext& context, TformLumo& mainWindow)
     // The check button is no default button: Enter in the combo box must not run a check.
     butCheckConnect->setAutoDefault(false);
 
+    setObjectName("frmSettings");
+    GroupBox1->setObjectName("GroupBox1");
+    labCOMport->setObjectName("labCOMport");
+    cbCOM->setObjectName("cbCOM");
+    labStatus->setObjectName("labStatus");
+    butCheckConnect->setObjectName("butCheckConnect");
+
     connect(butCheckConnect, &QPushButton::clicked, this,
             lumo::guarded(context_.dialogs, [this] { butCheckConnectClick(); }));
 
