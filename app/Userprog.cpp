@@ -12,18 +12,21 @@
 #include <QPushButton>
 #include <QTimer>
 #include <utility>
+#include <vector>
 
 #include "app/Usersett.h"
 #include "app/handler_guard.h"
 #include "app/settings_file.h"
 #include "app/window_style.h"
+#include "common/messages.h"
+#include "common/readings.h"
 
 TformLumo* formLumo = nullptr;
 
 TformLumo::TformLumo(AppContext& context)
     : QMainWindow(nullptr),
       port(context.dialogs),
-      reportOps(report, context.dialogs, context.clock, *this, store),
+      reportOps(report, context.dialogs, context.clock, *this),
       context_(context) {
     SaveRepDialog = reportOps.saveDialog();
     OpenRepDialog = reportOps.openDialog();
@@ -66,20 +69,20 @@ void TformLumo::buildControls() {
     const int rowY[6] = {72, 104, 136, 168, 200, 232};
     for (int phase = 0; phase < 3; ++phase)
         for (int q = 0; q < 6; ++q) {
-            QLabel* l = label(gbCurRes, "нет", phaseX[phase], rowY[q], 19, 80);
+            QLabel* l = label(gbCurRes, lumo::msg::None, phaseX[phase], rowY[q], 19, 80);
             *rows[phase][q] = l;
             valueLabels_[static_cast<size_t>(phase * 6 + q + 1)] = l;
         }
     labText = label(gbCurRes, " ", 16, 288, 16);
-    butGetTekData = lumo::ui::button(gbCurRes, "Текущие данные", 8, 320, 161, 41, 16);
+    butGetTekData = lumo::ui::button(gbCurRes, lumo::msg::StartPolling, 8, 320, 161, 41, 16);
 
     // "Отчет": the report's name, date, progress and buttons.
     GroupBox2 = new QGroupBox("Отчет", client);
     GroupBox2->setGeometry(344, 0, 249, 369);
     labTxtRepName = label(GroupBox2, "Название отчета:", 16, 32, 16);
-    LabRepName = label(GroupBox2, "нет", 160, 32, 16, 85);
+    LabRepName = label(GroupBox2, lumo::msg::None, 160, 32, 16, 85);
     labDate = label(GroupBox2, "Дата создания:", 16, 64, 16);
-    LabReportDate = label(GroupBox2, "нет", 140, 64, 16, 105);
+    LabReportDate = label(GroupBox2, lumo::msg::None, 140, 64, 16, 105);
     labRecords = label(GroupBox2, "Всего записей:", 16, 96, 16);
     labReadCnt = label(GroupBox2, "", 8, 216, 16, 233);
     cbAddToReport = new QCheckBox("Добавлять данные в отчет", GroupBox2);
@@ -87,7 +90,7 @@ void TformLumo::buildControls() {
     cbAddToReport->setFont(lumo::ui::pixelFont(16));
     // A 17-pixel-high box clips a 16-pixel font; let the text's height decide.
     cbAddToReport->resize(233, std::max(17, cbAddToReport->sizeHint().height()));
-    ButShow = lumo::ui::button(GroupBox2, "Просмотреть отчет", 16, 272, 209, 41, 16);
+    ButShow = lumo::ui::button(GroupBox2, lumo::msg::ShowReport, 16, 272, 209, 41, 16);
     ButShow->setEnabled(false);
     butReadMemory = lumo::ui::button(GroupBox2, "Считать память прибора", 16, 320, 209, 41, 16);
     butReadMemory->setEnabled(false);
@@ -209,9 +212,6 @@ void TformLumo::N2Click() {
 
 namespace {
 
-constexpr const char* CaptionStartPolling = "Текущие данные";
-constexpr const char* CaptionStopPolling = "Остановить";
-
 // Marks a timer handler as running for its duration; a tick that finds it set returns.
 class TickGuard {
 public:
@@ -238,11 +238,11 @@ void TformLumo::butGetTekDataClick() {
         timerPeriod->start();
         LivePolling = true;
         resumeLive();  // the first readings are fetched while the first second runs
-        butGetTekData->setText(CaptionStopPolling);
+        butGetTekData->setText(lumo::msg::StopPolling);
     } else {
         timerPeriod->stop();
         LivePolling = false;
-        butGetTekData->setText(CaptionStartPolling);
+        butGetTekData->setText(lumo::msg::StartPolling);
     }
 }
 
@@ -250,11 +250,12 @@ void TformLumo::timerPeriodTimer() {
     // A message box of the report runs a nested event loop in which this timer keeps firing.
     TickGuard guard(inPeriodTick_);
     if (!guard.entered()) return;
-    for (int n = 1; n <= 18; ++n)
-        valueLabel(n)->setText(QString::fromStdString(store.CurrentValues[static_cast<size_t>(n)].get()));
+    const std::vector<std::string> readings = store.currentTexts();
+    for (int n = 1; n <= lumo::ReadingCount; ++n)
+        valueLabel(n)->setText(QString::fromStdString(readings[static_cast<size_t>(n - 1)]));
     if (cbAddToReport->isChecked()) {
         if (!report.ReportOpen) return;  // no report to add to: no row and no new readings
-        reportOps.AppendLiveRow();
+        reportOps.AppendLiveRow(readings);
     }
     resumeLive();
 }
@@ -264,7 +265,7 @@ void TformLumo::timerPeriodTimer() {
 void TformLumo::butReadMemoryClick() {
     timerPeriod->stop();
     LivePolling = false;
-    butGetTekData->setText(CaptionStartPolling);
+    butGetTekData->setText(lumo::msg::StartPolling);
     // However many downloads run in a row, the live worker carries one hold for them.
     if (!liveHeldForDownload_) {
         TekCom->Suspend();
@@ -292,7 +293,7 @@ void TformLumo::timerMemTimer() {
     }
     const std::int32_t count = store.PeriodCount.load(std::memory_order_acquire);
     while (count != 0 && PeriodsWritten < store.PeriodsRead.load(std::memory_order_acquire)) {
-        reportOps.AppendMemoryRow(PeriodsWritten);
+        reportOps.AppendMemoryRow(PeriodsWritten, store.statisticsTexts(PeriodsWritten));
         ++PeriodsWritten;
         // Both numbers count the rows of the download, the whole-period row included.
         labReadCnt->setText(QString("Считано %1 из %2").arg(PeriodsWritten).arg(count + 1));

@@ -13,8 +13,7 @@
 #include "link/readings_store.h"
 #include "link/workers.h"
 #include "link/serial_port.h"
-#include "report/report_lifecycle.h"
-#include "report/report_state.h"
+#include "report/report.h"
 
 class QAction;
 class QCheckBox;
@@ -43,6 +42,50 @@ public:
 
     explicit TformLumo(AppContext& context);
     ~TformLumo() override;
+
+    // ---- What the other layers and the tests see of the window's state ----
+    const lumo::ReportState& reportState() const { return report; }
+    bool livePolling() const { return LivePolling; }
+    std::int32_t periodsWritten() const { return PeriodsWritten; }
+    const lumo::ReadingsStore& readings() const { return store; }
+    lumo::SerialPort& serialPort() { return port; }
+    lumo::TTekCom& liveWorker() { return *TekCom; }
+    lumo::TMemCom& memoryWorker() { return *MemCom; }
+    // The value label of parameter number n (1 to 18).
+    QLabel* valueLabel(int n) const { return valueLabels_.at(static_cast<size_t>(n)); }
+
+    // ---- Event handlers ----
+    void FormCreate();
+    void FormClose();
+    void FormCanResize(bool& resize);
+    void N2Click();
+    void butGetTekDataClick();
+    void timerPeriodTimer();
+    void butReadMemoryClick();
+    void timerMemTimer();
+    void CreateClick();
+    void OpenClick();
+    void SaveClick();
+    void CloseClick();
+    void ButShowClick();
+
+    // ---- Operations ----
+    void LoadSettings();
+    void SaveSettings();
+
+    void setSettingsDialog(TfrmSettings* dialog) { settingsDialog_ = dialog; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    // The report's controls (lumo::ReportView).
+    void setReportName(const std::string& text) override;
+    void setReportDate(const std::string& text) override;
+    void setShowButton(bool enabled, const std::string& caption) override;
+    void setMemoryButtonEnabled(bool enabled) override;
+    std::string shortDate(const lumo::LocalDateTime& date) override;
 
     // ---- The window's state, zeroed before the window's own initialisation runs ----
     lumo::ReportState report;  // ReportCreated, ReportSaved, ReportHasFile, ReportVisible,
@@ -85,44 +128,6 @@ public:
     QMenu* N1 = nullptr;
     QAction *Create = nullptr, *Open = nullptr, *Save = nullptr, *Close = nullptr, *N2 = nullptr;
 
-    // The value label of parameter number n (1 to 18).
-    QLabel* valueLabel(int n) const { return valueLabels_.at(static_cast<size_t>(n)); }
-
-    // ---- Event handlers ----
-    void FormCreate();
-    void FormClose();
-    void FormCanResize(bool& resize);
-    void N2Click();
-    void butGetTekDataClick();
-    void timerPeriodTimer();
-    void butReadMemoryClick();
-    void timerMemTimer();
-    void CreateClick();
-    void OpenClick();
-    void SaveClick();
-    void CloseClick();
-    void ButShowClick();
-
-    // ---- Operations ----
-    void LoadSettings();
-    void SaveSettings();
-
-    // The report's controls (lumo::ReportView).
-    void setReportName(const std::string& text) override;
-    void setReportDate(const std::string& text) override;
-    void setShowButton(bool enabled, const std::string& caption) override;
-    void setMemoryButtonEnabled(bool enabled) override;
-    std::string shortDate(const lumo::LocalDateTime& date) override;
-
-    void setSettingsDialog(TfrmSettings* dialog) { settingsDialog_ = dialog; }
-    lumo::OperatorDialogs& dialogs() { return context_.dialogs; }
-    AppContext& context() { return context_; }
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
-
-private:
     void buildControls();
     // Wakes the live worker; the first wake after a download takes away the download's hold.
     void resumeLive();

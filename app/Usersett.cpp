@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "app/Userprog.h"
+#include "common/messages.h"
 #include "app/handler_guard.h"
 #include "app/settings_file.h"
 #include "app/window_style.h"
@@ -13,8 +14,8 @@
 
 TfrmSettings* frmSettings = nullptr;
 
-TfrmSettings::TfrmSettings(AppContext& context, TformLumo& mainWindow)
-    : QDialog(&mainWindow), context_(context), main_(mainWindow) {
+TfrmSettings::TfrmSettings(AppContext& context, QWidget* parent, lumo::SerialPort& port)
+    : QDialog(parent), context_(context), port_(port) {
     setWindowTitle("Настройка");
     setFont(lumo::ui::windowFont());
     setModal(true);
@@ -59,10 +60,10 @@ void TfrmSettings::FormCreate() {
 }
 
 void TfrmSettings::butCheckConnectClick() {
-    main_.port.ClosePort();
-    main_.port.OpenPort(portName());
-    const bool answered = lumo::ProbeRequest(main_.port, 's', 0, 0);
-    labStatus->setText(answered ? "Прибор подключен" : "Прибор не подключен");
+    port_.ClosePort();
+    port_.OpenPort(portName());
+    const bool answered = lumo::ProbeRequest(port_, 's', 0, 0);
+    labStatus->setText(answered ? lumo::msg::MeterConnected : lumo::msg::MeterNotConnected);
 }
 
 void TfrmSettings::FormCanResize(bool& resize) { resize = false; }

@@ -1,6 +1,7 @@
 #pragma once
 // The connection settings dialog "Настройка": the port name and a check whether a meter
-// answers on it. Created once, hidden, at start-up; shown modally from the main window.
+// answers on it. Created once, hidden, at start-up; shown modally from the main window. It is
+// given the port it checks, not the window that owns it.
 
 #include <QDialog>
 #include <string>
@@ -9,8 +10,10 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
-class TformLumo;
 struct AppContext;
+namespace lumo {
+class SerialPort;
+}
 
 class TfrmSettings : public QDialog {
     Q_OBJECT
@@ -18,13 +21,7 @@ public:
     static constexpr int ClientWidth = 193;
     static constexpr int ClientHeight = 161;
 
-    TfrmSettings(AppContext& context, TformLumo& mainWindow);
-
-    QGroupBox* GroupBox1 = nullptr;
-    QLabel* labCOMport = nullptr;
-    QComboBox* cbCOM = nullptr;
-    QLabel* labStatus = nullptr;
-    QPushButton* butCheckConnect = nullptr;
+    TfrmSettings(AppContext& context, QWidget* parent, lumo::SerialPort& port);
 
     void FormCreate();
     void butCheckConnectClick();
@@ -34,8 +31,14 @@ public:
     std::string portName() const;
 
 private:
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* labCOMport = nullptr;
+    QComboBox* cbCOM = nullptr;
+    QLabel* labStatus = nullptr;
+    QPushButton* butCheckConnect = nullptr;
+
     AppContext& context_;
-    TformLumo& main_;
+    lumo::SerialPort& port_;
 };
 
 // The one settings dialog of the running program.

@@ -4,7 +4,7 @@
 #include "app/qt_dialogs.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
-#include "report/automation.h"
+#include "automation/automation.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -6,7 +6,7 @@
 #include <QTranslator>
 
 #include "app/Usersett.h"
-#ifndef _WIN32
+#ifdef LUMO_WITH_ENGINE
 #include "spreadsheet/engine.h"
 #include "spreadsheet/viewer_qt.h"
 #endif
@@ -25,7 +25,7 @@ bool loadRussianTranslations(QApplication& app) {
 }
 
 void registerSpreadsheetApplication() {
-#ifndef _WIN32
+#ifdef LUMO_WITH_ENGINE
     spreadsheet::registerBuiltInEngine();
     spreadsheet::attachQtViewer();
 #endif
@@ -33,7 +33,7 @@ void registerSpreadsheetApplication() {
 
 void createWindows(AppContext& context) {
     formLumo = new TformLumo(context);
-    frmSettings = new TfrmSettings(context, *formLumo);
+    frmSettings = new TfrmSettings(context, formLumo, formLumo->serialPort());
     formLumo->setSettingsDialog(frmSettings);
 }
 

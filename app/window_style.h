@@ -19,3 +19,19 @@ QPushButton* button(QWidget* parent, const QString& text, int x, int y, int w, i
                     int characterHeight);
 
 }  // namespace lumo::ui
+
+#include <stdexcept>
+#include <string>
+
+namespace lumo::ui {
+
+// The control, timer or menu item of a window by its object name (every one carries its name);
+// raises when there is none, so a renamed control fails loudly.
+template <class T>
+T* control(const QObject& window, const char* name) {
+    T* found = window.findChild<T*>(QString::fromLatin1(name));
+    if (!found) throw std::logic_error(std::string("no control named ") + name);
+    return found;
+}
+
+}  // namespace lumo::ui

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/Userprog.h"
+#include "app/window_style.h"
 #include "app/startup.h"
 #include "bench/console_dialogs.h"
 #include "sim/meter_model.h"
@@ -42,24 +43,24 @@ int main(int argc, char** argv) {
     AppContext context{dialogs, clock, ini};
     lumo::createWindows(context);
     TformLumo& w = *formLumo;
-    w.Create->trigger();
+    lumo::ui::control<QAction>(w, "Create")->trigger();
 
     // The memory timer is driven here, once a second, so that each tick can be timed.
-    w.butReadMemory->click();
-    w.timerMem->stop();
+    lumo::ui::control<QPushButton>(w, "butReadMemory")->click();
+    lumo::ui::control<QTimer>(w, "timerMem")->stop();
     QElapsedTimer total;
     total.start();
     std::vector<double> tickMs;
     std::vector<int> rowsPerTick;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const int before = w.PeriodsWritten;
+        const int before = w.periodsWritten();
         QElapsedTimer t;
         t.start();
-        const bool busy = w.store.MemoryBusy.load();
+        const bool busy = w.readings().MemoryBusy.load();
         w.timerMemTimer();
         tickMs.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
-        rowsPerTick.push_back(w.PeriodsWritten - before);
+        rowsPerTick.push_back(w.periodsWritten() - before);
         if (!busy) QApplication::quit();
     });
     ticker.start(1000);
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     const double median = tickMs[tickMs.size() / 2];
     const double worst = tickMs.back();
     std::printf("periods %d, requests %ld (meter saw %zu), rows written %d\n", periods, requests,
-                meter.requestCount(), w.PeriodsWritten);
+                meter.requestCount(), w.periodsWritten());
     std::printf("download          %8.1f s (ticks of 1 s included)\n", seconds);
     std::printf("line-time floor   %8.1f s   ratio %.2f\n", floorSeconds, seconds / floorSeconds);
     std::printf("timerMemTimer     median %.2f ms, worst %.2f ms per tick, %zu ticks, at most %d rows a tick\n",

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/numtext.h"
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/engine.h"
 
 using namespace lumo;

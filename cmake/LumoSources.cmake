@@ -21,3 +21,31 @@ function(lumo_collect_sources out)
   endforeach()
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
+
+# lumo_folder(DIR BELOW...): the static library lumo_DIR from DIR's sources, linked to the
+# libraries of the folders BELOW it. The folders it may include from are recorded for
+# lumo_write_layers; the sources are left in LUMO_<DIR>_SOURCES.
+function(lumo_folder dir)
+  lumo_collect_sources(sources ${dir})
+  if(dir STREQUAL "app")
+    list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/app/main.cpp)
+  endif()
+  add_library(lumo_${dir} STATIC ${sources})
+  target_include_directories(lumo_${dir} PUBLIC ${CMAKE_SOURCE_DIR})
+  foreach(below ${ARGN})
+    target_link_libraries(lumo_${dir} PUBLIC lumo_${below})
+  endforeach()
+  string(JOIN " " below_text ${ARGN})
+  set_property(GLOBAL APPEND PROPERTY LUMO_LAYERS "${dir}: ${dir} ${below_text}")
+endfunction()
+
+# Writes the allowed includes of every folder, one line a folder ("report: report automation
+# common"), for the layering test.
+function(lumo_write_layers)
+  get_property(layers GLOBAL PROPERTY LUMO_LAYERS)
+  set(text "")
+  foreach(entry ${layers})
+    string(APPEND text "${entry}\n")
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/layers.txt "${text}")
+endfunction()

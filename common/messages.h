@@ -1,5 +1,6 @@
 #pragma once
-// Every text the program shows the operator in a message box, in one place.
+// Every text the program shows the operator in a message box, and the texts of controls that
+// change while it runs, in one place.
 
 namespace lumo::msg {
 
@@ -20,5 +21,14 @@ inline constexpr const char* WrongFileFormat = "Неправильный фор�
 inline constexpr const char* SaveQuestion = "Отчет не сохранен \n Сохранить?";
 inline constexpr const char* CannotAddRecord = "Невозможно добавить запись в отчет";
 inline constexpr const char* CannotSaveReport = "Невозможно сохранить отчет";
+
+// Texts of controls.
+inline constexpr const char* None = "нет";  // a reading, report name or date that is not there
+inline constexpr const char* StartPolling = "Текущие данные";
+inline constexpr const char* StopPolling = "Остановить";
+inline constexpr const char* ShowReport = "Просмотреть отчет";
+inline constexpr const char* HideReport = "Спрятать отчет";
+inline constexpr const char* MeterConnected = "Прибор подключен";
+inline constexpr const char* MeterNotConnected = "Прибор не подключен";
 
 }  // namespace lumo::msg

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/messages.h"
 #include "link/serial_port.h"
 
 namespace lumo {
@@ -66,7 +67,7 @@ inline constexpr auto ProbeWait = std::chrono::milliseconds(50);        // windo
 inline constexpr auto CollectLimit = std::chrono::milliseconds(300);
 
 // The text a reading holds when no good reply gave it a value.
-inline constexpr const char* NoValue = "нет";
+inline constexpr const char* NoValue = msg::None;
 
 using RequestFrame = std::array<std::uint8_t, FrameSize>;
 
@@ -82,21 +83,18 @@ struct ReplyFields {
     std::int32_t ParamNo = 0; // AddressText read as hexadecimal
 };
 
-// The bytes one receive step stored: at most ReceiveBufferSize of them, though every byte
-// read off the line is counted.
+// The bytes one receive step stored: at most ReceiveBufferSize of them; later bytes are read
+// off the line and dropped.
 class ReceiveBuffer {
 public:
     void push(std::uint8_t byte) {
         if (stored_.size() < ReceiveBufferSize) stored_.push_back(byte);
-        ++received_;
     }
     std::span<const std::uint8_t> bytes() const { return stored_; }
     std::size_t stored() const { return stored_.size(); }
-    std::size_t received() const { return received_; }
 
 private:
     std::vector<std::uint8_t> stored_;
-    std::size_t received_ = 0;
 };
 
 // The offset of the first '~' at an even offset, or nothing.

@@ -11,6 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "common/readings.h"
 
 namespace lumo {
 
@@ -48,6 +51,25 @@ struct ReadingsStore {
     std::unique_ptr<std::array<TextSlot, MemorySlots>> MemoryValues =
         std::make_unique<std::array<TextSlot, MemorySlots>>();
     std::atomic<bool> MemoryBusy{false};
+
+    // The live readings 1 to 18, in order.
+    std::vector<std::string> currentTexts() const {
+        std::vector<std::string> texts;
+        texts.reserve(ReadingCount);
+        for (int n = 1; n <= ReadingCount; ++n) texts.push_back(CurrentValues[static_cast<size_t>(n)].get());
+        return texts;
+    }
+    // Period p's statistics in the report's column order: minimum, maximum and average of
+    // reading 1, then of reading 2, ...; none for a period outside the store.
+    std::vector<std::string> statisticsTexts(int p) const {
+        std::vector<std::string> texts;
+        if (p < 0 || p >= Blocks) return texts;
+        texts.reserve(StatisticsPerReading * ReadingCount);
+        for (int n = 1; n <= ReadingCount; ++n)
+            for (int slot : {minIndex(p, n), maxIndex(p, n), avgIndex(p, n)})
+                texts.push_back((*MemoryValues)[static_cast<size_t>(slot)].get());
+        return texts;
+    }
 };
 
 }  // namespace lumo

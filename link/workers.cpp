@@ -1,12 +1,13 @@
 #include "link/workers.h"
 
 #include "common/numtext.h"
+#include "common/readings.h"
 
 namespace lumo {
 
 namespace {
 
-constexpr int Parameters = 18;
+constexpr int Parameters = ReadingCount;
 
 }  // namespace
 

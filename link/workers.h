@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/readings.h"
 #include "link/holdable_thread.h"
 #include "link/meter_protocol.h"
 #include "link/readings_store.h"
@@ -52,7 +53,7 @@ protected:
     // The thread body: a loop of jobs, until Shutdown.
     virtual void WorkLoop() = 0;
     // True for a parameter number the store has a slot for.
-    static bool isParameter(std::int32_t n) { return n >= 1 && n <= 18; }
+    static bool isParameter(std::int32_t n) { return isReadingNumber(n); }
 
     SerialPort& port_;
     ReadingsStore& store_;

@@ -2,7 +2,7 @@
 
 #include "common/messages.h"
 #include "common/numtext.h"
-#include "report/report_lifecycle.h"
+#include "report/report.h"
 
 namespace lumo::layout {
 
@@ -148,7 +148,7 @@ void Report::CreateReport() {
     s_.ReportCreated = clock_.now();
     view_.setReportDate(plainDate(s_.ReportCreated));
     s_.ReportOpen = true;
-    view_.setShowButton(true, report_text::ShowReport);
+    view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
 }
 

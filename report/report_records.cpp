@@ -1,9 +1,9 @@
 // Writing records into the open report: a live-readings row per tick, a memory-statistics row
 // per downloaded period. Every cell is its own automation round trip.
 #include "common/messages.h"
-#include "link/readings_store.h"
+#include "common/readings.h"
 #include "report/report_layout.h"
-#include "report/report_lifecycle.h"
+#include "report/report.h"
 
 namespace lumo {
 
@@ -46,31 +46,24 @@ void Report::WriteRowStamp() {
     }
 }
 
-void Report::AppendLiveRow() {
+void Report::AppendLiveRow(std::span<const std::string> readings) {
     WriteRowStamp();
-    for (int n = 1; n <= 18; ++n)
+    for (int n = 1; n <= ReadingCount && n <= static_cast<int>(readings.size()); ++n)
         WriteReportCell(s_.LiveSheet, s_.LiveRow, layout::liveValueColumn(n),
-                        store_.CurrentValues[static_cast<size_t>(n)].get());
+                        readings[static_cast<size_t>(n - 1)]);
     ++s_.LiveRow;
 }
 
-void Report::AppendMemoryRow(std::int32_t period) {
-    if (period >= 0 && period < ReadingsStore::Blocks) {
-        // Downloaded statistics are a change to the report like a live row: closing it must
-        // ask before they are thrown away.
-        if (s_.ReportOpen) s_.ReportSaved = false;
-        const auto& values = *store_.MemoryValues;
-        WriteReportCell(s_.MemorySheet, s_.MemoryRow, layout::MemoryLabelColumn,
-                        period == 0 ? layout::WholePeriodLabel : std::to_string(period));
-        for (int n = 1; n <= 18; ++n) {
-            WriteReportCell(s_.MemorySheet, s_.MemoryRow, layout::memoryMinColumn(n),
-                            values[static_cast<size_t>(ReadingsStore::minIndex(period, n))].get());
-            WriteReportCell(s_.MemorySheet, s_.MemoryRow, layout::memoryMaxColumn(n),
-                            values[static_cast<size_t>(ReadingsStore::maxIndex(period, n))].get());
-            WriteReportCell(s_.MemorySheet, s_.MemoryRow, layout::memoryAvgColumn(n),
-                            values[static_cast<size_t>(ReadingsStore::avgIndex(period, n))].get());
-        }
-    }
+void Report::AppendMemoryRow(std::int32_t period, std::span<const std::string> statistics) {
+    // Downloaded statistics are a change to the report like a live row: closing it must ask
+    // before they are thrown away.
+    if (s_.ReportOpen) s_.ReportSaved = false;
+    WriteReportCell(s_.MemorySheet, s_.MemoryRow, layout::MemoryLabelColumn,
+                    period == 0 ? layout::WholePeriodLabel : std::to_string(period));
+    // Statistics in the order of their columns: minimum, maximum, average of reading 1, 2, ...
+    for (size_t i = 0; i < statistics.size() && i < size_t{StatisticsPerReading * ReadingCount}; ++i)
+        WriteReportCell(s_.MemorySheet, s_.MemoryRow,
+                        layout::memoryMinColumn(1) + static_cast<std::int32_t>(i), statistics[i]);
     ++s_.MemoryRow;
 }
 

@@ -5,12 +5,13 @@
 #include <cstdio>
 
 #include "common/numtext.h"
+#include "common/readings.h"
 
 namespace lumo::sim {
 
 namespace {
 
-constexpr int Parameters = 18;
+constexpr int Parameters = ReadingCount;
 constexpr double Pi = 3.14159265358979323846;
 
 // Typical readings of the three phases: a slightly unbalanced inductive load.

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/workbook.h"
 
 namespace lumo::spreadsheet {

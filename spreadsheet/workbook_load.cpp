@@ -14,7 +14,7 @@
 #include <map>
 #include <sstream>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/opc_package.h"
 #include "spreadsheet/workbook_files.h"

@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "common/atomic_file.h"
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/save_hook.h"
 #include "spreadsheet/workbook_files.h"
 

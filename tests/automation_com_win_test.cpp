@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "report/automation_com_win.h"
+#include "automation/automation_com_win.h"
 #include "support/recording_automation.h"
 
 using namespace lumo;
@@ -211,9 +211,9 @@ TEST_F(ComAutomation, ResultsBecomeHandlesAndObjectsAreWrapped) {
 }
 
 TEST_F(ComAutomation, FailuresRaiseTheErrorWithTheirCode) {
-    EXPECT_EQ(lumo::testing::errorCodeOf([&] { methodCall(probe, "Fail"); }), code::ApplicationDefined);
-    EXPECT_EQ(lumo::testing::errorCodeOf([&] { propertyGet(probe, "Refuse"); }), static_cast<std::int32_t>(E_ACCESSDENIED));
-    EXPECT_EQ(lumo::testing::errorCodeOf([&] { propertyGet(probe, "Cells"); }), code::UnknownName);
+    EXPECT_EQ(lumo::test::errorCodeOf([&] { methodCall(probe, "Fail"); }), code::ApplicationDefined);
+    EXPECT_EQ(lumo::test::errorCodeOf([&] { propertyGet(probe, "Refuse"); }), static_cast<std::int32_t>(E_ACCESSDENIED));
+    EXPECT_EQ(lumo::test::errorCodeOf([&] { propertyGet(probe, "Cells"); }), code::UnknownName);
     EXPECT_EQ(log.calls.size(), 2u);  // the unknown name was never invoked
     try {
         methodCall(probe, "Fail");
@@ -226,7 +226,7 @@ TEST_F(ComAutomation, FailuresRaiseTheErrorWithTheirCode) {
 
 TEST_F(ComAutomation, SpreadsheetApplicationMissingFailsToStart) {
     // No spreadsheet application is registered here (and none is installed under Wine).
-    std::int32_t code = lumo::testing::errorCodeOf([] { createObject(kSpreadsheetProgId); });
+    std::int32_t code = lumo::test::errorCodeOf([] { createObject(kSpreadsheetProgId); });
     EXPECT_TRUE(code == code::InvalidClassString || code == static_cast<std::int32_t>(REGDB_E_CLASSNOTREG))
         << std::hex << code;
 }
@@ -342,7 +342,7 @@ TEST(ComOtherApartment, CallsGoThroughTheProxyAndARejectionKeepsItsCode) {
         EXPECT_EQ(propertyGet(probe, "Name").string(), "Лист «Ф1»");
         Handle child = propertyGet(probe, "Child");
         EXPECT_EQ(propertyGet(child, "Count").integer(), 42);
-        EXPECT_EQ(lumo::testing::errorCodeOf([&] { methodCall(probe, "Fail"); }), code::ApplicationDefined);
+        EXPECT_EQ(lumo::test::errorCodeOf([&] { methodCall(probe, "Fail"); }), code::ApplicationDefined);
         ASSERT_GE(log.calls.size(), 2u);
         EXPECT_EQ(log.calls[1].args, std::vector<std::string>{"BSTR:Итоги"});
         EXPECT_EQ(log.calls[1].named, std::vector<DISPID>{DISPID_PROPERTYPUT});
@@ -355,7 +355,7 @@ TEST(ComOtherApartment, CallsGoThroughTheProxyAndARejectionKeepsItsCode) {
     OtherApartment busy(log, &rejecting);
     Handle probe = busy.proxy();
     ASSERT_TRUE(probe.isObject());
-    EXPECT_EQ(lumo::testing::errorCodeOf([&] { propertyGet(probe, "Count"); }),
+    EXPECT_EQ(lumo::test::errorCodeOf([&] { propertyGet(probe, "Count"); }),
               static_cast<std::int32_t>(RPC_E_CALL_REJECTED));
 }
 
@@ -450,14 +450,14 @@ struct ThroughCom {
     ThroughCom() {
         if (!std::getenv("LUMO_TEST_THROUGH_COM")) return;
         apartment = std::make_unique<ThreadApartment>();
-        lumo::testing::setInstallRoute([](Handle app) { return com::wrapDispatch(new Bridge(std::move(app))); });
+        lumo::test::setInstallRoute([](Handle app) { return com::wrapDispatch(new Bridge(std::move(app))); });
     }
     std::unique_ptr<ThreadApartment> apartment;
 } throughCom;
 
 TEST(ComBridge, RecordingApplicationAnswersThroughTheComLayer) {
-    lumo::testing::RecordingAutomation rec;
-    lumo::testing::setInstallRoute([](Handle app) { return com::wrapDispatch(new Bridge(std::move(app))); });
+    lumo::test::RecordingAutomation rec;
+    lumo::test::setInstallRoute([](Handle app) { return com::wrapDispatch(new Bridge(std::move(app))); });
     rec.install();
     {
         ThreadApartment apartment;
@@ -468,9 +468,9 @@ TEST(ComBridge, RecordingApplicationAnswersThroughTheComLayer) {
         Handle cell = propertyGet(propertyGet(books, "Item", {Handle(1)}), "Cells", {Handle(2), Handle(3)});
         EXPECT_EQ(propertyGet(cell, "Value").text(), "");
         rec.failAtMember("Save");
-        EXPECT_EQ(lumo::testing::errorCodeOf([&] { methodCall(app, "Save"); }), code::ApplicationDefined);
+        EXPECT_EQ(lumo::test::errorCodeOf([&] { methodCall(app, "Save"); }), code::ApplicationDefined);
     }
-    if (!std::getenv("LUMO_TEST_THROUGH_COM")) lumo::testing::setInstallRoute({});
+    if (!std::getenv("LUMO_TEST_THROUGH_COM")) lumo::test::setInstallRoute({});
     EXPECT_EQ(rec.lines(), (std::vector<std::string>{
                                "create Excel.Application",
                                "get app.WorkBooks()",

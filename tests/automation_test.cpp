@@ -3,13 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "support/recording_automation.h"
 
 using namespace lumo;
 using namespace lumo::automation;
-using lumo::testing::errorCodeOf;
-using lumo::testing::RecordingAutomation;
+using lumo::test::errorCodeOf;
+using lumo::test::RecordingAutomation;
 using ::testing::ElementsAre;
 
 namespace {
@@ -142,7 +142,7 @@ TEST(RecordingAutomation, AnswersReadsAsScripted) {
     RecordingAutomation rec;
     Handle app = rec.create();
     // Column 1 holds texts down to row 7.
-    rec.answerReads([](const lumo::testing::RecordedCall& c) -> std::optional<Handle> {
+    rec.answerReads([](const lumo::test::RecordedCall& c) -> std::optional<Handle> {
         if (c.member == "Value" && c.object.find(".Cells(") != std::string::npos) {
             int row = std::stoi(c.object.substr(c.object.rfind('(') + 1));
             return Handle(row < 8 ? std::string("x") : std::string());

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "app/Userprog.h"
+#include "app/window_style.h"
 #include "app/Usersett.h"
 #include "app/handler_guard.h"
 #include "app/qt_dialogs.h"
@@ -65,61 +66,60 @@ TEST_F(MainWindowTest, ShowsEveryControlInItsInitialState) {
     start();
     TformLumo& w = *formLumo;
     EXPECT_EQ(w.windowTitle(), "ЛУМО 2210");
-    EXPECT_EQ(w.gbCurRes->title(), "Текущие результаты");
-    EXPECT_EQ(w.gbCurRes->geometry(), QRect(0, 0, 337, 369));
-    EXPECT_EQ(w.GroupBox2->title(), "Отчет");
-    EXPECT_EQ(w.GroupBox2->geometry(), QRect(344, 0, 249, 369));
+    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "gbCurRes")->title(), "Текущие результаты");
+    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "gbCurRes")->geometry(), QRect(0, 0, 337, 369));
+    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "GroupBox2")->title(), "Отчет");
+    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "GroupBox2")->geometry(), QRect(344, 0, 249, 369));
 
     for (int n = 1; n <= 18; ++n) {
         EXPECT_EQ(w.valueLabel(n)->text(), "нет") << n;
         EXPECT_EQ(w.valueLabel(n)->font().pixelSize(), 19);
     }
-    EXPECT_EQ(w.valueLabel(1), w.labUA);
-    EXPECT_EQ(w.valueLabel(9), w.labFB);
-    EXPECT_EQ(w.valueLabel(18), w.labSC);
-    EXPECT_EQ(w.labUA->pos(), QPoint(88, 72));
-    EXPECT_EQ(w.labSC->pos(), QPoint(248, 232));
-    EXPECT_EQ(w.labF->text(), "Угол");
-    EXPECT_EQ(w.labA->font().pixelSize(), 24);
-    EXPECT_EQ(w.labText->text(), " ");
+    EXPECT_EQ(w.valueLabel(1), lumo::ui::control<QLabel>(w, "labUA"));
+    EXPECT_EQ(w.valueLabel(9), lumo::ui::control<QLabel>(w, "labFB"));
+    EXPECT_EQ(w.valueLabel(18), lumo::ui::control<QLabel>(w, "labSC"));
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labUA")->pos(), QPoint(88, 72));
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labSC")->pos(), QPoint(248, 232));
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labF")->text(), "Угол");
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labA")->font().pixelSize(), 24);
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labText")->text(), " ");
 
-    EXPECT_EQ(w.butGetTekData->text(), "Текущие данные");
-    EXPECT_TRUE(w.butGetTekData->isEnabled());
-    EXPECT_EQ(w.butGetTekData->geometry(), QRect(8, 320, 161, 41));
-    EXPECT_EQ(w.labTxtRepName->text(), "Название отчета:");
-    EXPECT_EQ(w.LabRepName->text(), "нет");
-    EXPECT_EQ(w.labDate->text(), "Дата создания:");
-    EXPECT_EQ(w.LabReportDate->text(), "нет");
-    EXPECT_EQ(w.labRecords->text(), "Всего записей:");
-    EXPECT_EQ(w.labReadCnt->text(), "");
-    EXPECT_EQ(w.cbAddToReport->text(), "Добавлять данные в отчет");
-    EXPECT_FALSE(w.cbAddToReport->isChecked());
-    EXPECT_EQ(w.ButShow->text(), "Просмотреть отчет");
-    EXPECT_FALSE(w.ButShow->isEnabled());
-    EXPECT_EQ(w.butReadMemory->text(), "Считать память прибора");
-    EXPECT_FALSE(w.butReadMemory->isEnabled());
+    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "butGetTekData")->text(), "Текущие данные");
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(w, "butGetTekData")->isEnabled());
+    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "butGetTekData")->geometry(), QRect(8, 320, 161, 41));
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labTxtRepName")->text(), "Название отчета:");
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "LabRepName")->text(), "нет");
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labDate")->text(), "Дата создания:");
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "LabReportDate")->text(), "нет");
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labRecords")->text(), "Всего записей:");
+    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labReadCnt")->text(), "");
+    EXPECT_EQ(lumo::ui::control<QCheckBox>(w, "cbAddToReport")->text(), "Добавлять данные в отчет");
+    EXPECT_FALSE(lumo::ui::control<QCheckBox>(w, "cbAddToReport")->isChecked());
+    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "ButShow")->text(), "Просмотреть отчет");
+    EXPECT_FALSE(lumo::ui::control<QPushButton>(w, "ButShow")->isEnabled());
+    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "butReadMemory")->text(), "Считать память прибора");
+    EXPECT_FALSE(lumo::ui::control<QPushButton>(w, "butReadMemory")->isEnabled());
 
-    EXPECT_FALSE(w.timerPeriod->isActive());
-    EXPECT_FALSE(w.timerMem->isActive());
-    EXPECT_EQ(w.timerPeriod->interval(), 1000);
-    EXPECT_EQ(w.timerMem->interval(), 1000);
-    EXPECT_EQ(w.OpenRepDialog.filter, "*.xls, *.xlsx|*.xls;*.xlsx|*.*|*.*");
+    EXPECT_FALSE(lumo::ui::control<QTimer>(w, "timerPeriod")->isActive());
+    EXPECT_FALSE(lumo::ui::control<QTimer>(w, "timerMem")->isActive());
+    EXPECT_EQ(lumo::ui::control<QTimer>(w, "timerPeriod")->interval(), 1000);
+    EXPECT_EQ(lumo::ui::control<QTimer>(w, "timerMem")->interval(), 1000);
 
-    EXPECT_EQ(w.N1->title(), "Отчет");
-    EXPECT_EQ(w.Create->text(), "Создать");
-    EXPECT_EQ(w.Open->text(), "Открыть");
-    EXPECT_EQ(w.Save->text(), "Сохранить");
-    EXPECT_EQ(w.Close->text(), "Закрыть");
-    EXPECT_EQ(w.N2->text(), "Настройки");
-    EXPECT_EQ(w.MainMenu1->actions().size(), 2);
+    EXPECT_EQ(lumo::ui::control<QMenu>(w, "N1")->title(), "Отчет");
+    EXPECT_EQ(lumo::ui::control<QAction>(w, "Create")->text(), "Создать");
+    EXPECT_EQ(lumo::ui::control<QAction>(w, "Open")->text(), "Открыть");
+    EXPECT_EQ(lumo::ui::control<QAction>(w, "Save")->text(), "Сохранить");
+    EXPECT_EQ(lumo::ui::control<QAction>(w, "Close")->text(), "Закрыть");
+    EXPECT_EQ(lumo::ui::control<QAction>(w, "N2")->text(), "Настройки");
+    EXPECT_EQ(lumo::ui::control<QMenuBar>(w, "MainMenu1")->actions().size(), 2);
 
     // The state record starts zeroed.
-    EXPECT_FALSE(w.report.ReportOpen || w.report.ReportSaved || w.report.ReportHasFile ||
-                 w.report.ReportVisible || w.LivePolling);
-    EXPECT_EQ(w.report.LiveRow, 0);
-    EXPECT_EQ(w.PeriodsWritten, 0);
-    EXPECT_EQ(w.store.CurrentValues[1].get(), "");
-    EXPECT_FALSE(w.store.MemoryBusy.load());
+    EXPECT_FALSE(w.reportState().ReportOpen || w.reportState().ReportSaved || w.reportState().ReportHasFile ||
+                 w.reportState().ReportVisible || w.livePolling());
+    EXPECT_EQ(w.reportState().LiveRow, 0);
+    EXPECT_EQ(w.periodsWritten(), 0);
+    EXPECT_EQ(w.readings().CurrentValues[1].get(), "");
+    EXPECT_FALSE(w.readings().MemoryBusy.load());
 }
 
 TEST_F(MainWindowTest, RefusesEveryResize) {
@@ -142,7 +142,7 @@ TEST_F(MainWindowTest, RefusesEveryResize) {
 
 TEST_F(MainWindowTest, FirstRunUsesCom3AndWritesTheSettingsAtClose) {
     start();  // COM3 is /dev/ttyS2: on a machine without it the open fails and says so once
-    EXPECT_EQ(frmSettings->cbCOM->currentText(), "COM3");
+    EXPECT_EQ(lumo::ui::control<QComboBox>(*frmSettings, "cbCOM")->currentText(), "COM3");
     EXPECT_LE(dialogs.messages().size(), 1u);
     formLumo->close();
     EXPECT_EQ(readIni(), "[Main]\nCOM=COM3\n");
@@ -152,15 +152,15 @@ TEST_F(MainWindowTest, OpensTheConfiguredPortAndSavesTheDialogsChoice) {
     PtyPair pty;
     writeIni("[Other]\nKeep=1\n[Main]\nCOM=" + pty.slavePath() + "\n");
     start();
-    EXPECT_TRUE(formLumo->port.PortOpen());
+    EXPECT_TRUE(formLumo->serialPort().PortOpen());
     EXPECT_TRUE(dialogs.messages().empty());
-    EXPECT_EQ(frmSettings->cbCOM->currentText().toStdString(), pty.slavePath());
+    EXPECT_EQ(lumo::ui::control<QComboBox>(*frmSettings, "cbCOM")->currentText().toStdString(), pty.slavePath());
 
     // Picking a port without checking it changes nothing now, but is saved at close.
-    frmSettings->cbCOM->setCurrentText("COM1");
-    EXPECT_TRUE(formLumo->port.PortOpen());
+    lumo::ui::control<QComboBox>(*frmSettings, "cbCOM")->setCurrentText("COM1");
+    EXPECT_TRUE(formLumo->serialPort().PortOpen());
     formLumo->close();
-    EXPECT_FALSE(formLumo->port.PortOpen());
+    EXPECT_FALSE(formLumo->serialPort().PortOpen());
     EXPECT_EQ(readIni(), "[Other]\nKeep=1\n[Main]\nCOM=COM1\n");
     formLumo->close();  // a second close runs nothing again
     EXPECT_TRUE(dialogs.messages().empty());
@@ -170,7 +170,7 @@ TEST_F(MainWindowTest, APortThatNeverOpenedClosesNothingAndShowsNothing) {
     writeIni("[Main]\nCOM=/dev/lumo-missing-port\n");
     start();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
-    EXPECT_FALSE(formLumo->port.PortOpen());
+    EXPECT_FALSE(formLumo->serialPort().PortOpen());
     dialogs.clear();
     formLumo->close();
     EXPECT_TRUE(dialogs.messages().empty());

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "app/Userprog.h"
+#include "app/window_style.h"
 #include "app/Usersett.h"
 #include "app/startup.h"
 #include "common/messages.h"
@@ -27,9 +28,9 @@
 using namespace lumo;
 using namespace lumo::test;
 using namespace std::chrono_literals;
-using lumo::testing::runOracle;
-using lumo::testing::ScratchDir;
-using lumo::testing::shellQuoted;
+using lumo::test::runOracle;
+using lumo::test::ScratchDir;
+using lumo::test::shellQuoted;
 using ::testing::Contains;
 using ::testing::IsSupersetOf;
 
@@ -50,12 +51,12 @@ protected:
     void TearDown() override { destroyWindows(); }
 
     // The live worker's next job ends (waits on the job count, not on time).
-    void waitLiveJob(std::uint64_t done) { ASSERT_TRUE(w->TekCom->waitForJobs(done, Long)); }
+    void waitLiveJob(std::uint64_t done) { ASSERT_TRUE(w->liveWorker().waitForJobs(done, Long)); }
     // One tick of the memory timer after the download worker has finished.
     void finishDownload() {
-        ASSERT_TRUE(w->MemCom->waitForState(HoldableThread::State::Waiting, Long));
+        ASSERT_TRUE(w->memoryWorker().waitForState(HoldableThread::State::Waiting, Long));
         const auto deadline = std::chrono::steady_clock::now() + Long;
-        while (w->store.MemoryBusy.load() && std::chrono::steady_clock::now() < deadline)
+        while (w->readings().MemoryBusy.load() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
         w->timerMemTimer();
     }
@@ -91,12 +92,12 @@ sim::MeterConfig meterWith(int periods = 10) {
 TEST_F(WindowRun, PollingShowsTheReadingsAtTheNextTickAndStops) {
     sim::MeterServer sim(meterWith());
     start(sim.devicePath());
-    ASSERT_TRUE(w->port.PortOpen());
+    ASSERT_TRUE(w->serialPort().PortOpen());
     EXPECT_EQ(sim.requestCount(), 0u);  // nothing is sent before the first press
 
-    w->butGetTekData->click();
-    EXPECT_EQ(w->butGetTekData->text(), "Остановить");
-    EXPECT_TRUE(w->LivePolling && w->timerPeriod->isActive());
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    EXPECT_EQ(lumo::ui::control<QPushButton>(*w, "butGetTekData")->text(), "Остановить");
+    EXPECT_TRUE(w->livePolling() && lumo::ui::control<QTimer>(*w, "timerPeriod")->isActive());
     waitLiveJob(1);  // the press woke a job at once
     EXPECT_EQ(label(1), "нет");  // shown only at the tick
     w->timerPeriodTimer();
@@ -106,9 +107,9 @@ TEST_F(WindowRun, PollingShowsTheReadingsAtTheNextTickAndStops) {
     EXPECT_GT(u, 200);
     EXPECT_LT(u, 250);
 
-    w->butGetTekData->click();
-    EXPECT_EQ(w->butGetTekData->text(), "Текущие данные");
-    EXPECT_FALSE(w->LivePolling || w->timerPeriod->isActive());
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    EXPECT_EQ(lumo::ui::control<QPushButton>(*w, "butGetTekData")->text(), "Текущие данные");
+    EXPECT_FALSE(w->livePolling() || lumo::ui::control<QTimer>(*w, "timerPeriod")->isActive());
     const QString shown = label(1);
     waitLiveJob(2);  // the job that the tick woke still ends and stores its readings...
     EXPECT_EQ(label(1), shown);  // ...which are not shown while polling is stopped
@@ -117,13 +118,13 @@ TEST_F(WindowRun, PollingShowsTheReadingsAtTheNextTickAndStops) {
 TEST_F(WindowRun, TickedBoxWithoutAReportWakesNoJob) {
     sim::MeterServer sim(meterWith());
     start(sim.devicePath());
-    w->butGetTekData->click();
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
     waitLiveJob(1);
-    ASSERT_TRUE(w->TekCom->waitForState(HoldableThread::State::Waiting, Long));
-    w->cbAddToReport->setChecked(true);
+    ASSERT_TRUE(w->liveWorker().waitForState(HoldableThread::State::Waiting, Long));
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
     w->timerPeriodTimer();
-    EXPECT_EQ(w->TekCom->HoldCount(), 1);  // not woken: the readings stay as they are
-    w->cbAddToReport->setChecked(false);
+    EXPECT_EQ(w->liveWorker().HoldCount(), 1);  // not woken: the readings stay as they are
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(false);
     w->timerPeriodTimer();
     waitLiveJob(2);
 }
@@ -134,21 +135,21 @@ TEST_F(WindowRun, SettingsCheckGoodSilentAndMissingPorts) {
     start(sim.devicePath());
     TfrmSettings& s = *frmSettings;
 
-    s.butCheckConnect->click();  // the same port again: closed and opened anew, the meter answers
-    EXPECT_EQ(s.labStatus->text(), "Прибор подключен");
-    EXPECT_TRUE(w->port.PortOpen());
+    lumo::ui::control<QPushButton>(s, "butCheckConnect")->click();  // the same port again: closed and opened anew, the meter answers
+    EXPECT_EQ(lumo::ui::control<QLabel>(s, "labStatus")->text(), "Прибор подключен");
+    EXPECT_TRUE(w->serialPort().PortOpen());
 
-    s.cbCOM->setCurrentText(QString::fromStdString(silent.slavePath()));
-    s.butCheckConnect->click();
-    EXPECT_EQ(s.labStatus->text(), "Прибор не подключен");
-    EXPECT_TRUE(w->port.PortOpen());  // stays open under the new name
+    lumo::ui::control<QComboBox>(s, "cbCOM")->setCurrentText(QString::fromStdString(silent.slavePath()));
+    lumo::ui::control<QPushButton>(s, "butCheckConnect")->click();
+    EXPECT_EQ(lumo::ui::control<QLabel>(s, "labStatus")->text(), "Прибор не подключен");
+    EXPECT_TRUE(w->serialPort().PortOpen());  // stays open under the new name
     EXPECT_TRUE(dialogs.messages().empty());
 
-    s.cbCOM->setCurrentText("/dev/lumo-no-such-port");
-    s.butCheckConnect->click();
+    lumo::ui::control<QComboBox>(s, "cbCOM")->setCurrentText("/dev/lumo-no-such-port");
+    lumo::ui::control<QPushButton>(s, "butCheckConnect")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
-    EXPECT_EQ(s.labStatus->text(), "Прибор не подключен");
-    EXPECT_FALSE(w->port.PortOpen());
+    EXPECT_EQ(lumo::ui::control<QLabel>(s, "labStatus")->text(), "Прибор не подключен");
+    EXPECT_FALSE(w->serialPort().PortOpen());
 }
 
 TEST_F(WindowRun, AMeterThatHangsUpIsToldOnceAndLaterJobsAreSilent) {
@@ -156,10 +157,10 @@ TEST_F(WindowRun, AMeterThatHangsUpIsToldOnceAndLaterJobsAreSilent) {
     c.hangUpAfter = 5;
     sim::MeterServer sim(c);
     start(sim.devicePath());
-    w->butGetTekData->click();
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
     waitLiveJob(1);
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
-    EXPECT_FALSE(w->port.PortOpen());
+    EXPECT_FALSE(w->serialPort().PortOpen());
     w->timerPeriodTimer();
     waitLiveJob(2);
     EXPECT_EQ(dialogs.texts().size(), 1u);
@@ -171,54 +172,54 @@ TEST_F(WindowRun, ClosingWhilePollingEndsTheWorkersWithoutAHang) {
     c.paced = true;  // a job takes most of a second: the close meets it under way
     sim::MeterServer sim(c);
     start(sim.devicePath());
-    w->butGetTekData->click();
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
     ASSERT_TRUE(sim.waitForRequests(2, Long));
     w->close();
-    EXPECT_EQ(w->TekCom->state(), HoldableThread::State::Stopped);
-    EXPECT_FALSE(w->port.PortOpen());
-    EXPECT_FALSE(w->timerPeriod->isActive());
+    EXPECT_EQ(w->liveWorker().state(), HoldableThread::State::Stopped);
+    EXPECT_FALSE(w->serialPort().PortOpen());
+    EXPECT_FALSE(lumo::ui::control<QTimer>(*w, "timerPeriod")->isActive());
 }
 
 TEST_F(WindowRun, WholeRunPollDownloadSaveReopen) {
     sim::MeterServer sim(meterWith(10));
     start(sim.devicePath());
-    w->Create->trigger();
-    ASSERT_TRUE(w->report.ReportOpen);
-    EXPECT_EQ(w->LabReportDate->text(), "6.12.2026");
-    EXPECT_TRUE(w->butReadMemory->isEnabled() && w->ButShow->isEnabled());
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    ASSERT_TRUE(w->reportState().ReportOpen);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "LabReportDate")->text(), "6.12.2026");
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled() && lumo::ui::control<QPushButton>(*w, "ButShow")->isEnabled());
 
-    w->cbAddToReport->setChecked(true);
-    w->butGetTekData->click();
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
     for (std::uint64_t tick = 1; tick <= 3; ++tick) {
         waitLiveJob(tick);
         w->timerPeriodTimer();
     }
-    EXPECT_EQ(w->report.LiveRow, 6);
+    EXPECT_EQ(w->reportState().LiveRow, 6);
     waitLiveJob(4);
 
     // A download while polling stops polling.
-    w->butReadMemory->click();
-    EXPECT_EQ(w->butGetTekData->text(), "Текущие данные");
-    EXPECT_FALSE(w->LivePolling || w->timerPeriod->isActive());
-    EXPECT_FALSE(w->butGetTekData->isEnabled() || w->butReadMemory->isEnabled());
-    EXPECT_TRUE(w->timerMem->isActive());
+    lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
+    EXPECT_EQ(lumo::ui::control<QPushButton>(*w, "butGetTekData")->text(), "Текущие данные");
+    EXPECT_FALSE(w->livePolling() || lumo::ui::control<QTimer>(*w, "timerPeriod")->isActive());
+    EXPECT_FALSE(lumo::ui::control<QPushButton>(*w, "butGetTekData")->isEnabled() || lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
+    EXPECT_TRUE(lumo::ui::control<QTimer>(*w, "timerMem")->isActive());
     finishDownload();
-    EXPECT_FALSE(w->timerMem->isActive());
-    EXPECT_TRUE(w->butGetTekData->isEnabled() && w->butReadMemory->isEnabled());
-    EXPECT_EQ(w->PeriodsWritten, 11);
-    EXPECT_EQ(w->labReadCnt->text(), "Считано 11 из 11");
-    EXPECT_EQ(w->report.MemoryRow, 15);
+    EXPECT_FALSE(lumo::ui::control<QTimer>(*w, "timerMem")->isActive());
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butGetTekData")->isEnabled() && lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
+    EXPECT_EQ(w->periodsWritten(), 11);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "Считано 11 из 11");
+    EXPECT_EQ(w->reportState().MemoryRow, 15);
     EXPECT_EQ(memoryRequestsAsked(sim), 595u);
-    EXPECT_FALSE(w->report.ReportSaved);
+    EXPECT_FALSE(w->reportState().ReportSaved);
 
     const std::string path = dir.file("run.xlsx");
     dialogs.saveName(path);
-    w->Save->trigger();
-    ASSERT_TRUE(w->report.ReportSaved);
-    EXPECT_EQ(w->LabRepName->text(), "run.xlsx");
-    w->Close->trigger();
-    EXPECT_FALSE(w->report.ReportOpen);
-    EXPECT_EQ(w->LabRepName->text(), "нет");
+    lumo::ui::control<QAction>(*w, "Save")->trigger();
+    ASSERT_TRUE(w->reportState().ReportSaved);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "LabRepName")->text(), "run.xlsx");
+    lumo::ui::control<QAction>(*w, "Close")->trigger();
+    EXPECT_FALSE(w->reportState().ReportOpen);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "LabRepName")->text(), "нет");
     EXPECT_TRUE(dialogs.messages().empty());
 
     auto lines = runOracle("read_xlsx.py", shellQuoted(path));
@@ -238,18 +239,18 @@ TEST_F(WindowRun, WholeRunPollDownloadSaveReopen) {
 
     // Reopened: the rows continue below the last ones.
     dialogs.openName(path);
-    w->Open->trigger();
-    ASSERT_TRUE(w->report.ReportOpen) << (dialogs.texts().empty() ? "" : dialogs.texts()[0]);
-    EXPECT_EQ(w->report.LiveRow, 6);
-    EXPECT_EQ(w->report.MemoryRow, 15);
-    EXPECT_EQ(w->LabRepName->text(), "run.xlsx");
+    lumo::ui::control<QAction>(*w, "Open")->trigger();
+    ASSERT_TRUE(w->reportState().ReportOpen) << (dialogs.texts().empty() ? "" : dialogs.texts()[0]);
+    EXPECT_EQ(w->reportState().LiveRow, 6);
+    EXPECT_EQ(w->reportState().MemoryRow, 15);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "LabRepName")->text(), "run.xlsx");
 
     // Polling takes up again: the first press only takes the download's hold away, the first
     // tick starts the job.
-    const std::uint64_t jobs = w->TekCom->JobsDone();
-    w->butGetTekData->click();
-    EXPECT_EQ(w->TekCom->HoldCount(), 1);
-    w->cbAddToReport->setChecked(false);
+    const std::uint64_t jobs = w->liveWorker().JobsDone();
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    EXPECT_EQ(w->liveWorker().HoldCount(), 1);
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(false);
     w->timerPeriodTimer();
     waitLiveJob(jobs + 1);
 }
@@ -257,18 +258,18 @@ TEST_F(WindowRun, WholeRunPollDownloadSaveReopen) {
 TEST_F(WindowRun, TwoDownloadsInARowAndAMeterWithoutPeriods) {
     sim::MeterServer sim(meterWith(2));
     start(sim.devicePath());
-    w->Create->trigger();
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
     for (int i = 0; i < 2; ++i) {
-        w->butReadMemory->click();
+        lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
         finishDownload();
-        EXPECT_EQ(w->PeriodsWritten, 3);
+        EXPECT_EQ(w->periodsWritten(), 3);
     }
-    EXPECT_EQ(w->report.MemoryRow, 4 + 6);  // the second download's rows below the first's
-    EXPECT_EQ(w->labReadCnt->text(), "Считано 3 из 3");
+    EXPECT_EQ(w->reportState().MemoryRow, 4 + 6);  // the second download's rows below the first's
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "Считано 3 из 3");
 
     // After any number of downloads the live worker carries one hold only.
-    EXPECT_EQ(w->TekCom->HoldCount(), 2);
-    w->butGetTekData->click();
+    EXPECT_EQ(w->liveWorker().HoldCount(), 2);
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
     w->timerPeriodTimer();
     waitLiveJob(1);
 }
@@ -276,29 +277,29 @@ TEST_F(WindowRun, TwoDownloadsInARowAndAMeterWithoutPeriods) {
 TEST_F(WindowRun, NoPeriodsWriteNothingAndAHangUpEndsTheDownload) {
     sim::MeterServer empty(meterWith(0));
     start(empty.devicePath());
-    w->Create->trigger();
-    w->butReadMemory->click();
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
     finishDownload();
-    EXPECT_EQ(w->report.MemoryRow, 4);
-    EXPECT_EQ(w->labReadCnt->text(), "");
-    EXPECT_TRUE(w->butReadMemory->isEnabled());
+    EXPECT_EQ(w->reportState().MemoryRow, 4);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "");
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
 
     sim::MeterConfig c = meterWith(10);
     c.hangUpAfter = 100;
     sim::MeterServer dying(c);
-    frmSettings->cbCOM->setCurrentText(QString::fromStdString(dying.devicePath()));
-    frmSettings->butCheckConnect->click();
-    ASSERT_EQ(frmSettings->labStatus->text(), "Прибор подключен");
-    w->butReadMemory->click();
+    lumo::ui::control<QComboBox>(*frmSettings, "cbCOM")->setCurrentText(QString::fromStdString(dying.devicePath()));
+    lumo::ui::control<QPushButton>(*frmSettings, "butCheckConnect")->click();
+    ASSERT_EQ(lumo::ui::control<QLabel>(*frmSettings, "labStatus")->text(), "Прибор подключен");
+    lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
     finishDownload();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
-    EXPECT_EQ(w->PeriodsWritten, 1);  // the whole-period block came before the hang-up
-    EXPECT_TRUE(w->butGetTekData->isEnabled() && w->butReadMemory->isEnabled());
+    EXPECT_EQ(w->periodsWritten(), 1);  // the whole-period block came before the hang-up
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butGetTekData")->isEnabled() && lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
 
     // A report closed during a download leaves the memory button disabled at its end.
-    w->butReadMemory->click();
-    w->Close->trigger();
+    lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
+    lumo::ui::control<QAction>(*w, "Close")->trigger();
     finishDownload();
-    EXPECT_FALSE(w->butReadMemory->isEnabled());
-    EXPECT_TRUE(w->butGetTekData->isEnabled());
+    EXPECT_FALSE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butGetTekData")->isEnabled());
 }

@@ -9,8 +9,8 @@
 
 using namespace lumo;
 using namespace lumo::test;
-using lumo::testing::RecordedCall;
-using lumo::testing::RecordingAutomation;
+using lumo::test::RecordedCall;
+using lumo::test::RecordingAutomation;
 using automation::Handle;
 
 namespace {
@@ -328,7 +328,7 @@ TEST_F(ReportCalls, LiveRowStampAndValues) {
     created();
     f.store.CurrentValues[1].set("230,5");
     f.store.CurrentValues[18].set("нет");
-    f.report.AppendLiveRow();
+    f.appendLiveRow();
     auto lines = rec.lines();
     ASSERT_EQ(lines.size(), 6u + 36u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6),
@@ -353,7 +353,7 @@ TEST_F(ReportCalls, FailedStampClosesWithoutQuestionAndWritesNoValue) {
         g.report.CreateReport();
         r.clearLog();
         r.failAtCall(k);
-        g.report.AppendLiveRow();
+        g.appendLiveRow();
         EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotAddRecord}) << k;
         EXPECT_FALSE(g.state.ReportOpen);
         EXPECT_TRUE(g.state.ReportSaved);
@@ -366,7 +366,7 @@ TEST_F(ReportCalls, FailedValueCellAsksThenTellsOnceAndTheRestIsSilent) {
     created();
     rec.failAtCall(7);  // the first value cell's "Cells" read
     f.dialogs.answer(MessageResult::No);
-    f.report.AppendLiveRow();
+    f.appendLiveRow();
     EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
     EXPECT_FALSE(f.state.ReportOpen);
     EXPECT_EQ(countFrom(0, "Cells(3, 4)"), 0u);
@@ -374,8 +374,8 @@ TEST_F(ReportCalls, FailedValueCellAsksThenTellsOnceAndTheRestIsSilent) {
     // With no report open every later row writes nothing and shows nothing.
     f.dialogs.clear();
     rec.clearLog();
-    f.report.AppendLiveRow();
-    f.report.AppendMemoryRow(0);
+    f.appendLiveRow();
+    f.appendMemoryRow(0);
     EXPECT_TRUE(rec.lines().empty());
     EXPECT_TRUE(f.dialogs.messages().empty());
     EXPECT_EQ(f.state.MemoryRow, 5);
@@ -388,7 +388,7 @@ TEST_F(ReportCalls, MemoryRowColumnsAndItsFailure) {
     mv[122].set("2");
     mv[123].set("3");
     f.state.ReportSaved = true;
-    f.report.AppendMemoryRow(2);
+    f.appendMemoryRow(2);
     auto lines = rec.lines();
     ASSERT_EQ(lines.size(), 110u);
     EXPECT_EQ(lines[1], "put " + Mem + ".Cells(4, 1).Value = \"2\"");
@@ -402,7 +402,7 @@ TEST_F(ReportCalls, MemoryRowColumnsAndItsFailure) {
     rec.clearLog();
     mv[52].set("a");
     mv[54].set("c");
-    f.report.AppendMemoryRow(0);
+    f.appendMemoryRow(0);
     lines = rec.lines();
     EXPECT_EQ(lines[1], "put " + Mem + ".Cells(5, 1).Value = \"Весь период\"");
     EXPECT_EQ(lines[105], "put " + Mem + ".Cells(5, 53).Value = \"a\"");
@@ -412,7 +412,7 @@ TEST_F(ReportCalls, MemoryRowColumnsAndItsFailure) {
     rec.clearLog();
     rec.failAtCall(3);  // the first statistic
     f.dialogs.answer(MessageResult::No);
-    f.report.AppendMemoryRow(1);
+    f.appendMemoryRow(1);
     EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
     EXPECT_EQ(countFrom(0, "Cells(6, 3)"), 0u);
     EXPECT_EQ(f.state.MemoryRow, 7);

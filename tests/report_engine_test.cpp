@@ -10,9 +10,9 @@
 
 using namespace lumo;
 using namespace lumo::test;
-using lumo::testing::runOracle;
-using lumo::testing::ScratchDir;
-using lumo::testing::shellQuoted;
+using lumo::test::runOracle;
+using lumo::test::ScratchDir;
+using lumo::test::shellQuoted;
 using ::testing::Contains;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
@@ -58,8 +58,8 @@ TEST_F(ReportOnEngine, CreatedReportWithRowsReadsBackAndReopensBelowTheLastRow) 
     fillStore();
     f.report.CreateReport();
     ASSERT_TRUE(f.state.ReportOpen);
-    for (int i = 0; i < 5; ++i) f.report.AppendLiveRow();
-    for (int p = 0; p <= 10; ++p) f.report.AppendMemoryRow(p);
+    for (int i = 0; i < 5; ++i) f.appendLiveRow();
+    for (int p = 0; p <= 10; ++p) f.appendMemoryRow(p);
     EXPECT_EQ(f.state.LiveRow, 8);
     EXPECT_EQ(f.state.MemoryRow, 15);
     const std::string path = saveAs("report.xlsx");
@@ -105,7 +105,7 @@ TEST_F(ReportOnEngine, CreatedReportWithRowsReadsBackAndReopensBelowTheLastRow) 
     ASSERT_TRUE(f.dialogs.messages().empty()) << f.dialogs.texts()[0];
     EXPECT_EQ(f.state.LiveRow, 8);
     EXPECT_EQ(f.state.MemoryRow, 15);
-    f.report.AppendLiveRow();
+    f.appendLiveRow();
     f.report.Save();  // in place
     EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
     EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(path)),

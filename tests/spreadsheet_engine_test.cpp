@@ -11,7 +11,7 @@
 using namespace lumo;
 using namespace lumo::automation;
 using namespace lumo::spreadsheet;
-using lumo::testing::errorCodeOf;
+using lumo::test::errorCodeOf;
 using ::testing::ElementsAre;
 
 namespace {

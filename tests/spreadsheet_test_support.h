@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/engine.h"
 #include "support/report_fixture.h"
 
-namespace lumo::testing {
+namespace lumo::test {
 
 class ScratchDir {
 public:
@@ -87,8 +87,8 @@ struct EngineReport {
     // readings and empty ones after them.
     void appendLiveRow(const std::vector<std::string>& readings) {
         for (size_t n = 1; n <= 18; ++n) f.store.CurrentValues[n].set(n <= readings.size() ? readings[n - 1] : "");
-        f.report.AppendLiveRow();
+        f.appendLiveRow();
     }
 };
 
-}  // namespace lumo::testing
+}  // namespace lumo::test

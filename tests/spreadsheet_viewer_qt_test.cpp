@@ -11,7 +11,7 @@
 using namespace lumo;
 using namespace lumo::automation;
 using namespace lumo::spreadsheet;
-using namespace lumo::testing;
+using namespace lumo::test;
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 using namespace lumo;
 using namespace lumo::automation;
-using namespace lumo::testing;
+using namespace lumo::test;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -51,8 +51,8 @@ const std::string kMemory = "Данные из памяти прибора";
 TEST_F(WorkbookFiles, ReportLayoutSurvivesSaveAndReadsBackInAnIndependentReader) {
     EngineReport& r = newReport();
     r.appendLiveRow({"230,5", "0", "-1,5E-6", "3", "нет", ""});
-    r.f.report.AppendMemoryRow(0);
-    r.f.report.AppendMemoryRow(1);
+    r.f.appendMemoryRow(0);
+    r.f.appendMemoryRow(1);
     std::string path = dir.file("report");
     methodCall(r.book(), "SaveAs", {path});
     ASSERT_TRUE(std::filesystem::exists(path + ".xlsx"));

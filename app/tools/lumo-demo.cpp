@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "app/Userprog.h"
+#include "app/window_style.h"
 #include "app/qt_dialogs.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
-#include "report/automation.h"
+#include "automation/automation.h"
 
 namespace {
 
@@ -102,23 +103,23 @@ int main(int argc, char** argv) {
 
     std::vector<Step> steps = {
         {1000, [&] { grab(&w, dir.filePath("window-start.png")); return true; }},
-        {200, [&] { w.butGetTekData->click(); return true; }},
+        {200, [&] { lumo::ui::control<QPushButton>(w, "butGetTekData")->click(); return true; }},
         {3500, [&] { grab(&w, dir.filePath("window-live.png")); return true; }},
-        {200, [&] { w.Create->trigger(); return true; }},
-        {200, [&] { w.cbAddToReport->setChecked(true); return true; }},
-        {3200, [&] { w.ButShow->click(); return true; }},
+        {200, [&] { lumo::ui::control<QAction>(w, "Create")->trigger(); return true; }},
+        {200, [&] { lumo::ui::control<QCheckBox>(w, "cbAddToReport")->setChecked(true); return true; }},
+        {3200, [&] { lumo::ui::control<QPushButton>(w, "ButShow")->click(); return true; }},
         {1500, [&] { grab(viewerWindow(), dir.filePath("viewer-live.png")); return true; }},
-        {200, [&] { w.butReadMemory->click(); return true; }},
-        {1000, [&] { return !w.timerMem->isActive(); }},  // until the download has ended
+        {200, [&] { lumo::ui::control<QPushButton>(w, "butReadMemory")->click(); return true; }},
+        {1000, [&] { return !lumo::ui::control<QTimer>(w, "timerMem")->isActive(); }},  // until the download has ended
         {500, [&] {
              grab(&w, dir.filePath("window-memory.png"));
              grab(viewerWindow(), dir.filePath("viewer-memory.png"));
              return true;
          }},
-        {200, [&] { w.Save->trigger(); return true; }},
+        {200, [&] { lumo::ui::control<QAction>(w, "Save")->trigger(); return true; }},
         {500, [&] {
              std::printf("demo: %s (%d live rows, %d memory rows)\n", reportPath.c_str(),
-                         w.report.LiveRow - 3, w.report.MemoryRow - 4);
+                         w.reportState().LiveRow - 3, w.reportState().MemoryRow - 4);
              w.close();
              return true;
          }},

@@ -1,7 +1,7 @@
 // Writes a report-shaped workbook through the engine, as a seed for the loader fuzzer.
 #include <string>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/engine.h"
 
 int main(int argc, char** argv) {

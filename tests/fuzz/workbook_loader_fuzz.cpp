@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/workbook_files.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace lumo::testing {
+namespace lumo::test {
 
 using automation::Error;
 using automation::Handle;
@@ -159,4 +159,4 @@ void RecordingAutomation::answerReads(Answer answer) { state_->answer = std::mov
 
 int RecordingAutomation::liveObjects() const { return state_->live; }
 
-}  // namespace lumo::testing
+}  // namespace lumo::test

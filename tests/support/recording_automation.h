@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 
-namespace lumo::testing {
+namespace lumo::test {
 
 // The result code the call fails with, or 0 when it does not fail.
 std::int32_t errorCodeOf(const std::function<void()>& call);
@@ -74,4 +74,4 @@ private:
     std::unique_ptr<automation::ScopedFactory> registration_;
 };
 
-}  // namespace lumo::testing
+}  // namespace lumo::test

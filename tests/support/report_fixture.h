@@ -6,7 +6,7 @@
 
 #include "common/clock.h"
 #include "link/readings_store.h"
-#include "report/report_lifecycle.h"
+#include "report/report.h"
 #include "support/scripted_dialogs.h"
 
 namespace lumo::test {
@@ -29,7 +29,11 @@ struct ReportFixture {
     PinnedClock clock{{2026, 12, 6, 7, 5, 9}};
     RecordedView view;
     ReadingsStore store;
-    Report report{state, dialogs, clock, view, store};
+    Report report{state, dialogs, clock, view};
+
+    // Rows from the store, as the window writes them.
+    void appendLiveRow() { report.AppendLiveRow(store.currentTexts()); }
+    void appendMemoryRow(int period) { report.AppendMemoryRow(period, store.statisticsTexts(period)); }
 };
 
 }  // namespace lumo::test

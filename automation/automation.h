@@ -108,7 +108,6 @@ void methodCall(const Handle& target, std::string_view member, std::initializer_
 // code::InvalidClassString elsewhere. A factory reports failure by raising Error.
 using Factory = std::function<Handle()>;
 void registerFactory(std::string_view progId, Factory factory);
-void unregisterFactory(std::string_view progId);
 Handle createObject(std::string_view progId);
 
 // Registers a factory for the lifetime of the guard and puts back what was there before.

@@ -1,6 +1,6 @@
 // The COM backend of the automation layer: the program identifier through CLSIDFromProgID and
 // CoCreateInstance, every call through IDispatch::GetIDsOfNames then Invoke.
-#include "report/automation_com_win.h"
+#include "automation/automation_com_win.h"
 
 #include <objbase.h>
 #include <oleauto.h>

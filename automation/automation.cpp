@@ -1,4 +1,4 @@
-#include "report/automation.h"
+#include "automation/automation.h"
 
 #include <algorithm>
 #include <map>
@@ -130,7 +130,6 @@ void methodCall(const Handle& h, std::string_view member, std::initializer_list<
 
 void registerFactory(std::string_view progId, Factory factory) { swapFactory(progId, std::move(factory)); }
 
-void unregisterFactory(std::string_view progId) { swapFactory(progId, nullptr); }
 
 Handle createObject(std::string_view progId) {
     Factory factory;

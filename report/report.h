@@ -1,20 +1,36 @@
 #pragma once
-// The report workbook's operations: create, open, save, close, show and hide, and the writing
-// of records. They work on the report state, the operator dialogs, the clock and the window's
-// report controls, all taken by reference; every spreadsheet step is an automation call.
+// The report workbook: its state, and its operations (create, open, save, close, show and hide,
+// and the writing of records). The operations work on the report state, the operator dialogs,
+// the clock and the window's report controls, all taken by reference; every spreadsheet step is
+// an automation call. The layout lives in report_layout.h; the operations are implemented in
+// report.cpp (lifecycle), report_layout.cpp (creation) and report_records.cpp (rows).
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "common/clock.h"
 #include "common/operator_dialogs.h"
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "report/report_layout.h"
-#include "report/report_state.h"
 
 namespace lumo {
 
-struct ReadingsStore;
+// The state of the report workbook, owned by the main window for the whole run.
+struct ReportState {
+    LocalDateTime ReportCreated;  // when the report was created
+    bool ReportSaved = false;     // the report has no unsaved changes
+    bool ReportHasFile = false;   // the report was opened from or saved to a file
+    bool ReportVisible = false;   // the spreadsheet application's window is shown
+    bool ReportOpen = false;      // a report workbook is open
+    std::int32_t LiveRow = 0;     // next row of the live-readings sheet
+    std::int32_t MemoryRow = 0;   // next row of the memory-data sheet
+
+    // The spreadsheet application, the report workbook, its two sheets, and two scratch
+    // handles for one cell and one range at a time.
+    automation::Handle ExcelApp, ReportBook, LiveSheet, MemorySheet, ScratchCell, ScratchRange;
+};
+
 
 // The window's controls that follow the report's state.
 class ReportView {
@@ -28,17 +44,9 @@ public:
     virtual std::string shortDate(const LocalDateTime& date) = 0;
 };
 
-// The texts of the report's controls.
-namespace report_text {
-inline constexpr const char* None = "нет";
-inline constexpr const char* ShowReport = "Просмотреть отчет";
-inline constexpr const char* HideReport = "Спрятать отчет";
-}  // namespace report_text
-
 class Report {
 public:
-    Report(ReportState& state, OperatorDialogs& dialogs, const Clock& clock, ReportView& view,
-           const ReadingsStore& store);
+    Report(ReportState& state, OperatorDialogs& dialogs, const Clock& clock, ReportView& view);
 
     // ---- Lifecycle ----
     void CreateReport();
@@ -46,7 +54,6 @@ public:
     void CloseReport();
     // Save in place / under a name from the save dialog. True when the workbook was saved.
     bool SaveReport();
-    bool SaveReportAs();
     // The save of "Сохранить": in place when the report has a file, else under a name; a
     // failure is told to the operator.
     void Save();
@@ -57,14 +64,15 @@ public:
     void WriteReportCell(automation::Handle sheet, std::int32_t row, std::int32_t column,
                          const std::string& text);
     void WriteRowStamp();
-    void AppendLiveRow();
-    void AppendMemoryRow(std::int32_t period);
+    // A live row: the date and time, then the readings' texts (ReadingCount of them).
+    void AppendLiveRow(std::span<const std::string> readings);
+    // A memory row: the period's label, then the minimum, maximum and average text of each
+    // reading in turn (3 * ReadingCount texts).
+    void AppendMemoryRow(std::int32_t period, std::span<const std::string> statistics);
 
     // The dialogs' filters: the open dialog shows the operator's .xls and .xlsx reports.
     FileDialogRequest openDialog() const;
     FileDialogRequest saveDialog() const;
-
-    ReportState& state() { return s_; }
 
 private:
     // Starts the spreadsheet application into ExcelApp; tells the operator when it cannot.
@@ -85,7 +93,6 @@ private:
     OperatorDialogs& dialogs_;
     const Clock& clock_;
     ReportView& view_;
-    const ReadingsStore& store_;
 };
 
 // The part of a path after its last separator ('\' or '/').

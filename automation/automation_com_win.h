@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 
 namespace lumo::automation::com {
 

@@ -1,4 +1,4 @@
-#include "report/report_lifecycle.h"
+#include "report/report.h"
 
 #include "common/messages.h"
 
@@ -34,9 +34,8 @@ std::string plainDate(const LocalDateTime& d) {
     return std::to_string(d.day) + "." + std::to_string(d.month) + "." + std::to_string(d.year);
 }
 
-Report::Report(ReportState& state, OperatorDialogs& dialogs, const Clock& clock, ReportView& view,
-               const ReadingsStore& store)
-    : s_(state), dialogs_(dialogs), clock_(clock), view_(view), store_(store) {}
+Report::Report(ReportState& state, OperatorDialogs& dialogs, const Clock& clock, ReportView& view)
+    : s_(state), dialogs_(dialogs), clock_(clock), view_(view) {}
 
 FileDialogRequest Report::openDialog() const {
     return {"*.xls, *.xlsx|*.xls;*.xlsx|*.*|*.*", "xls", ""};
@@ -82,9 +81,9 @@ void Report::closeApplicationSilently() {
 }
 
 void Report::resetControls() {
-    view_.setReportName(report_text::None);
-    view_.setReportDate(report_text::None);
-    view_.setShowButton(false, report_text::ShowReport);
+    view_.setReportName(msg::None);
+    view_.setReportDate(msg::None);
+    view_.setShowButton(false, msg::ShowReport);
     view_.setMemoryButtonEnabled(false);
 }
 
@@ -132,7 +131,7 @@ void Report::OpenReport(const std::string& fileName) {
     s_.ReportOpen = true;
     s_.ReportHasFile = true;
     s_.ReportSaved = true;
-    view_.setShowButton(true, report_text::ShowReport);
+    view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
 }
 
@@ -186,7 +185,6 @@ bool Report::recoverFailedSave(std::int32_t failureCode) {
 
 bool Report::SaveReport() { return saveInPlace() == SaveOutcome::Saved; }
 
-bool Report::SaveReportAs() { return saveUnderName() == SaveOutcome::Saved; }
 
 void Report::Save() {
     SaveOutcome o = s_.ReportHasFile ? saveInPlace() : saveUnderName();
@@ -200,7 +198,7 @@ void Report::ShowOrHide() {
     // No guard of its own: a failure reaches the handler's edge and the standard exception box.
     const bool show = !s_.ReportVisible;
     propertyPut(s_.ExcelApp, "Visible", show);
-    view_.setShowButton(true, show ? report_text::HideReport : report_text::ShowReport);
+    view_.setShowButton(true, show ? msg::HideReport : msg::ShowReport);
     s_.ReportVisible = show;
 }
 
