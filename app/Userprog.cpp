@@ -69,7 +69,9 @@ void TformLumo::buildControls() {
     const int rowY[6] = {72, 104, 136, 168, 200, 232};
     for (int phase = 0; phase < 3; ++phase)
         for (int q = 0; q < 6; ++q) {
-            QLabel* l = label(gbCurRes, lumo::msg::None, phaseX[phase], rowY[q], 19, 80);
+            // One pixel short of the 80-pixel column pitch: neighbours never touch.
+            QLabel* l = label(gbCurRes, lumo::msg::None, phaseX[phase], rowY[q], 19, ValueLabelWidth);
+            l->setFont(lumo::ui::valueFont(19));
             *rows[phase][q] = l;
             valueLabels_[static_cast<size_t>(phase * 6 + q + 1)] = l;
         }

@@ -39,6 +39,7 @@ public:
     // The client area below the menu bar; the window never changes size.
     static constexpr int ClientWidth = 593;
     static constexpr int ClientHeight = 372;
+    static constexpr int ValueLabelWidth = 79;
 
     explicit TformLumo(AppContext& context);
     ~TformLumo() override;

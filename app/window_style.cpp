@@ -9,6 +9,12 @@ QFont windowFont() {
     return f;
 }
 
+QFont valueFont(int characterHeight) {
+    QFont f = pixelFont(characterHeight);
+    f.setFamilies({"Arial Narrow", "Liberation Sans Narrow", "DejaVu Sans Condensed", "Liberation Sans"});
+    return f;
+}
+
 QFont pixelFont(int characterHeight) {
     QFont f = windowFont();
     f.setPixelSize(characterHeight);

@@ -12,6 +12,9 @@ namespace lumo::ui {
 QFont windowFont();
 // The window font with a character height in pixels.
 QFont pixelFont(int characterHeight);
+// The font of the reading labels: a narrow sans serif, so that the longest reading the meter
+// sends ("-1021,81", eight characters) fits its column at the designed character height.
+QFont valueFont(int characterHeight);
 // A label at (x, y), sized to its text, or `width` wide for a text that changes later.
 QLabel* label(QWidget* parent, const QString& text, int x, int y, int characterHeight,
               int width = 0);

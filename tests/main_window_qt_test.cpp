@@ -65,53 +65,42 @@ protected:
 TEST_F(MainWindowTest, ShowsEveryControlInItsInitialState) {
     start();
     TformLumo& w = *formLumo;
+    using lumo::ui::control;
     EXPECT_EQ(w.windowTitle(), "ЛУМО 2210");
-    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "gbCurRes")->title(), "Текущие результаты");
-    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "gbCurRes")->geometry(), QRect(0, 0, 337, 369));
-    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "GroupBox2")->title(), "Отчет");
-    EXPECT_EQ(lumo::ui::control<QGroupBox>(w, "GroupBox2")->geometry(), QRect(344, 0, 249, 369));
 
-    for (int n = 1; n <= 18; ++n) {
-        EXPECT_EQ(w.valueLabel(n)->text(), "нет") << n;
-        EXPECT_EQ(w.valueLabel(n)->font().pixelSize(), 19);
+    // Every operator-facing text, found by the control's name.
+    const std::pair<const char*, const char*> texts[] = {
+        {"labF", "Угол"}, {"labText", " "}, {"butGetTekData", "Текущие данные"},
+        {"labTxtRepName", "Название отчета:"}, {"LabRepName", "нет"}, {"labDate", "Дата создания:"},
+        {"LabReportDate", "нет"}, {"labRecords", "Всего записей:"}, {"labReadCnt", ""},
+        {"cbAddToReport", "Добавлять данные в отчет"}, {"ButShow", "Просмотреть отчет"},
+        {"butReadMemory", "Считать память прибора"}};
+    for (const auto& [name, text] : texts) {
+        QWidget* c = control<QWidget>(w, name);
+        EXPECT_EQ(c->property("text").toString(), text) << name;
     }
-    EXPECT_EQ(w.valueLabel(1), lumo::ui::control<QLabel>(w, "labUA"));
-    EXPECT_EQ(w.valueLabel(9), lumo::ui::control<QLabel>(w, "labFB"));
-    EXPECT_EQ(w.valueLabel(18), lumo::ui::control<QLabel>(w, "labSC"));
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labUA")->pos(), QPoint(88, 72));
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labSC")->pos(), QPoint(248, 232));
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labF")->text(), "Угол");
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labA")->font().pixelSize(), 24);
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labText")->text(), " ");
+    EXPECT_EQ(control<QGroupBox>(w, "gbCurRes")->title(), "Текущие результаты");
+    EXPECT_EQ(control<QGroupBox>(w, "GroupBox2")->title(), "Отчет");
+    const std::pair<const char*, const char*> items[] = {
+        {"Create", "Создать"}, {"Open", "Открыть"}, {"Save", "Сохранить"}, {"Close", "Закрыть"}, {"N2", "Настройки"}};
+    for (const auto& [name, text] : items) EXPECT_EQ(control<QAction>(w, name)->text(), text) << name;
+    EXPECT_EQ(control<QMenu>(w, "N1")->title(), "Отчет");
+    EXPECT_EQ(control<QMenuBar>(w, "MainMenu1")->actions().size(), 2);
 
-    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "butGetTekData")->text(), "Текущие данные");
-    EXPECT_TRUE(lumo::ui::control<QPushButton>(w, "butGetTekData")->isEnabled());
-    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "butGetTekData")->geometry(), QRect(8, 320, 161, 41));
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labTxtRepName")->text(), "Название отчета:");
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "LabRepName")->text(), "нет");
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labDate")->text(), "Дата создания:");
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "LabReportDate")->text(), "нет");
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labRecords")->text(), "Всего записей:");
-    EXPECT_EQ(lumo::ui::control<QLabel>(w, "labReadCnt")->text(), "");
-    EXPECT_EQ(lumo::ui::control<QCheckBox>(w, "cbAddToReport")->text(), "Добавлять данные в отчет");
-    EXPECT_FALSE(lumo::ui::control<QCheckBox>(w, "cbAddToReport")->isChecked());
-    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "ButShow")->text(), "Просмотреть отчет");
-    EXPECT_FALSE(lumo::ui::control<QPushButton>(w, "ButShow")->isEnabled());
-    EXPECT_EQ(lumo::ui::control<QPushButton>(w, "butReadMemory")->text(), "Считать память прибора");
-    EXPECT_FALSE(lumo::ui::control<QPushButton>(w, "butReadMemory")->isEnabled());
+    // The value labels by parameter number, in their rows and columns.
+    for (int n = 1; n <= 18; ++n) EXPECT_EQ(w.valueLabel(n)->text(), "нет") << n;
+    EXPECT_EQ(w.valueLabel(1), control<QLabel>(w, "labUA"));
+    EXPECT_EQ(w.valueLabel(9), control<QLabel>(w, "labFB"));
+    EXPECT_EQ(w.valueLabel(18), control<QLabel>(w, "labSC"));
 
-    EXPECT_FALSE(lumo::ui::control<QTimer>(w, "timerPeriod")->isActive());
-    EXPECT_FALSE(lumo::ui::control<QTimer>(w, "timerMem")->isActive());
-    EXPECT_EQ(lumo::ui::control<QTimer>(w, "timerPeriod")->interval(), 1000);
-    EXPECT_EQ(lumo::ui::control<QTimer>(w, "timerMem")->interval(), 1000);
-
-    EXPECT_EQ(lumo::ui::control<QMenu>(w, "N1")->title(), "Отчет");
-    EXPECT_EQ(lumo::ui::control<QAction>(w, "Create")->text(), "Создать");
-    EXPECT_EQ(lumo::ui::control<QAction>(w, "Open")->text(), "Открыть");
-    EXPECT_EQ(lumo::ui::control<QAction>(w, "Save")->text(), "Сохранить");
-    EXPECT_EQ(lumo::ui::control<QAction>(w, "Close")->text(), "Закрыть");
-    EXPECT_EQ(lumo::ui::control<QAction>(w, "N2")->text(), "Настройки");
-    EXPECT_EQ(lumo::ui::control<QMenuBar>(w, "MainMenu1")->actions().size(), 2);
+    EXPECT_TRUE(control<QPushButton>(w, "butGetTekData")->isEnabled());
+    EXPECT_FALSE(control<QCheckBox>(w, "cbAddToReport")->isChecked());
+    EXPECT_FALSE(control<QPushButton>(w, "ButShow")->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(w, "butReadMemory")->isEnabled());
+    for (const char* timer : {"timerPeriod", "timerMem"}) {
+        EXPECT_FALSE(control<QTimer>(w, timer)->isActive()) << timer;
+        EXPECT_EQ(control<QTimer>(w, timer)->interval(), 1000) << timer;
+    }
 
     // The state record starts zeroed.
     EXPECT_FALSE(w.reportState().ReportOpen || w.reportState().ReportSaved || w.reportState().ReportHasFile ||
@@ -120,6 +109,26 @@ TEST_F(MainWindowTest, ShowsEveryControlInItsInitialState) {
     EXPECT_EQ(w.periodsWritten(), 0);
     EXPECT_EQ(w.readings().CurrentValues[1].get(), "");
     EXPECT_FALSE(w.readings().MemoryBusy.load());
+}
+
+TEST_F(MainWindowTest, ReadingsFitTheirColumnsAndNeverTouchForTheLongestTexts) {
+    start();
+    TformLumo& w = *formLumo;
+    const QRect box = lumo::ui::control<QGroupBox>(w, "gbCurRes")->rect();
+    for (const char* text : {"-1021,81", "1021,817", "-0000,00", "нет"}) {
+        for (int n = 1; n <= 18; ++n) {
+            QLabel* l = w.valueLabel(n);
+            l->setText(text);
+            EXPECT_EQ(l->font().pixelSize(), 19);
+            EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->width()) << text << " in " << n;
+            EXPECT_TRUE(box.contains(l->geometry())) << n;
+            for (int m = n + 1; m <= 18; ++m)
+                EXPECT_FALSE(l->geometry().intersects(w.valueLabel(m)->geometry())) << n << " and " << m;
+        }
+    }
+    // The designed places stay: parameter 1 at the top left, 18 at the bottom right.
+    EXPECT_EQ(w.valueLabel(1)->pos(), QPoint(88, 72));
+    EXPECT_EQ(w.valueLabel(18)->pos(), QPoint(248, 232));
 }
 
 TEST_F(MainWindowTest, RefusesEveryResize) {
