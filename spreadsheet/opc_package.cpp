@@ -1,154 +1,23 @@
 #include "spreadsheet/opc_package.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <vector>
+
+#include "spreadsheet/zip_archive.h"
 
 namespace lumo::spreadsheet {
 
 namespace {
-
-std::uint32_t crcOf(std::string_view data) {
-    return static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-}
-
-void put16(std::string& out, std::uint32_t v) {
-    out += static_cast<char>(v & 0xFF);
-    out += static_cast<char>((v >> 8) & 0xFF);
-}
-void put32(std::string& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
-// Builds a zip of stored (uncompressed) entries into one buffer that is never zero-filled:
-// parts are unpacked straight into it.
-class StoredZip {
-public:
-    explicit StoredZip(std::size_t expected) { reserve(expected); }
-
-    // Starts an entry of `size` bytes and gives the room for its data.
-    char* begin(const std::string& name, std::uint32_t size) {
-        if (size_ + size + name.size() + 64 > 0xFFFFFFF0u) throw std::runtime_error("package too large");
-        records_.push_back({name, 0, size, static_cast<std::uint32_t>(size_)});
-        std::string header;
-        put32(header, 0x04034b50);
-        put16(header, 20), put16(header, 0x0800), put16(header, 0), put16(header, 0), put16(header, 0x21);
-        put32(header, 0), put32(header, size), put32(header, size);  // the CRC goes in at end()
-        put16(header, static_cast<std::uint32_t>(name.size())), put16(header, 0);
-        header += name;
-        std::memcpy(extend(header.size()), header.data(), header.size());
-        return extend(size);
-    }
-    // Ends the entry begun last, with the CRC of its data.
-    void end(std::uint32_t crc) {
-        Record& r = records_.back();
-        r.crc = crc;
-        std::string field;
-        put32(field, crc);
-        std::memcpy(data_.get() + r.offset + 14, field.data(), 4);
-    }
-    void add(const std::string& name, std::string_view data) {
-        std::memcpy(begin(name, static_cast<std::uint32_t>(data.size())), data.data(), data.size());
-        end(crcOf(data));
-    }
-    // Takes back the entry begun last.
-    void dropLast() {
-        size_ = records_.back().offset;
-        records_.pop_back();
-    }
-
-    UnpackedPackage finish() {
-        std::string central;
-        for (const Record& r : records_) {
-            put32(central, 0x02014b50);
-            put16(central, 20), put16(central, 20), put16(central, 0x0800), put16(central, 0), put16(central, 0);
-            put16(central, 0x21);
-            put32(central, r.crc), put32(central, r.size), put32(central, r.size);
-            put16(central, static_cast<std::uint32_t>(r.name.size())), put16(central, 0), put16(central, 0);
-            put16(central, 0), put16(central, 0), put32(central, 0), put32(central, r.offset);
-            central += r.name;
-        }
-        auto centralOffset = static_cast<std::uint32_t>(size_);
-        auto centralSize = static_cast<std::uint32_t>(central.size());
-        put32(central, 0x06054b50);
-        put16(central, 0), put16(central, 0);
-        put16(central, static_cast<std::uint32_t>(records_.size())), put16(central, static_cast<std::uint32_t>(records_.size()));
-        put32(central, centralSize), put32(central, centralOffset);
-        put16(central, 0);
-        std::memcpy(extend(central.size()), central.data(), central.size());
-        return UnpackedPackage{std::move(data_), size_, {}};
-    }
-
-private:
-    struct Record {
-        std::string name;
-        std::uint32_t crc, size, offset;
-    };
-    void reserve(std::size_t n) {
-        if (n <= capacity_) return;
-        std::unique_ptr<char[]> bigger(new char[n]);
-        if (size_) std::memcpy(bigger.get(), data_.get(), size_);
-        data_ = std::move(bigger);
-        capacity_ = n;
-    }
-    char* extend(std::size_t n) {
-        if (size_ + n > capacity_) reserve(std::max(capacity_ * 2, size_ + n));
-        char* at = data_.get() + size_;
-        size_ += n;
-        return at;
-    }
-
-    std::unique_ptr<char[]> data_;
-    std::size_t size_ = 0, capacity_ = 0;
-    std::vector<Record> records_;
-};
 
 // "xl/_rels/workbook.xml.rels" describes "xl/workbook.xml", whose folder is "xl/".
 std::string sourceFolderOf(std::string_view relsName) {
     size_t rels = relsName.rfind("_rels/");
     return std::string(rels == std::string_view::npos ? std::string_view() : relsName.substr(0, rels));
 }
-
-std::uint32_t get16(std::string_view b, size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8);
-}
-std::uint32_t get32(std::string_view b, size_t at) { return get16(b, at) | get16(b, at + 2) << 16; }
-
-}  // namespace
-
-std::string relativeTarget(std::string_view sourceFolder, std::string_view target) {
-    while (!target.empty() && target.front() == '/') target.remove_prefix(1);
-    auto split = [](std::string_view s) {
-        std::vector<std::string_view> parts;
-        for (size_t start = 0; start < s.size();) {
-            size_t slash = s.find('/', start);
-            if (slash == std::string_view::npos) slash = s.size();
-            if (slash > start) parts.push_back(s.substr(start, slash - start));
-            start = slash + 1;
-        }
-        return parts;
-    };
-    auto from = split(sourceFolder), to = split(target);
-    size_t common = 0;
-    while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
-    std::string out;
-    for (size_t i = common; i < from.size(); ++i) out += "../";
-    for (size_t i = common; i < to.size(); ++i) {
-        out += to[i];
-        if (i + 1 < to.size()) out += '/';
-    }
-    return out;
-}
-
-namespace {
 
 bool endsWith(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
@@ -347,93 +216,36 @@ std::vector<std::string> sheetParts(std::string_view workbookXml, std::string_vi
     return parts;
 }
 
-}  // namespace
-
-namespace {
-
-struct Entry {
-    std::string name;
-    std::uint32_t method, crc, compressed, size;
-    std::size_t data;  // offset of the compressed bytes
-};
-
-[[noreturn]] void damaged(const std::string& why) { throw std::runtime_error("damaged package: " + why); }
-
-// The central directory, every entry checked against the bytes it claims.
-std::vector<Entry> directory(std::string_view b) {
-    if (b.size() < 22) damaged("too short");
-    // The end record sits in the last 22 bytes plus at most a 64 KiB comment.
-    size_t end = std::string_view::npos;
-    for (size_t at = b.size() - 22;; --at) {
-        if (get32(b, at) == 0x06054b50) {
-            end = at;
-            break;
-        }
-        if (at == 0 || b.size() - at > 22 + 0xFFFF) break;
-    }
-    if (end == std::string_view::npos) damaged("no central directory");
-    std::uint32_t count = get16(b, end + 10), dirSize = get32(b, end + 12), dirOffset = get32(b, end + 16);
-    if (std::uint64_t(dirOffset) + dirSize > end) damaged("central directory out of the file");
-    std::vector<Entry> entries;
-    size_t at = dirOffset;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (at + 46 > end || get32(b, at) != 0x02014b50) damaged("bad directory entry");
-        Entry e;
-        e.method = get16(b, at + 10);
-        e.crc = get32(b, at + 16);
-        e.compressed = get32(b, at + 20);
-        e.size = get32(b, at + 24);
-        std::uint32_t nameLen = get16(b, at + 28), extraLen = get16(b, at + 30), commentLen = get16(b, at + 32);
-        std::uint64_t local = get32(b, at + 42);
-        if (at + 46 + nameLen > end) damaged("bad directory entry");
-        e.name.assign(b.substr(at + 46, nameLen));
-        if (e.compressed == 0xFFFFFFFF || e.size == 0xFFFFFFFF) damaged("zip64 entries");
-        if (e.method != 0 && e.method != 8) damaged("unknown compression");
-        // A part may claim no more than deflate can make of its bytes (1032 : 1).
-        if (e.method == 0 ? e.size != e.compressed : e.size > std::uint64_t(e.compressed) * 1032 + 1024)
-            damaged("implausible size of " + e.name);
-        if (local + 30 > end || get32(b, local) != 0x04034b50) damaged("bad local header");
-        std::uint64_t data = local + 30 + get16(b, local + 26) + get16(b, local + 28);
-        if (data + e.compressed > end) damaged("entry out of the file");
-        e.data = static_cast<size_t>(data);
-        entries.push_back(std::move(e));
-        at += 46 + nameLen + extraLen + commentLen;
-    }
-    return entries;
-}
-
-// Unpacks the entry into `out` (room for its size) and checks it against its CRC.
-void unpackInto(std::string_view b, const Entry& e, char* out) {
-    std::string_view packed = b.substr(e.data, e.compressed);
-    if (e.method == 0) {
-        std::memcpy(out, packed.data(), packed.size());
-    } else {
-        z_stream z{};
-        if (inflateInit2(&z, -MAX_WBITS) != Z_OK) damaged("cannot unpack");
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-        z.avail_in = static_cast<uInt>(packed.size());
-        z.next_out = reinterpret_cast<Bytef*>(out);
-        z.avail_out = static_cast<uInt>(e.size);
-        int rc = inflate(&z, Z_FINISH);
-        std::size_t produced = e.size - z.avail_out;
-        inflateEnd(&z);
-        if (rc != Z_STREAM_END || produced != e.size) damaged("cannot unpack " + e.name);
-    }
-    if (crcOf(std::string_view(out, e.size)) != e.crc) damaged("wrong checksum of " + e.name);
-}
-
-std::string unpack(std::string_view b, const Entry& e) {
-    std::string out(e.size, '\0');
-    unpackInto(b, e, out.data());
-    return out;
-}
-
 bool deferred(std::string_view name) {
     return endsWith(name, ".rels") || name == "[Content_Types].xml" || name == "xl/sharedStrings.xml" ||
            name == "xl/workbook.xml";
 }
 
 }  // namespace
+
+std::string relativeTarget(std::string_view sourceFolder, std::string_view target) {
+    while (!target.empty() && target.front() == '/') target.remove_prefix(1);
+    auto split = [](std::string_view s) {
+        std::vector<std::string_view> parts;
+        for (size_t start = 0; start < s.size();) {
+            size_t slash = s.find('/', start);
+            if (slash == std::string_view::npos) slash = s.size();
+            if (slash > start) parts.push_back(s.substr(start, slash - start));
+            start = slash + 1;
+        }
+        return parts;
+    };
+    auto from = split(sourceFolder), to = split(target);
+    size_t common = 0;
+    while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
+    std::string out;
+    for (size_t i = common; i < from.size(); ++i) out += "../";
+    for (size_t i = common; i < to.size(); ++i) {
+        out += to[i];
+        if (i + 1 < to.size()) out += '/';
+    }
+    return out;
+}
 
 std::vector<ColumnStyle> columnStylesOf(std::string_view sheetXml) {
     // A sheet has 16384 columns: more elements than that is no sheet to honour.
@@ -453,13 +265,14 @@ std::vector<ColumnStyle> columnStylesOf(std::string_view sheetXml) {
 }
 
 UnpackedPackage unpackedPackage(std::string_view bytes) {
-    std::vector<Entry> entries = directory(bytes);
+    const ZipReader zip(bytes);
+    const std::vector<ZipEntry>& entries = zip.entries();
     std::size_t expected = 22;
-    for (const Entry& e : entries) expected += e.size + 2 * e.name.size() + 80;
+    for (const ZipEntry& e : entries) expected += e.size + 2 * e.name.size() + 80;
     // Small parts that may change with the rest come first and go out last.
     std::vector<std::pair<std::string, std::string>> small;
-    for (const Entry& e : entries)
-        if (deferred(e.name)) small.emplace_back(e.name, unpack(bytes, e));
+    for (const ZipEntry& e : entries)
+        if (deferred(e.name)) small.emplace_back(e.name, zip.unpack(e));
     auto find = [&](std::string_view name) -> std::string* {
         for (auto& [n, d] : small)
             if (n == name) return &d;
@@ -479,20 +292,20 @@ UnpackedPackage unpackedPackage(std::string_view bytes) {
     std::vector<std::string> texts;
     const size_t first = sstKnown ? countItems(*sst) : 0;
 
-    StoredZip zip(expected + 4096);
-    for (const Entry& e : entries) {
+    StoredZip out(expected + 4096);
+    for (const ZipEntry& e : entries) {
         if (deferred(e.name)) continue;
-        char* data = zip.begin(e.name, e.size);
-        unpackInto(bytes, e, data);
-        zip.end(e.crc);
+        char* data = out.begin(e.name, e.size);
+        zip.unpackInto(e, data);
+        out.end(e.crc);
         std::string_view placed(data, e.size);
         if (auto styles = stylesOfPart.find(e.name); styles != stylesOfPart.end()) styles->second = columnStylesOf(placed);
         if (e.name.rfind("xl/worksheets/", 0) == 0 && endsWith(e.name, ".xml") &&
             placed.find("t=\"inlineStr\"") != std::string_view::npos) {
             std::string sheet(placed);
             sharedInlineStrings(sheet, first, texts);
-            zip.dropLast();
-            zip.add(e.name, sheet);
+            out.dropLast();
+            out.add(e.name, sheet);
         }
     }
     // Inline strings go into the shared strings part, made when there is none.
@@ -517,8 +330,9 @@ UnpackedPackage unpackedPackage(std::string_view bytes) {
             else small.emplace_back("xl/sharedStrings.xml", std::move(part));
         }
     }
-    for (const auto& [name, data] : small) zip.add(name, data);
-    UnpackedPackage package = zip.finish();
+    for (const auto& [name, data] : small) out.add(name, data);
+    auto [data, size] = out.finish();
+    UnpackedPackage package{std::move(data), size, {}};
     for (const std::string& part : sheets) package.columnStyles.push_back(stylesOfPart.find(part)->second);
     return package;
 }

@@ -11,6 +11,7 @@
 //   targets are made relative and inline strings moved into the shared strings;
 // - it does not hand over the format of whole columns (<col style="...">): those are read
 //   here and given back beside the package.
+// The zip itself is read (and its sizes checked) by spreadsheet/zip_archive.h.
 
 #include <cstddef>
 #include <cstdint>

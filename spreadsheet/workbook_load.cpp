@@ -1,23 +1,22 @@
 // Loading: .xlsx/.xlsm and .ods through liborcus with an import factory that fills the
-// workbook model directly, legacy .xls through freexl (values only). The format is told by
-// the file's content, never by its name.
-#include <freexl.h>
+// workbook model directly, legacy .xls through freexl (values only, workbook_load_xls.cpp).
+// The format is told by the file's content, never by its name.
 #include <orcus/exception.hpp>
 #include <orcus/orcus_ods.hpp>
 #include <orcus/orcus_xlsx.hpp>
 #include <orcus/spreadsheet/import_interface.hpp>
 
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <optional>
 
 #include "automation/automation.h"
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/opc_package.h"
 #include "spreadsheet/workbook_files.h"
+#include "spreadsheet/workbook_load_xls.h"
 
 namespace lumo::spreadsheet {
 
@@ -463,88 +462,13 @@ std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
     return book;
 }
 
-std::shared_ptr<Workbook> loadLegacy(const std::string& path) {
-    const void* handle = nullptr;
-    if (freexl_open(path.c_str(), &handle) != FREEXL_OK) {
-        if (handle) freexl_close(handle);
-        cannotOpen("not a readable .xls workbook");
-    }
-    struct Close {
-        const void* h;
-        ~Close() { freexl_close(h); }
-    } close{handle};
-    unsigned int sheets = 0;
-    if (freexl_get_info(handle, FREEXL_BIFF_SHEET_COUNT, &sheets) != FREEXL_OK) cannotOpen("no sheets");
-    auto book = std::make_shared<Workbook>();
-    const std::uint32_t dateFormat = book->internFormat(CellFormat{"dd.mm.yyyy", HAlign::General});
-    const std::uint32_t timeFormat = book->internFormat(CellFormat{"hh:mm:ss", HAlign::General});
-    const std::uint32_t dateTimeFormat = book->internFormat(CellFormat{"dd.mm.yyyy hh:mm:ss", HAlign::General});
-    for (unsigned short i = 0; i < sheets; ++i) {
-        const char* name = nullptr;
-        if (freexl_get_worksheet_name(handle, i, &name) != FREEXL_OK || freexl_select_active_worksheet(handle, i) != FREEXL_OK)
-            cannotOpen("unreadable sheet");
-        Sheet& sheet = book->addSheet(name ? name : "Лист" + std::to_string(i + 1));
-        unsigned int rows = 0;
-        unsigned short cols = 0;
-        if (freexl_worksheet_dimensions(handle, &rows, &cols) != FREEXL_OK) cannotOpen("unreadable sheet size");
-        rows = std::min<unsigned int>(rows, kMaxRows);
-        cols = static_cast<unsigned short>(std::min<int>(cols, kMaxColumns));
-        for (unsigned int r = 0; r < rows; ++r)
-            for (unsigned short c = 0; c < cols; ++c) {
-                FreeXL_CellValue v;
-                if (freexl_get_cell_value(handle, r, c, &v) != FREEXL_OK || v.type == FREEXL_CELL_NULL) continue;
-                Cell& cell = sheet.at(static_cast<std::int32_t>(r + 1), c + 1);
-                int y, mo, d, h = 0, mi = 0, s = 0;
-                switch (v.type) {
-                    case FREEXL_CELL_INT: cell.kind = CellKind::Number, cell.number = v.value.int_value; break;
-                    case FREEXL_CELL_DOUBLE: cell.kind = CellKind::Number, cell.number = v.value.double_value; break;
-                    case FREEXL_CELL_TEXT:
-                    case FREEXL_CELL_SST_TEXT:
-                        cell.kind = CellKind::Text, cell.text = book->intern(v.value.text_value ? v.value.text_value : "");
-                        break;
-                    case FREEXL_CELL_DATE:
-                    case FREEXL_CELL_DATETIME:
-                        if (v.value.text_value && std::sscanf(v.value.text_value, "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) >= 3 &&
-                            y >= 1900 && y <= 9999 && mo >= 1 && mo <= 12 && d >= 1 && d <= 31) {
-                            cell.kind = CellKind::Number;
-                            cell.number = dateSerial(y, mo, d) + (h * 3600 + mi * 60 + s) / 86400.0;
-                            cell.format = v.type == FREEXL_CELL_DATE ? dateFormat : dateTimeFormat;
-                        }
-                        break;
-                    case FREEXL_CELL_TIME:
-                        if (v.value.text_value && std::sscanf(v.value.text_value, "%d:%d:%d", &h, &mi, &s) == 3) {
-                            cell.kind = CellKind::Number;
-                            cell.number = (h * 3600 + mi * 60 + s) / 86400.0;
-                            cell.format = timeFormat;
-                        }
-                        break;
-                    default: break;
-                }
-            }
-    }
-    return book;
-}
-
 std::shared_ptr<Workbook> loadChecked(std::string_view bytes, const std::string* path) {
     std::shared_ptr<Workbook> book;
     try {
         if (startsWith(bytes, "PK\x03\x04")) {
             book = loadZip(bytes);
         } else if (startsWith(bytes, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
-            if (path) {
-                book = loadLegacy(*path);
-            } else {
-                // freexl reads files only.
-                auto tmp = std::filesystem::temp_directory_path() / ("lumo-xls-" + std::to_string(std::rand()) + ".xls");
-                { std::ofstream(tmp, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size())); }
-                try {
-                    book = loadLegacy(tmp.string());
-                } catch (...) {
-                    std::filesystem::remove(tmp);
-                    throw;
-                }
-                std::filesystem::remove(tmp);
-            }
+            book = path ? loadXlsFile(*path) : loadXlsBytes(bytes);
         } else {
             cannotOpen("not a workbook");
         }

@@ -4,10 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
+#include "spreadsheet/cell_text.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet/opc_package.h"
 #include "spreadsheet/save_hook.h"
@@ -248,6 +250,54 @@ TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {
     // Saved again it becomes Office Open XML under the same name.
     methodCall(book, "Save");
     EXPECT_EQ(readBytes(path).substr(0, 4), "PK\x03\x04");
+}
+
+// Points this process's temp folder (TMPDIR; TMP on Windows) elsewhere while it lives.
+class ScopedTempFolder {
+public:
+#ifdef _WIN32
+    static constexpr const char* kVariable = "TMP";
+#else
+    static constexpr const char* kVariable = "TMPDIR";
+#endif
+    explicit ScopedTempFolder(const std::filesystem::path& folder) {
+        if (const char* v = std::getenv(kVariable)) saved_ = v;
+        set(folder.string());
+    }
+    ~ScopedTempFolder() { set(saved_.value_or("")); }
+    void set(const std::string& value) {
+#ifdef _WIN32
+        ::_putenv_s(kVariable, value.c_str());  // empty removes it
+#else
+        value.empty() ? ::unsetenv(kVariable) : ::setenv(kVariable, value.c_str(), 1);
+#endif
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// freexl reads files only: .xls bytes go through a private copy in the temp folder, which is
+// gone again afterwards, also when the bytes are no workbook.
+TEST_F(WorkbookFiles, LegacyXlsBytesLeaveNothingInTheTempFolder) {
+    std::string path = dir.file("legacy.xls");
+    runOracle("make_files.py", "xls " + shellQuoted(path));
+    const std::string bytes = readBytes(path);
+    const std::filesystem::path temp = dir.path() / "temp";
+    std::filesystem::create_directory(temp);
+    ScopedTempFolder tempFolder(temp);
+
+    auto book = spreadsheet::loadWorkbookBytes(bytes);
+    const spreadsheet::Sheet& live = book->sheet(0);
+    EXPECT_EQ(live.name(), kLive);
+    EXPECT_EQ(spreadsheet::valueText(*book, live.find(3, 3), book->format(live.effectiveFormat(3, 3))), "230,5");
+    EXPECT_TRUE(std::filesystem::is_empty(temp));
+    const std::string fake = std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + "rest";
+    EXPECT_EQ(errorCodeOf([&] { spreadsheet::loadWorkbookBytes(fake); }), code::ApplicationDefined);
+    EXPECT_TRUE(std::filesystem::is_empty(temp));
+    // The copy goes nowhere else: without that folder the load fails.
+    tempFolder.set((temp / "missing").string());
+    EXPECT_EQ(errorCodeOf([&] { spreadsheet::loadWorkbookBytes(bytes); }), code::ApplicationDefined);
 }
 
 TEST_F(WorkbookFiles, DamagedPackagesAreRefusedBeforeTheyAreRead) {
