@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     lumo::QtOperatorDialogs dialogs;
     lumo::SystemClock clock;
     AppContext context{dialogs, clock,
-                       lumo::settingsPathFor(QApplication::applicationFilePath().toStdString())};
+                       lumo::settingsLocationFor(QApplication::applicationFilePath().toStdString())};
     try {
         lumo::createWindows(context);
         dialogs.setParentWindow(formLumo);
