@@ -146,7 +146,7 @@ TEST_F(WindowRun, SettingsCheckGoodSilentAndMissingPorts) {
 
     s.cbCOM->setCurrentText("/dev/lumo-no-such-port");
     s.butCheckConnect->click();
-    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{std::string(msg::CannotOpenPort) + "\n" + msg::PortNotFound});
     EXPECT_EQ(s.labStatus->text(), "Прибор не подключен");
     EXPECT_FALSE(w->port.PortOpen());
 }
