@@ -1,5 +1,6 @@
 // UserLumo: the desktop companion of the ЛУМО 2210 volt-ampere-phase meter.
 #include <QApplication>
+#include <QIcon>
 
 #include "app/qt_dialogs.h"
 #include "app/settings_file.h"
@@ -9,6 +10,11 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("UserLumo");
+#ifdef LUMO_APP_ID
+    // The name of the installed launcher, so the desktop shows the window under its icon.
+    QApplication::setDesktopFileName(LUMO_APP_ID);
+    QApplication::setWindowIcon(QIcon::fromTheme(LUMO_APP_ID));
+#endif
     lumo::loadRussianTranslations(app);
     lumo::automation::ThreadApartment apartment;  // automation calls run on this thread
     lumo::registerSpreadsheetApplication();
@@ -16,7 +22,7 @@ int main(int argc, char** argv) {
     lumo::QtOperatorDialogs dialogs;
     lumo::SystemClock clock;
     AppContext context{dialogs, clock,
-                       lumo::settingsPathFor(QApplication::applicationFilePath().toStdString())};
+                       lumo::settingsLocationFor(QApplication::applicationFilePath().toStdString())};
     try {
         lumo::createWindows(context);
         dialogs.setParentWindow(formLumo);

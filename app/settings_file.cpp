@@ -4,11 +4,19 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <sstream>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace lumo {
 
@@ -76,6 +84,22 @@ std::optional<std::string> keyName(const std::string& line) {
     return trim(t.substr(0, eq));
 }
 
+#ifndef _WIN32
+// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute path (a relative one
+// is to be ignored), else ~/.config.
+std::string userConfigFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h && *h) {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+        home = pw->pw_dir;
+    }
+    return home + "/.config";
+}
+#endif
+
 }  // namespace
 
 std::string settingsPathFor(const std::string& executablePath) {
@@ -86,6 +110,24 @@ std::string settingsPathFor(const std::string& executablePath) {
                            ? executablePath.substr(0, dot)
                            : executablePath;
     return stem + ".INI";
+}
+
+std::string settingsLocationFor(const std::string& executablePath) {
+    const std::string beside = settingsPathFor(executablePath);
+#ifdef _WIN32
+    return beside;
+#else
+    const size_t sep = beside.find_last_of('/');
+    const std::string folder =
+        sep == std::string::npos ? "." : (sep == 0 ? "/" : beside.substr(0, sep));
+    // The program's own rights decide, so the effective user's.
+    if (::access(beside.c_str(), F_OK) == 0 ||
+        ::faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0)
+        return beside;
+    const std::string fileName = sep == std::string::npos ? beside : beside.substr(sep + 1);
+    const std::string name = fileName.substr(0, fileName.size() - 4);  // without ".INI"
+    return userConfigFolder() + "/" + name + "/" + fileName;
+#endif
 }
 
 std::string readProfileString(const std::string& path, const std::string& section,
@@ -154,9 +196,14 @@ bool writeProfileString(const std::string& path, const std::string& section,
     std::string out;
     for (const Line& l : lines) out += l.text + l.eol;
 
-    // Written beside the old file and renamed over it, so a failed write damages nothing.
+    // A settings folder of its own (in the user's configuration folder) is made on the first
+    // write. The file is written beside the old one and renamed over it, so a failed write
+    // damages nothing.
+    const std::filesystem::path target = pathFromUtf8(path);
+    std::error_code ignored;  // a folder that cannot be made fails the write below
+    if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ignored);
     try {
-        replaceFileWith(pathFromUtf8(path), out);
+        replaceFileWith(target, out);
     } catch (const std::exception&) {
         return false;
     }

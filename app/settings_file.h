@@ -13,12 +13,18 @@ namespace lumo {
 // ".INI" ("/opt/lumo/UserLumo" and "C:\\lumo\\UserLumo.exe" give UserLumo.INI beside them).
 std::string settingsPathFor(const std::string& executablePath);
 
+// Where the program keeps its settings: beside the executable (settingsPathFor) when that folder
+// is writable or already holds the file, so a portable copy keeps its settings with it; otherwise
+// (a program installed into a system folder) <name>.INI in the folder <name> of the user's
+// configuration folder, $XDG_CONFIG_HOME or ~/.config. On Windows always beside the executable.
+std::string settingsLocationFor(const std::string& executablePath);
+
 // The value of key in section, blanks around it removed and one pair of enclosing quotes
 // dropped; `fallback` when the file, the section or the key is missing.
 std::string readProfileString(const std::string& path, const std::string& section,
                               const std::string& key, const std::string& fallback);
 
-// Writes key=value into section, creating the file or the section where missing. Returns
+// Writes key=value into section, creating the folder, the file or the section where missing. Returns
 // false when the file cannot be written; a failed write leaves the old file intact.
 bool writeProfileString(const std::string& path, const std::string& section,
                         const std::string& key, const std::string& value);

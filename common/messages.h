@@ -9,6 +9,12 @@ inline constexpr const char* CaptionWarning = "Предупреждение";
 
 // Serial port and meter link.
 inline constexpr const char* CannotOpenPort = "Невозможно открыть COM порт";
+// Why, on the lines below it, where the system tells.
+inline constexpr const char* PortNotFound = "Устройство не найдено";
+inline constexpr const char* PortBusy = "Порт занят другой программой";
+inline constexpr const char* PortNoPermission = "Нет прав на доступ к порту";
+inline constexpr const char* PortPermissionFix =
+    "Выполните: sudo usermod -aG dialout $USER и войдите в систему заново";
 inline constexpr const char* CheckConnection = "Проверьте соединение с прибором";
 
 // The report workbook.

@@ -5,6 +5,29 @@
 
 namespace lumo {
 
+namespace serial_device {
+
+namespace {
+thread_local OpenFailure lastFailure = OpenFailure::Unknown;
+}
+
+void noteOpenFailure(OpenFailure why) { lastFailure = why; }
+OpenFailure lastOpenFailure() { return lastFailure; }
+
+}  // namespace serial_device
+
+std::string openFailureText(OpenFailure why) {
+    std::string text = msg::CannotOpenPort;
+    switch (why) {
+    case OpenFailure::NoDevice: return text + "\n" + msg::PortNotFound;
+    case OpenFailure::Busy: return text + "\n" + msg::PortBusy;
+    case OpenFailure::NoPermission:
+        return text + "\n" + msg::PortNoPermission + "\n" + msg::PortPermissionFix;
+    case OpenFailure::Unknown: break;
+    }
+    return text;
+}
+
 SerialPort::~SerialPort() {
     std::lock_guard lock(exchangeMutex_);
     closeLocked();
@@ -12,16 +35,19 @@ SerialPort::~SerialPort() {
 
 bool SerialPort::OpenPort(const std::string& name) {
     bool opened;
+    OpenFailure why = OpenFailure::Unknown;
     {
         std::lock_guard lock(exchangeMutex_);
         if (portOpen_.load(std::memory_order_relaxed)) closeLocked();
         PlatformPortHandle handle = serial_device::InvalidHandle;
+        serial_device::noteOpenFailure(OpenFailure::Unknown);
         opened = serial_device::open(name, handle);
+        if (!opened) why = serial_device::lastOpenFailure();
         PortHandle = opened ? handle : serial_device::InvalidHandle;
         portOpen_.store(opened, std::memory_order_release);
     }
     // The box is shown with the port released, so no worker waits on the operator.
-    if (!opened) dialogs_.error(msg::CannotOpenPort);
+    if (!opened) dialogs_.error(openFailureText(why));
     return opened;
 }
 

@@ -24,6 +24,12 @@ namespace lumo {
 
 class OperatorDialogs;
 
+// Why a port could not be opened, as far as the platform tells.
+enum class OpenFailure { Unknown, NoDevice, Busy, NoPermission };
+
+// The text of the failed open's message box: "Невозможно открыть COM порт", then the reason.
+std::string openFailureText(OpenFailure why);
+
 // The platform's serial device calls, one implementation per platform.
 namespace serial_device {
 extern const PlatformPortHandle InvalidHandle;
@@ -34,6 +40,10 @@ std::string devicePath(const std::string& name);
 // Opens the device exclusively and applies the line settings and time-outs; false when the
 // device cannot be opened or refuses to be a serial line.
 bool open(const std::string& name, PlatformPortHandle& handle);
+// Why the last failed open() on this thread failed: open() notes it where the platform tells,
+// otherwise it stays Unknown.
+void noteOpenFailure(OpenFailure why);
+OpenFailure lastOpenFailure();
 void close(PlatformPortHandle handle);
 // Writes the whole block within the write time-out; false on an error or a time-out.
 bool write(PlatformPortHandle handle, const std::uint8_t* data, std::size_t size);
@@ -49,7 +59,8 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Closes an open port first, then opens the named one. On failure shows
-    // "Невозможно открыть COM порт" and leaves the port closed. Waits for a running exchange.
+    // "Невозможно открыть COM порт" with the reason and leaves the port closed. Waits for a
+    // running exchange.
     bool OpenPort(const std::string& name);
     // Marks the port closed and releases it; harmless when nothing is open. Waits for a
     // running exchange.

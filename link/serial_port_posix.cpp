@@ -49,19 +49,45 @@ bool applyLineSettings(int fd) {
     return true;
 }
 
+// What an error of open(), flock() or the terminal calls means to the operator.
+OpenFailure reasonFor(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO:  // a built-in port name without the hardware behind it
+        return OpenFailure::NoDevice;
+    case EBUSY:        // another opener holds the terminal's exclusive mode
+    case EWOULDBLOCK:  // or our lock
+        return OpenFailure::Busy;
+    case EACCES:
+    case EPERM:
+        return OpenFailure::NoPermission;
+    default:
+        return OpenFailure::Unknown;  // for example a file that is no terminal (ENOTTY)
+    }
+}
+
+bool failed(int error) {
+    noteOpenFailure(reasonFor(error));
+    return false;
+}
+
 }  // namespace
 
 bool open(const std::string& name, PlatformPortHandle& handle) {
     if (name.empty()) return false;
     const std::string path = devicePath(name);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return failed(errno);
     // No second opener, ours or another program's: an advisory lock for cooperating programs,
     // and the terminal's exclusive mode for everyone else without special rights.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !applyLineSettings(fd) ||
         ::ioctl(fd, TIOCEXCL) != 0) {
+        const int error = errno;
         ::close(fd);
-        return false;
+        return failed(error);
     }
     ::tcflush(fd, TCIOFLUSH);
     handle = fd;

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/automation.h"
+#include "automation/automation.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet/workbook.h"
 

@@ -178,7 +178,7 @@ TEST_F(MainWindowTest, OpensTheConfiguredPortAndSavesTheDialogsChoice) {
 TEST_F(MainWindowTest, APortThatNeverOpenedClosesNothingAndShowsNothing) {
     writeIni("[Main]\nCOM=/dev/lumo-missing-port\n");
     start();
-    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{std::string(msg::CannotOpenPort) + "\n" + msg::PortNotFound});
     EXPECT_FALSE(formLumo->serialPort().PortOpen());
     dialogs.clear();
     formLumo->close();

@@ -147,7 +147,7 @@ TEST_F(WindowRun, SettingsCheckGoodSilentAndMissingPorts) {
 
     lumo::ui::control<QComboBox>(s, "cbCOM")->setCurrentText("/dev/lumo-no-such-port");
     lumo::ui::control<QPushButton>(s, "butCheckConnect")->click();
-    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{std::string(msg::CannotOpenPort) + "\n" + msg::PortNotFound});
     EXPECT_EQ(lumo::ui::control<QLabel>(s, "labStatus")->text(), "Прибор не подключен");
     EXPECT_FALSE(w->serialPort().PortOpen());
 }

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <termios.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/messages.h"
@@ -14,6 +16,9 @@ using namespace lumo;
 using namespace lumo::test;
 
 namespace {
+
+// The failed open's box: its first line, then the reason.
+std::string CannotOpen(const char* reason) { return std::string(msg::CannotOpenPort) + "\n" + reason; }
 
 bool writeAll(SerialPort& port, const std::string& s) {
     auto ex = port.exchange();
@@ -94,7 +99,7 @@ TEST(SerialPort, OpeningAnotherNameClosesTheFirstAndAFailedOpenLeavesItClosed) {
     EXPECT_FALSE(port.OpenPort("/dev/no-such-port-lumo"));
     EXPECT_FALSE(port.PortOpen());
     ASSERT_EQ(dialogs.messages().size(), 1u);
-    EXPECT_EQ(dialogs.messages()[0].text, msg::CannotOpenPort);
+    EXPECT_EQ(dialogs.messages()[0].text, CannotOpen(msg::PortNotFound));
     EXPECT_EQ(dialogs.messages()[0].caption, msg::CaptionError);
     EXPECT_EQ(dialogs.messages()[0].icon, MessageIcon::Error);
     // The second line was closed by the failed open.
@@ -102,15 +107,39 @@ TEST(SerialPort, OpeningAnotherNameClosesTheFirstAndAFailedOpenLeavesItClosed) {
     EXPECT_TRUE(third.OpenPort(b.slavePath()));
 }
 
-TEST(SerialPort, SecondOpenerIsRefused) {
+TEST(SerialPort, SecondOpenerIsRefusedAsBusy) {
     PtyPair pty;
     ScriptedDialogs dialogs;
     SerialPort first(dialogs), second(dialogs);
     ASSERT_TRUE(first.OpenPort(pty.slavePath()));
     EXPECT_FALSE(second.OpenPort(pty.slavePath()));
-    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+    // Another program holding the line exclusively (without our lock) is refused the same way,
+    // except to root, whom the terminal's exclusive mode lets through.
+    size_t refusals = 1;
+    if (::geteuid() != 0) {
+        first.ClosePort();
+        int other = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(::ioctl(other, TIOCEXCL), 0);
+        EXPECT_FALSE(second.OpenPort(pty.slavePath()));
+        ::ioctl(other, TIOCNXCL);  // the terminal keeps the mode past a close
+        ::close(other);
+        ++refusals;
+    }
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>(refusals, CannotOpen(msg::PortBusy)));
     first.ClosePort();
     EXPECT_TRUE(second.OpenPort(pty.slavePath()));
+}
+
+TEST(SerialPort, RefusedRightsSayHowToGetThem) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root is refused no device";
+    PtyPair pty;
+    ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0), 0);
+    ScriptedDialogs dialogs;
+    SerialPort port(dialogs);
+    EXPECT_FALSE(port.OpenPort(pty.slavePath()));
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{CannotOpen(msg::PortNoPermission) + "\n" +
+                                                        msg::PortPermissionFix});
 }
 
 TEST(SerialPort, SomethingThatIsNoSerialLineIsNotOpened) {
@@ -123,7 +152,8 @@ TEST(SerialPort, SomethingThatIsNoSerialLineIsNotOpened) {
     EXPECT_FALSE(port.OpenPort(path));
     EXPECT_FALSE(port.OpenPort(""));
     EXPECT_FALSE(port.PortOpen());
-    EXPECT_EQ(dialogs.messages().size(), 2u);
+    // No reason the operator could act on: the first line alone.
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>(2, msg::CannotOpenPort));
     // Nothing was written into the file.
     EXPECT_EQ(::truncate(path, 0), 0);
     ::unlink(path);

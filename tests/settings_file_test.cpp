@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 #include "app/settings_file.h"
 
@@ -78,7 +79,59 @@ TEST(SettingsFile, WriteAddsAMissingKeyOrSection) {
 
 TEST(SettingsFile, FailedWriteLeavesNoFileBehind) {
     TempDir d;
-    auto ini = (d.path / "no-such-dir" / "u.INI").string();
+    put(d.path / "file", "x");
+    auto ini = (d.path / "file" / "u.INI").string();  // a folder that cannot be made
     EXPECT_FALSE(writeProfileString(ini, "Main", "COM", "COM3"));
     EXPECT_FALSE(fs::exists(ini));
+}
+
+// An installed program finds its folder read-only and keeps its settings in the user's
+// configuration folder; a portable copy keeps them beside itself. Folder rights are checked
+// as an ordinary user (the tests may run as root, whom no folder refuses).
+TEST(SettingsFile, LocationIsBesideTheExecutableUnlessThatFolderIsReadOnly) {
+    TempDir d;
+    const fs::path portable = d.path / "portable", installed = d.path / "bin",
+                   config = d.path / "config";
+    fs::create_directories(portable);
+    fs::create_directories(installed);
+    fs::permissions(portable, fs::perms::all);
+    auto readOnly = [&](bool on) {
+        fs::permissions(installed, fs::perms::owner_write,
+                        on ? fs::perm_options::remove : fs::perm_options::add);
+    };
+    auto locate = [](const fs::path& exe) {
+        const bool root = ::geteuid() == 0;
+        if (root && (::setegid(65534) != 0 || ::seteuid(65534) != 0)) return std::string("?");
+        std::string where = settingsLocationFor(exe.string());
+        if (root && (::seteuid(0) != 0 || ::setegid(0) != 0)) std::abort();
+        return where;
+    };
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+
+    EXPECT_EQ(locate(portable / "UserLumo"), (portable / "UserLumo.INI").string());
+    readOnly(true);
+    const std::string inConfig = (config / "UserLumo" / "UserLumo.INI").string();
+    EXPECT_EQ(locate(installed / "UserLumo"), inConfig);
+    // The first write makes the folder; the format is the same.
+    EXPECT_FALSE(fs::exists(config));
+    EXPECT_TRUE(writeProfileString(inConfig, "Main", "COM", "/dev/ttyUSB0"));
+    EXPECT_EQ(slurp(inConfig), "[Main]\nCOM=/dev/ttyUSB0\n");
+
+    // A file already beside the executable is used, writable folder or not.
+    readOnly(false);
+    put(installed / "UserLumo.INI", "[Main]\nCOM=COM2\n");
+    readOnly(true);
+    EXPECT_EQ(locate(installed / "UserLumo"), (installed / "UserLumo.INI").string());
+    readOnly(false);
+    fs::remove(installed / "UserLumo.INI");
+
+    // Without XDG_CONFIG_HOME (or with a relative one, which does not count) it is ~/.config.
+    readOnly(true);
+    ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    ::setenv("HOME", d.path.c_str(), 1);
+    EXPECT_EQ(locate(installed / "UserLumo"), (d.path / ".config/UserLumo/UserLumo.INI").string());
+    readOnly(false);
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", home.c_str(), 1);
 }
