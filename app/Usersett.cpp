@@ -14,6 +14,24 @@
 
 TfrmSettings* frmSettings = nullptr;
 
+namespace {
+
+// A combo box that tells before it opens its list, so the list shows the ports present now.
+class PortComboBox : public QComboBox {
+public:
+    PortComboBox(QWidget* parent, std::function<void()> beforePopup)
+        : QComboBox(parent), beforePopup_(std::move(beforePopup)) {}
+    void showPopup() override {
+        beforePopup_();
+        QComboBox::showPopup();
+    }
+
+private:
+    std::function<void()> beforePopup_;
+};
+
+}  // namespace
+
 TfrmSettings::TfrmSettings(AppContext& context, QWidget* parent, lumo::SerialPort& port)
     : QDialog(parent), context_(context), port_(port) {
     setWindowTitle("Настройка");
@@ -24,7 +42,7 @@ TfrmSettings::TfrmSettings(AppContext& context, QWidget* parent, lumo::SerialPor
     GroupBox1 = new QGroupBox("Настройка подключения", this);
     GroupBox1->setGeometry(0, 0, 193, 161);
     labCOMport = lumo::ui::label(GroupBox1, "COM порт:", 8, 24, 13);
-    cbCOM = new QComboBox(GroupBox1);
+    cbCOM = new PortComboBox(GroupBox1, [this] { lumo::runGuarded(context_.dialogs, [this] { refreshPortList(); }); });
     cbCOM->setEditable(true);
     cbCOM->setFont(lumo::ui::pixelFont(13));
     cbCOM->addItems({"COM1", "COM2", "COM3", "COM4"});
@@ -69,3 +87,17 @@ void TfrmSettings::butCheckConnectClick() {
 void TfrmSettings::FormCanResize(bool& resize) { resize = false; }
 
 std::string TfrmSettings::portName() const { return cbCOM->currentText().toStdString(); }
+
+void TfrmSettings::refreshPortList() {
+    const QString typed = cbCOM->currentText();
+    const auto items = lumo::portComboItems(listPorts_(), typed.toStdString());
+    cbCOM->blockSignals(true);
+    cbCOM->clear();
+    for (const lumo::PortEntry& item : items) {
+        cbCOM->addItem(QString::fromStdString(item.name));
+        if (!item.description.empty())
+            cbCOM->setItemData(cbCOM->count() - 1, QString::fromStdString(item.description), Qt::ToolTipRole);
+    }
+    cbCOM->setCurrentText(typed);
+    cbCOM->blockSignals(false);
+}

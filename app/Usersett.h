@@ -4,7 +4,11 @@
 // given the port it checks, not the window that owns it.
 
 #include <QDialog>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "app/serial_ports.h"
 
 class QComboBox;
 class QGroupBox;
@@ -30,6 +34,12 @@ public:
     // The port name that the combo box shows, typed or picked.
     std::string portName() const;
 
+    // Fills the combo box's list: the four fixed names, the ports found, the operator's text
+    // (kept as typed). Runs each time the list is opened.
+    void refreshPortList();
+    // Where the ports come from (the computer's, by default; tests give a made-up list).
+    void setPortLister(std::function<std::vector<lumo::PortEntry>()> lister) { listPorts_ = std::move(lister); }
+
 private:
     QGroupBox* GroupBox1 = nullptr;
     QLabel* labCOMport = nullptr;
@@ -39,6 +49,7 @@ private:
 
     AppContext& context_;
     lumo::SerialPort& port_;
+    std::function<std::vector<lumo::PortEntry>()> listPorts_ = lumo::listSerialPorts;
 };
 
 // The one settings dialog of the running program.
