@@ -151,8 +151,9 @@ int main(int argc, char** argv) {
                 const long before = line.count();
                 const auto start = Clock::now();
                 line.newJob();
+                const auto done = worker.JobsDone();
                 worker.Resume();
-                if (!worker.waitForJobs(worker.JobsDone() + 1, JobLimit)) {
+                if (!worker.waitForJobs(done + 1, JobLimit)) {
                     fail(std::string(mode.name) + ": " + what + " hangs");
                     return false;
                 }
