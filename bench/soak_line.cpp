@@ -4,7 +4,8 @@
 // fails (exit 1) on a job that does not end, an exchange over its bound or a slot that holds
 // neither a reading nor "нет".
 //
-// usage: soak_line [exchanges (100000)]
+// usage: soak_line [sends (100000)]     (a send in six is a resend: 125000 sends give about
+//                                        10^5 exchanges)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -222,6 +223,6 @@ int main(int argc, char** argv) {
                 static_cast<long>(Allowance / 1ms));
     std::printf("worst gap between two sends of a job at the meter %ld ms (a babbling meter reads the next\n"
                 "send only after its babble), %.0f s\n", static_cast<long>(worst / 1ms), seconds);
-    std::printf("%s\n", failures ? "FAILED" : "no crash, no hang, every exchange in bound, every slot a reading or \"нет\"");
+    std::printf("%s\n", failures ? "FAILED" : "no crash, no hang, every job within its sends' bounds, every slot a reading or \"нет\"");
     return failures ? 1 : 0;
 }
