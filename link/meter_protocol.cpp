@@ -10,10 +10,6 @@ namespace lumo::meter {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-void pause(std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }
-
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
@@ -26,9 +22,20 @@ void failedWrite(SerialPort::Exchange& exchange, OperatorDialogs& dialogs) {
     dialogs.error(msg::CheckConnection);
 }
 
-void reject(SerialPort::Exchange& exchange) {
-    (void)exchange.write(&RejectByte, 1);  // the meter may not even hear it; nothing to do then
-}
+// The port's exchange as the line a receive step reads.
+class ExchangeLine final : public ReceiveLine {
+public:
+    explicit ExchangeLine(SerialPort::Exchange& exchange) : exchange_(exchange) {}
+    bool readByte(std::uint8_t& byte) override { return exchange_.readByte(byte); }
+    void sendReject() override {
+        (void)exchange_.write(&RejectByte, 1);  // the meter may not even hear it; nothing to do then
+    }
+    void pause(std::chrono::milliseconds d) override { std::this_thread::sleep_for(d); }
+    Clock::time_point now() override { return Clock::now(); }
+
+private:
+    SerialPort::Exchange& exchange_;
+};
 
 // One exchange: the frame sent up to four times, each send followed by the pause and the
 // receive step, under the port's exchange lock. Nothing is sent when the port is closed.
@@ -43,8 +50,9 @@ bool sendWithResends(SerialPort& port, OperatorDialogs& dialogs, const RequestFr
             failedWrite(exchange, dialogs);
             return false;
         }
-        pause(wait);
-        if (receive(exchange)) return true;
+        std::this_thread::sleep_for(wait);
+        ExchangeLine line(exchange);
+        if (receive(line)) return true;
     }
     return false;
 }
@@ -107,31 +115,31 @@ bool echoMatches(std::span<const std::uint8_t> received, char command) {
            received[*start + 1] == static_cast<std::uint8_t>(command);
 }
 
-bool ReceiveReply(SerialPort::Exchange& exchange, ReplyFields& fields, char command) {
+bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command) {
     ReceiveBuffer buffer;
     std::uint8_t byte = 0;
     bool got = false;
     for (int i = 0; i < FirstByteTries && !got; ++i) {
-        pause(FirstByteTry);
-        got = exchange.readByte(byte);
+        line.pause(FirstByteTry);
+        got = line.readByte(byte);
     }
     if (got) {
-        const auto deadline = Clock::now() + CollectLimit;
+        const auto deadline = line.now() + CollectLimit;
         for (;;) {
             buffer.push(byte);
-            if (Clock::now() >= deadline) break;
-            if (exchange.readByte(byte)) continue;
+            if (line.now() >= deadline) break;
+            if (line.readByte(byte)) continue;
             // A gap: a reply still short of 16 bytes gets one more chance after 15 ms.
             if (buffer.stored() >= GapRuleSize) break;
-            pause(Gap);
-            if (exchange.readByte(byte)) continue;
-            pause(AfterGap);
+            line.pause(Gap);
+            if (line.readByte(byte)) continue;
+            line.pause(AfterGap);
             break;
         }
     }
     auto parsed = parseReply(buffer.bytes(), command);
     if (!parsed) {
-        reject(exchange);
+        line.sendReject();
         return false;
     }
     fields = std::move(*parsed);
@@ -142,22 +150,22 @@ bool SendRequest(SerialPort& port, OperatorDialogs& dialogs, ReplyFields& fields
                  std::uint32_t address, std::uint32_t argument) {
     fields.AddressText = fields.ValueHead = fields.ValueTail = fields.Value = NoValue;
     return sendWithResends(port, dialogs, buildRequest(command, address, argument), AfterWrite,
-                           [&](SerialPort::Exchange& ex) { return ReceiveReply(ex, fields, command); });
+                           [&](ReceiveLine& line) { return ReceiveReply(line, fields, command); });
 }
 
-bool ReceiveEcho(SerialPort::Exchange& exchange, char command) {
+bool ReceiveEcho(ReceiveLine& line, char command) {
     ReceiveBuffer buffer;
-    const auto deadline = Clock::now() + CollectLimit;
+    const auto deadline = line.now() + CollectLimit;
     std::uint8_t byte = 0;
-    while (Clock::now() < deadline && exchange.readByte(byte)) buffer.push(byte);
+    while (line.now() < deadline && line.readByte(byte)) buffer.push(byte);
     if (echoMatches(buffer.bytes(), command)) return true;
-    reject(exchange);
+    line.sendReject();
     return false;
 }
 
 bool ProbeRequest(SerialPort& port, char command, std::uint32_t address, std::uint32_t argument) {
     return sendWithResends(port, port.dialogs(), buildRequest(command, address, argument), ProbeWait,
-                           [&](SerialPort::Exchange& ex) { return ReceiveEcho(ex, command); });
+                           [&](ReceiveLine& line) { return ReceiveEcho(line, command); });
 }
 
 }  // namespace lumo::meter

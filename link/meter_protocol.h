@@ -121,9 +121,24 @@ bool echoMatches(std::span<const std::uint8_t> received, char command);
 bool SendRequest(SerialPort& port, OperatorDialogs& dialogs, ReplyFields& fields, char command,
                  std::uint32_t address, std::uint32_t argument);
 
-// Worker path, one receive step inside an exchange; sends the reject byte after a bad reply.
-// The fields are changed only by a good reply.
-bool ReceiveReply(SerialPort::Exchange& exchange, ReplyFields& fields, char command);
+// What one receive step needs of the line: a byte if one has arrived (never waiting), the
+// reject byte sent, the protocol's pauses and the time. The port's exchange is one such line;
+// the receive fuzzer feeds its bytes through another.
+class ReceiveLine {
+public:
+    using Clock = std::chrono::steady_clock;
+    virtual bool readByte(std::uint8_t& byte) = 0;
+    virtual void sendReject() = 0;
+    virtual void pause(std::chrono::milliseconds d) = 0;
+    virtual Clock::time_point now() = 0;
+
+protected:
+    ~ReceiveLine() = default;
+};
+
+// Worker path, one receive step; sends the reject byte after a bad reply. The fields are
+// changed only by a good reply.
+bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command);
 
 // Window path: the connection probe. Pauses 50 ms after each send and checks the echo only.
 // Messages go through the port's dialogs.
@@ -131,7 +146,7 @@ bool ProbeRequest(SerialPort& port, char command, std::uint32_t address, std::ui
 
 // Window path, one receive step: reads what has arrived and checks the echo; sends the reject
 // byte when it does not match.
-bool ReceiveEcho(SerialPort::Exchange& exchange, char command);
+bool ReceiveEcho(ReceiveLine& line, char command);
 
 }  // namespace meter
 

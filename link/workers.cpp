@@ -1,7 +1,10 @@
 #include "link/workers.h"
 
+#include <exception>
+
 #include "common/numtext.h"
 #include "common/readings.h"
+#include "common/operator_dialogs.h"
 
 namespace lumo {
 
@@ -9,11 +12,35 @@ namespace {
 
 constexpr int Parameters = ReadingCount;
 
+// A reply that came and names a parameter the store has a slot for.
+bool goodReply(bool replied, const meter::ReplyFields& reply) {
+    return replied && isReadingNumber(reply.ParamNo);
+}
+
 }  // namespace
 
 std::string liveText(const std::string& value) {
     auto number = parseDecimal(value);
     return number ? formatGeneral(*number) : meter::NoValue;
+}
+
+bool storeLiveReading(ReadingsStore& store, int asked, bool replied, const meter::ReplyFields& reply) {
+    // The reply's own parameter number chooses the slot; without a usable reply the slot of
+    // the parameter asked for shows "нет", so no label keeps a value that is not its own.
+    const bool good = goodReply(replied, reply);
+    if (good)
+        store.CurrentValues[static_cast<std::size_t>(reply.ParamNo)].set(liveText(reply.Value));
+    else
+        store.CurrentValues[static_cast<std::size_t>(asked)].set(meter::NoValue);
+    return good;
+}
+
+bool storeStatistic(ReadingsStore& store, int period, int asked, int which, bool replied,
+                    const meter::ReplyFields& reply) {
+    const bool good = goodReply(replied, reply);
+    const int slot = ReadingsStore::minIndex(period, good ? reply.ParamNo : asked) + which;
+    (*store.MemoryValues)[static_cast<std::size_t>(slot)].set(good ? reply.Value : meter::NoValue);
+    return good;
 }
 
 // ---- TComThread ----
@@ -25,6 +52,20 @@ TComThread::~TComThread() { Shutdown(); }
 
 void TComThread::Start() {
     start([this] { WorkLoop(); });
+}
+
+void TComThread::runJob(const std::function<void()>& job) noexcept {
+    try {
+        try {
+            job();
+        } catch (const std::exception& e) {
+            dialogs_.showException(e.what());
+        } catch (...) {
+            dialogs_.showException("");
+        }
+    } catch (...) {
+        // The box itself failed; nothing more can be told.
+    }
 }
 
 bool TComThread::SendRequest(char command, std::uint32_t address, std::uint32_t argument) {
@@ -42,23 +83,20 @@ TTekCom::~TTekCom() { Shutdown(); }
 
 void TTekCom::WorkLoop() {
     while (waitForJob()) {
-        for (int n = 1; n <= Parameters && safePoint(); ++n) readParameter(n);
+        runJob([this] {
+            for (int n = 1; n <= Parameters && safePoint(); ++n) readParameter(n);
+        });
         endJob();
     }
 }
 
 void TTekCom::readParameter(int n) {
-    bool good = SendRequest(meter::CmdLive, static_cast<std::uint32_t>(n), 0) && isParameter(ParamNo);
+    bool good = goodReply(SendRequest(meter::CmdLive, static_cast<std::uint32_t>(n), 0), *this);
     if (!good) {
         if (!safePoint()) return;
-        good = SendRequest(meter::CmdLive, static_cast<std::uint32_t>(n), 0) && isParameter(ParamNo);
+        good = SendRequest(meter::CmdLive, static_cast<std::uint32_t>(n), 0);
     }
-    // The reply's own parameter number chooses the slot; without a usable reply the slot of
-    // the parameter asked for shows "нет", so no label keeps a value that is not its own.
-    if (good)
-        store_.CurrentValues[static_cast<std::size_t>(ParamNo)].set(liveText(Value));
-    else
-        store_.CurrentValues[static_cast<std::size_t>(n)].set(meter::NoValue);
+    storeLiveReading(store_, n, good, *this);
 }
 
 // ---- TMemCom ----
@@ -78,12 +116,9 @@ std::int32_t TMemCom::periodCountFrom(const std::string& value) {
 
 void TMemCom::WorkLoop() {
     while (waitForJob()) {
-        try {
-            download();
-        } catch (...) {
-            // Nothing here throws short of running out of memory; even then the job must end
-            // with MemoryBusy cleared, or the window would wait for it for ever.
-        }
+        // Whatever escapes the download, the job ends with MemoryBusy cleared, or the window
+        // would wait for it for ever.
+        runJob([this] { download(); });
         endJob([this] { store_.MemoryBusy.store(false, std::memory_order_release); });
     }
 }
@@ -104,7 +139,7 @@ void TMemCom::download() {
                 if (!safePoint()) return;
                 const auto address = static_cast<std::uint32_t>(p * 256 + n);
                 const bool replied = SendRequest(commands[which], address, 0);
-                if (storeStatistic(p, n, which, replied)) ++goodReplies;
+                if (storeStatistic(store_, p, n, which, replied, *this)) ++goodReplies;
                 // A closed port answers nothing more: end now instead of walking through
                 // thousands of silent requests.
                 if (!replied && !port_.PortOpen()) return;
@@ -114,13 +149,6 @@ void TMemCom::download() {
         if (goodReplies == 0) return;
         store_.PeriodsRead.store(p + 1, std::memory_order_release);
     }
-}
-
-bool TMemCom::storeStatistic(int p, int n, int which, bool replied) {
-    const bool good = replied && isParameter(ParamNo);
-    const int slot = ReadingsStore::minIndex(p, good ? ParamNo : n) + which;
-    (*store_.MemoryValues)[static_cast<std::size_t>(slot)].set(good ? Value : meter::NoValue);
-    return good;
 }
 
 }  // namespace lumo

@@ -22,6 +22,7 @@
 // limited to 99, and 0 when negative.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/readings.h"
@@ -52,8 +53,10 @@ protected:
     void Start();
     // The thread body: a loop of jobs, until Shutdown.
     virtual void WorkLoop() = 0;
-    // True for a parameter number the store has a slot for.
-    static bool isParameter(std::int32_t n) { return isReadingNumber(n); }
+    // Runs one job. An exception that escapes it stops here, at the thread's edge, and is
+    // shown in the standard exception box the window uses for its handlers; the worker then
+    // ends the job as usual and waits for the next wake.
+    void runJob(const std::function<void()>& job) noexcept;
 
     SerialPort& port_;
     ReadingsStore& store_;
@@ -86,12 +89,18 @@ protected:
 
 private:
     void download();
-    // Stores one 'N', 'X' or 'A' result of period p, parameter n; true for a good reply.
-    bool storeStatistic(int p, int n, int which, bool replied);
 };
 
 // The live value of a reading as shown and reported: the decimal text in the general number
 // format, or "нет" when it is no number.
 std::string liveText(const std::string& value);
+
+// The store writes of the workers, for any reply. A reply counts as good when it came and
+// names a parameter 1 to 18; `asked` is the parameter (1 to 18) of the request, `period` a
+// period 0 to ReadingsStore::MaxPeriodCount and `which` 0, 1, 2 for 'N', 'X', 'A'.
+// Both return whether the reply was good.
+bool storeLiveReading(ReadingsStore& store, int asked, bool replied, const meter::ReplyFields& reply);
+bool storeStatistic(ReadingsStore& store, int period, int asked, int which, bool replied,
+                    const meter::ReplyFields& reply);
 
 }  // namespace lumo

@@ -50,6 +50,7 @@ std::optional<Fault> faultFromName(std::string_view name) {
         {"short-reply", Fault::ShortReply},  {"wrong-echo", Fault::WrongEcho},
         {"not-a-number", Fault::NotANumber}, {"non-hex-param", Fault::NonHexParam},
         {"param-number", Fault::ParamNumber}, {"long-reply", Fault::LongReply},
+        {"babble", Fault::Babble},
     };
     for (const auto& [n, f] : names)
         if (n == name) return f;
@@ -174,6 +175,7 @@ const FaultRule* MeterModel::faultFor(const Request& request) {
         if (k % std::max(rule.every, 1) != 0) continue;
         if (rule.limit >= 0 && applied_[i] >= rule.limit) continue;
         ++applied_[i];
+        ++faultsApplied_;
         return &rule;
     }
     return nullptr;
@@ -183,6 +185,7 @@ std::vector<std::uint8_t> MeterModel::answer(const Request& request) {
     // The same request again (a resend) gets the same reading, not a new measurement.
     if (!lastRequest_ || !(*lastRequest_ == request)) lastValue_ = valueField(request);
     lastRequest_ = request;
+    babbling_ = false;
     const auto& value = lastValue_;
     if (!value) return {};
     const int param = request.command == 'D' || request.command == 'N' || request.command == 'X' ||
@@ -211,10 +214,13 @@ std::vector<std::uint8_t> MeterModel::answer(const Request& request) {
             reply[5] = static_cast<std::uint8_t>(digits[1]);
             break;
         }
-        case Fault::LongReply: {
+        case Fault::LongReply:
+        case Fault::Babble: {
             static constexpr char filler[] = "0123456789";
-            for (std::size_t i = 0; reply.size() < config_.longReplySize; ++i)
+            const std::size_t size = rule->fault == Fault::Babble ? config_.babbleSize : config_.longReplySize;
+            for (std::size_t i = 0; reply.size() < size; ++i)
                 reply.push_back(static_cast<std::uint8_t>(filler[i % 10]));
+            babbling_ = rule->fault == Fault::Babble;
             break;
         }
     }

@@ -39,10 +39,12 @@ enum class Fault {
     NonHexParam,  // parameter digits that are not hexadecimal
     ParamNumber,  // another parameter number than the one asked for (FaultRule::reportedParam)
     LongReply,    // the frame followed by filler bytes, longer than 1024 bytes in all
+    Babble,       // the frame followed by filler bytes at line speed, even on an unpaced line,
+                  // for longer than a reply is collected (MeterConfig::babbleSize bytes in all)
 };
 
 // The names the tool accepts: silence, stray-byte, short-reply, wrong-echo, not-a-number,
-// non-hex-param, param-number, long-reply.
+// non-hex-param, param-number, long-reply, babble.
 std::optional<Fault> faultFromName(std::string_view name);
 
 // Which replies a fault spoils. Every filter left at its default matches every reply.
@@ -63,6 +65,7 @@ struct MeterConfig {
     bool paced = false;      // answer at the speed of a 9600-baud line (the server does it)
     int hangUpAfter = -1;    // close the line after answering this many requests
     std::size_t longReplySize = 1100;
+    std::size_t babbleSize = 400;  // 417 ms at 9600 baud
     std::vector<FaultRule> faults{};
 };
 
@@ -108,6 +111,10 @@ public:
 
     // The bytes the meter sends in answer to one request; empty for no reply.
     std::vector<std::uint8_t> answer(const Request& request);
+    // The last answer babbles: it goes out at line speed whether the line is paced or not.
+    bool lastAnswerBabbles() const { return babbling_; }
+    // How many answers a fault rule has spoiled.
+    int faultsApplied() const { return faultsApplied_; }
 
     // The statistic of parameter n (1 to 18) over period p, as the meter keeps it.
     Statistic statistic(int period, int n) const;
@@ -124,6 +131,8 @@ private:
     std::vector<int> matched_, applied_;
     std::optional<Request> lastRequest_;
     std::optional<std::string> lastValue_;
+    bool babbling_ = false;
+    int faultsApplied_ = 0;
 };
 
 // The 8-character value field of a reading: "0230.500".

@@ -39,6 +39,8 @@ public:
     std::vector<Request> requests() const;
     std::size_t requestCount() const;
     int rejects() const;
+    // Replies spoiled by the configured faults so far.
+    int faultsInjected() const;
     // The server hung up after the configured number of requests; the device is gone.
     bool hungUp() const;
 
@@ -68,6 +70,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<Request> requests_;
     int rejects_ = 0;
+    int faults_ = 0;
     bool hungUp_ = false;
 
     std::thread thread_;

@@ -94,6 +94,11 @@ int MeterServer::rejects() const {
     return rejects_;
 }
 
+int MeterServer::faultsInjected() const {
+    std::lock_guard lock(mutex_);
+    return faults_;
+}
+
 bool MeterServer::hungUp() const {
     std::lock_guard lock(mutex_);
     return hungUp_;
@@ -141,7 +146,7 @@ bool MeterServer::writeAll(const std::uint8_t* data, std::size_t size) {
 }
 
 void MeterServer::send(const std::vector<std::uint8_t>& bytes) {
-    if (!paced_) {
+    if (!paced_ && !model_.lastAnswerBabbles()) {
         writeAll(bytes.data(), bytes.size());
         return;
     }
@@ -163,7 +168,12 @@ void MeterServer::handle(const Request& request) {
         changed_.notify_all();
     }
     if (log_) log_(request);
-    send(model_.answer(request));
+    const auto reply = model_.answer(request);
+    {
+        std::lock_guard lock(mutex_);
+        faults_ = model_.faultsApplied();
+    }
+    send(reply);
     if (hangUpAfter_ >= 0 && count >= static_cast<std::size_t>(hangUpAfter_)) {
         closeFd(master_);
         std::lock_guard lock(mutex_);

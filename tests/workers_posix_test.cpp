@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "common/messages.h"
@@ -197,6 +198,33 @@ TEST(LiveWorker, HangUpMidJobTellsOnceClosesThePortAndLaterJobsAreSilent) {
     link.runJob(link.tek);
     EXPECT_EQ(link.dialogs.messages().size(), 1u);
     EXPECT_EQ(link.current(1), None);
+}
+
+TEST(LiveWorker, ExceptionLeavingAJobIsShownOnceAndPollingGoesOn) {
+    // The hang-up's message box fails: the exception ends the job, not the program.
+    class FailingBoxes : public ScriptedDialogs {
+    public:
+        MessageResult message(const MessageRequest& request) override {
+            ScriptedDialogs::message(request);
+            throw std::runtime_error("box failed");
+        }
+    };
+    sim::MeterServer meter({.hangUpAfter = 5});
+    FailingBoxes dialogs;
+    SerialPort port(dialogs);
+    ASSERT_TRUE(port.OpenPort(meter.devicePath()));
+    Store store;
+    TTekCom tek(port, store, dialogs);
+    store.CurrentValues[18].set("earlier");
+    tek.Resume();
+    ASSERT_TRUE(tek.waitForJobs(1, Long));
+    EXPECT_EQ(dialogs.exceptions(), std::vector<std::string>{"box failed"});
+    EXPECT_EQ(store.CurrentValues[18].get(), "earlier");  // the job ended where it failed
+    tek.Resume();
+    ASSERT_TRUE(tek.waitForJobs(2, Long));
+    EXPECT_EQ(store.CurrentValues[18].get(), None);
+    EXPECT_EQ(dialogs.exceptions().size(), 1u);
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
 }
 
 TEST(LiveWorker, HoldDuringAJobStopsItBetweenExchangesAndLeavesThePortFree) {

@@ -33,7 +33,7 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
   --seed N            seed of the readings' noise
   --hang-up-after N   close the line after answering N requests
   --fault KIND        spoil replies: silence, stray-byte, short-reply, wrong-echo,
-                      not-a-number, non-hex-param, param-number, long-reply
+                      not-a-number, non-hex-param, param-number, long-reply, babble
                       (the options below narrow down the last --fault)
   --fault-command C   only replies to command letter C
   --fault-param N     only requests for parameter N
@@ -42,6 +42,7 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
   --fault-limit L     at most L times
   --report-param N    the parameter number that param-number replies carry (default 19)
   --long-reply-size N the length of long replies in bytes (default 1100)
+  --babble-size N     the length of babbling replies, sent at line speed (default 400)
 )";
 
 [[noreturn]] void fail(const std::string& what) {
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
         else if (arg == "--seed") config.seed = static_cast<std::uint32_t>(number(value, 0, 1 << 30));
         else if (arg == "--hang-up-after") config.hangUpAfter = number(value, 0, 1 << 30);
         else if (arg == "--long-reply-size") config.longReplySize = static_cast<std::size_t>(number(value, 16, 1 << 20));
+        else if (arg == "--babble-size") config.babbleSize = static_cast<std::size_t>(number(value, 16, 1 << 20));
         else if (arg == "--fault") {
             auto fault = lumo::sim::faultFromName(value);
             if (!fault) fail(std::string("unknown fault: ") + value);
