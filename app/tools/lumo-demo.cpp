@@ -258,7 +258,7 @@ std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& p
     });
     add(shots.take("message-create", [] { return openBox(); }));
     add({
-        {0, [&w] {
+        {0, [&w, clearReading] {
              openBox()->close();
              auto* name = named<QLabel>(&w, "LabRepName");
              auto* show = named<QPushButton>(&w, "ButShow");
