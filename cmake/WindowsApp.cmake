@@ -6,13 +6,18 @@ if(NOT (WIN32 AND LUMO_WITH_QT))
   return()
 endif()
 
-# Qt's Russian texts (standard buttons, file dialogs), Debian's qt6-translations-l10n of the same
-# Qt version. They are a resource under :/i18n, and the embedded qt.conf makes that Qt's
-# translations folder, which is where the program looks for them.
-set(LUMO_QT_RU_QM /usr/share/qt6/translations/qtbase_ru.qm
+# Qt's Russian texts (standard buttons, file dialogs): in a cross build Debian's
+# qt6-translations-l10n of the same Qt version, on Windows the Qt kit's own. They are a resource
+# under :/i18n, and the embedded qt.conf makes that Qt's translations folder, which is where the
+# program looks for them.
+set(qm /usr/share/qt6/translations/qtbase_ru.qm)
+if(NOT CMAKE_CROSSCOMPILING)
+  set(qm ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_TRANSLATIONS}/qtbase_ru.qm)
+endif()
+set(LUMO_QT_RU_QM ${qm}
     CACHE FILEPATH "Qt's Russian translations (qtbase_ru.qm) to build into the Windows program")
 if(NOT EXISTS ${LUMO_QT_RU_QM})
-  message(FATAL_ERROR "${LUMO_QT_RU_QM} is missing (Debian: qt6-translations-l10n)")
+  message(FATAL_ERROR "${LUMO_QT_RU_QM} is missing (Debian: qt6-translations-l10n; -DLUMO_QT_RU_QM=...)")
 endif()
 set_source_files_properties(${LUMO_QT_RU_QM} PROPERTIES QT_RESOURCE_ALIAS qtbase_ru.qm)
 
@@ -42,5 +47,7 @@ foreach(target UserLumo lumo-demo)
                    FILES ${CMAKE_SOURCE_DIR}/app/windows/qt.conf)
   # The platform plugin and the native widget style, linked in (static Qt loads no plugin files).
   qt_import_plugins(${target} INCLUDE Qt6::QWindowsIntegrationPlugin Qt6::QWindowsVistaStylePlugin)
-  target_link_options(${target} PRIVATE -s)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -s)
+  endif()
 endforeach()
