@@ -118,6 +118,7 @@ public:
                      if (!byCaller) grab(window(), path);
                      else {
                          QFile::remove(path);
+                         if (QWidget* w = window()) w->repaint();  // on screen before the shot
                          std::printf("shot %s\n", qPrintable(name));
                          std::fflush(stdout);
                      }
