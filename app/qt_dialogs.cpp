@@ -1,6 +1,7 @@
 #include "app/qt_dialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QStringList>
@@ -11,6 +12,13 @@ namespace lumo {
 namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// The chosen file in the system's own form: Qt's dialogs answer with forward slashes, and the
+// spreadsheet application on Windows is handed the name with backslashes.
+std::optional<std::string> chosenFile(const QFileDialog& dialog) {
+    if (dialog.result() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return QDir::toNativeSeparators(dialog.selectedFiles().first()).toStdString();
+}
 
 }  // namespace
 
@@ -98,8 +106,8 @@ std::optional<std::string> QtOperatorDialogs::openFileName(const FileDialogReque
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     if (!request.defaultExtension.empty()) dialog.setDefaultSuffix(q(request.defaultExtension));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    return dialog.selectedFiles().first().toStdString();
+    dialog.exec();
+    return chosenFile(dialog);
 }
 
 std::optional<std::string> QtOperatorDialogs::saveFileName(const FileDialogRequest& request) {
@@ -109,8 +117,8 @@ std::optional<std::string> QtOperatorDialogs::saveFileName(const FileDialogReque
     // Replacing an existing file is confirmed first (Qt's standard question).
     dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
     if (!request.defaultExtension.empty()) dialog.setDefaultSuffix(q(request.defaultExtension));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    return dialog.selectedFiles().first().toStdString();
+    dialog.exec();
+    return chosenFile(dialog);
 }
 
 void QtOperatorDialogs::showException(const std::string& what) {

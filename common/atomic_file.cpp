@@ -52,9 +52,18 @@ void flushToDisk(const fs::path& p) {
     if (!ok) fail("cannot flush " + pathToUtf8(p));
 }
 
+// Windows refuses to replace a file while anyone has it open (another copy of the program
+// reading it, a virus scanner); such a hold lasts moments, so the rename is tried again for up
+// to a second before it counts as failed.
 void renameOver(const fs::path& from, const fs::path& to) {
-    if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        fail("cannot replace " + pathToUtf8(to));
+    for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return;
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 100)
+            fail("cannot replace " + pathToUtf8(to) + " (error " + std::to_string(error) + ")");
+        ::Sleep(10);
+    }
 }
 
 void flushFolder(const fs::path&) {}

@@ -20,7 +20,9 @@ bool open(const std::string& name, PlatformPortHandle& handle) {
     if (h == INVALID_HANDLE_VALUE) return false;
 
     // Built from an all-zero record: 9600 baud, 8 data bits, no parity, 1 stop bit, binary,
-    // no flow control, DTR and RTS disabled.
+    // no flow control, DTR and RTS disabled. Software flow control stays off, but the XON and
+    // XOFF characters still get their usual values: Windows refuses a record in which they are
+    // equal.
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
@@ -28,7 +30,8 @@ bool open(const std::string& name, PlatformPortHandle& handle) {
     dcb.ByteSize = 8;
     dcb.fBinary = 1;
     dcb.StopBits = ONESTOPBIT;
-    ::SetCommState(h, &dcb);
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
 
     // Reads return at once with what has arrived; writes take at most 100 ms a byte + 10 ms.
     COMMTIMEOUTS t;
@@ -37,7 +40,12 @@ bool open(const std::string& name, PlatformPortHandle& handle) {
     t.ReadTotalTimeoutConstant = 0;
     t.WriteTotalTimeoutMultiplier = 100;
     t.WriteTotalTimeoutConstant = 10;
-    ::SetCommTimeouts(h, &t);
+
+    // A device that refuses either (a file, anything that is not a serial line) is no port.
+    if (!::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &t)) {
+        ::CloseHandle(h);
+        return false;
+    }
 
     handle = h;
     return true;

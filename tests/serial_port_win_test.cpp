@@ -89,6 +89,9 @@ TEST(SerialPortWin, OpenSetsTheExactLineSettingsAndTimeOuts) {
     EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
     EXPECT_EQ(dcb.fOutX, 0u);
     EXPECT_EQ(dcb.fInX, 0u);
+    // Off, but distinct: Windows refuses equal XON and XOFF characters.
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, 0x13);
     // DTR and RTS are not read back: a pseudo-terminal has no modem lines.
 
     COMMTIMEOUTS t{};
@@ -161,6 +164,28 @@ TEST(SerialPortWin, MissingPortIsToldOnce) {
     EXPECT_FALSE(sp.OpenPort("COM77"));
     EXPECT_FALSE(sp.PortOpen());
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+}
+
+TEST(SerialPortWin, ADeviceRefusingTheLineSettingsIsNotOpenedAndNotKept) {
+    char dir[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, dir), 0u);
+    const std::string file = std::string(dir) + "lumo-not-a-port.txt";
+    HANDLE made = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+
+    ScriptedDialogs dialogs;
+    SerialPort sp(dialogs);
+    EXPECT_FALSE(sp.OpenPort(file));  // the file opens, SetCommState refuses it
+    EXPECT_FALSE(sp.PortOpen());
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+    // The refused handle was closed: the file opens again without sharing.
+    HANDLE again = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << GetLastError();
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+    DeleteFileA(file.c_str());
 }
 
 TEST(SerialPortWin, BadRepliesAreRejectedAndResent) {

@@ -39,7 +39,12 @@ TEST(SettingsFile, MissingFileGivesTheDefaultAndAWriteCreatesIt) {
     auto ini = (d.path / "UserLumo.INI").string();
     EXPECT_EQ(readProfileString(ini, "Main", "COM", "COM3"), "COM3");
     ASSERT_TRUE(writeProfileString(ini, "Main", "COM", "COM3"));
+    // A new file gets the platform's line breaks.
+#ifdef _WIN32
+    EXPECT_EQ(slurp(ini), "[Main]\r\nCOM=COM3\r\n");
+#else
     EXPECT_EQ(slurp(ini), "[Main]\nCOM=COM3\n");
+#endif
     EXPECT_EQ(readProfileString(ini, "Main", "COM", "x"), "COM3");
 }
 

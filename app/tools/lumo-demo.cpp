@@ -1,15 +1,29 @@
 // lumo-demo: a short scripted run of the real windows, for machines without an operator.
 // It starts the program's windows as UserLumo does (the settings file in the output folder,
-// naming the port given), then polls the meter, creates a report with live rows, shows it,
-// downloads the meter's memory into it and saves it. Message boxes are captured and answered
-// with their default button; the save dialog is answered with DIR/report.xlsx. Screenshots
-// of the window and the report viewer go to DIR.
+// naming the port given), then:
+// - with the built-in spreadsheet engine (Linux): polls the meter, creates a report with live
+//   rows, shows it, downloads the meter's memory into it and saves it. Message boxes are
+//   captured and answered with their default button; the save dialog is answered with
+//   DIR/report.xlsx;
+// - on Windows, where the report needs Excel: checks the windows on their own state (controls
+//   found by their object names): the fixed size, the 18 live readings, the settings check on
+//   the meter's port and on a missing one, "Создать" telling that the spreadsheet application
+//   cannot be started, and the window working on afterwards. Each check prints one
+//   "check: ok ..." or "check: FAILED ..." line; the exit code is 1 when one failed.
+// Screenshots go to DIR: taken by the program itself, or with --wait-for-shots by the caller:
+// the program prints "shot NAME" and goes on once DIR/NAME.png exists.
 //
-//   lumo-demo --out DIR --port NAME
+//   lumo-demo --out DIR --port NAME [--wait-for-shots]
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
 #include <functional>
@@ -21,6 +35,7 @@
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/automation.h"
+#include "common/messages.h"
 
 namespace {
 
@@ -43,6 +58,7 @@ private:
 struct Step {
     int delayMs;
     std::function<bool()> run;  // false: try again after the delay
+    const char* waitingFor = nullptr;  // what a step that tries again waits for
 };
 
 void grab(QWidget* w, const QString& path) {
@@ -57,51 +73,77 @@ QWidget* viewerWindow() {
     return nullptr;
 }
 
-}  // namespace
+// Runs the steps one after the other on the event loop; a step that waits gives up after a
+// minute, which fails the run.
+class StepRunner {
+public:
+    explicit StepRunner(std::vector<Step> steps) : steps_(std::move(steps)) {}
+    void start() { schedule(0); }
+    bool gaveUp() const { return gaveUp_; }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("UserLumo");
-    lumo::loadRussianTranslations(app);
-    lumo::automation::ThreadApartment apartment;
-    lumo::registerSpreadsheetApplication();
-
-    QString out = "demo-out";
-    QString port;
-    const QStringList args = QApplication::arguments();
-    for (int i = 1; i + 1 < args.size(); ++i) {
-        if (args[i] == "--out") out = args[++i];
-        else if (args[i] == "--port") port = args[++i];
-    }
-    QDir().mkpath(out);
-    const QDir dir(out);
-    const std::string ini = dir.filePath("UserLumo.INI").toStdString();
-    if (!port.isEmpty())
-        lumo::writeProfileString(ini, lumo::SettingsSection, lumo::SettingsPortKey, port.toStdString());
-    const std::string reportPath = dir.absoluteFilePath("report.xlsx").toStdString();
-    QFile::remove(QString::fromStdString(reportPath));
-
-    // Every message box is shown for a moment, captured, and answered with its default button.
-    int boxes = 0;
-    QTimer boxCloser;
-    QObject::connect(&boxCloser, &QTimer::timeout, [&] {
-        if (QWidget* box = QApplication::activeModalWidget()) {
-            grab(box, dir.filePath(QString("message-%1.png").arg(++boxes)));
-            box->close();
+private:
+    void schedule(size_t i) {
+        if (i >= steps_.size()) {
+            QApplication::quit();
+            return;
         }
-    });
-    boxCloser.start(500);
+        QTimer::singleShot(steps_[i].delayMs, [this, i] {
+            if (steps_[i].run()) {
+                tries_ = 0;
+                schedule(i + 1);
+            } else if (++tries_ * steps_[i].delayMs > 60000) {
+                std::printf("check: FAILED gave up waiting for %s\n",
+                            steps_[i].waitingFor ? steps_[i].waitingFor : "a step");
+                gaveUp_ = true;
+                QApplication::quit();
+            } else {
+                schedule(i);
+            }
+        });
+    }
 
-    lumo::QtOperatorDialogs qtDialogs;
-    DemoDialogs dialogs(qtDialogs, reportPath);
-    lumo::SystemClock clock;
-    AppContext context{dialogs, clock, ini};
-    lumo::createWindows(context);
-    qtDialogs.setParentWindow(formLumo);
-    formLumo->show();
-    TformLumo& w = *formLumo;
+    std::vector<Step> steps_;
+    long tries_ = 0;
+    bool gaveUp_ = false;
+};
 
-    std::vector<Step> steps = {
+// Screenshots, taken by the program (QWidget::grab of the window named) or by the caller.
+class Shots {
+public:
+    Shots(QDir dir, bool byCaller) : dir_(std::move(dir)), byCaller_(byCaller) {}
+    // Two steps: ask for the shot, then wait until it is there.
+    std::vector<Step> take(const QString& name, std::function<QWidget*()> window) {
+        const QString path = dir_.filePath(name + ".png");
+        const bool byCaller = byCaller_;
+        return {{300, [=] {
+                     if (!byCaller) grab(window(), path);
+                     else {
+                         QFile::remove(path);
+                         if (QWidget* w = window()) w->repaint();  // on screen before the shot
+                         std::printf("shot %s\n", qPrintable(name));
+                         std::fflush(stdout);
+                     }
+                     return true;
+                 }},
+                {100, [=] { return !byCaller || QFile::exists(path); }, "a screenshot"}};
+    }
+
+private:
+    QDir dir_;
+    bool byCaller_;
+};
+
+int failures = 0;
+[[maybe_unused]] void check(bool ok, const char* what) {
+    std::printf("check: %s %s\n", ok ? "ok" : "FAILED", what);
+    std::fflush(stdout);
+    if (!ok) ++failures;
+}
+
+#ifndef _WIN32
+// The steps of the demo with the built-in engine.
+std::vector<Step> demoSteps(TformLumo& w, const QDir& dir, const std::string& reportPath) {
+    return {
         {1000, [&] { grab(&w, dir.filePath("window-start.png")); return true; }},
         {200, [&] { lumo::ui::control<QPushButton>(w, "butGetTekData")->click(); return true; }},
         {3500, [&] { grab(&w, dir.filePath("window-live.png")); return true; }},
@@ -113,9 +155,13 @@ int main(int argc, char** argv) {
         {1000, [&] { return !lumo::ui::control<QTimer>(w, "timerMem")->isActive(); }},  // until the download has ended
         {500, [&] {
              grab(&w, dir.filePath("window-memory.png"));
-             grab(viewerWindow(), dir.filePath("viewer-memory.png"));
+             // The viewer shows the live sheet; the memory rows are on the second sheet.
+             QWidget* viewer = viewerWindow();
+             if (auto* tabs = viewer ? viewer->findChild<QTabWidget*>() : nullptr)
+                 tabs->setCurrentIndex(1);
              return true;
          }},
+        {300, [&] { grab(viewerWindow(), dir.filePath("viewer-memory.png")); return true; }},
         {200, [&] { lumo::ui::control<QAction>(w, "Save")->trigger(); return true; }},
         {500, [&] {
              std::printf("demo: %s (%d live rows, %d memory rows)\n", reportPath.c_str(),
@@ -124,16 +170,210 @@ int main(int argc, char** argv) {
              return true;
          }},
     };
-    std::function<void(size_t)> runFrom = [&](size_t i) {
-        if (i >= steps.size()) {
-            QApplication::quit();
-            return;
-        }
-        QTimer::singleShot(steps[i].delayMs, [&, i] { runFrom(steps[i].run() ? i + 1 : i); });
+}
+
+#else
+// ---- The checks on Windows ----
+
+template <class T>
+T* named(QWidget* window, const char* name) {
+    T* child = window ? window->findChild<T*>(name) : nullptr;
+    if (!child) std::printf("check: no %s in %s\n", name, window ? qPrintable(window->objectName()) : "-");
+    return child;
+}
+
+// A reading as the labels show it: a number in the general format with a decimal comma.
+bool isReading(const QString& text) {
+    static const QRegularExpression number("^-?[0-9]+(,[0-9]+)?(E[-+]?[0-9]+)?$");
+    return number.match(text).hasMatch();
+}
+
+QString textOf(QWidget* window, const char* name) {
+    QLabel* l = named<QLabel>(window, name);
+    return l ? l->text() : QString();
+}
+
+bool allReadings(TformLumo& w) {
+    static const char* names[18] = {"labUA", "labIA", "labFA", "labPA", "labQA", "labSA",
+                                    "labUB", "labIB", "labFB", "labPB", "labQB", "labSB",
+                                    "labUC", "labIC", "labFC", "labPC", "labQC", "labSC"};
+    for (const char* n : names) {
+        QLabel* l = w.findChild<QLabel*>(n);
+        if (!l || !isReading(l->text())) return false;
+    }
+    return true;
+}
+
+// Runs a handler that may open a modal box later on the event loop, so that the steps after it
+// go on while the box is shown.
+void later(std::function<void()> f) { QTimer::singleShot(0, std::move(f)); }
+
+QMessageBox* openBox() { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }
+
+std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& port) {
+    auto settings = [&w] { return w.findChild<QDialog*>("frmSettings"); };
+    auto status = [settings] { return textOf(settings(), "labStatus"); };
+    // Empties labUA; the next tick of live polling fills it again.
+    auto clearReading = [&w] {
+        if (QLabel* l = named<QLabel>(&w, "labUA")) l->clear();
+        return true;
     };
-    runFrom(0);
+    auto checkConnect = [settings](const std::string& name) {
+        return [settings, name] {
+            QDialog* d = settings();
+            if (auto* cb = named<QComboBox>(d, "cbCOM")) cb->setCurrentText(QString::fromStdString(name));
+            if (auto* b = named<QPushButton>(d, "butCheckConnect")) later([b] { b->click(); });
+            return true;
+        };
+    };
+    std::vector<Step> steps = {
+        {1000, [&w] {
+             const QSize client(TformLumo::ClientWidth, TformLumo::ClientHeight);
+             check(w.centralWidget()->size() == client && w.minimumSize() == w.maximumSize() &&
+                       w.size() == w.minimumSize(),
+                   "the main window has its designed size, fixed");
+             w.resize(w.width() + 100, w.height() + 100);
+             return true;
+         }},
+        {300, [&w] {
+             check(w.size() == w.minimumSize(), "the main window refuses a resize");
+             if (auto* b = named<QPushButton>(&w, "butGetTekData")) b->click();
+             return true;
+         }},
+        {200, [&w] { return allReadings(w); }, "the 18 live readings"},
+        {0, [] { check(true, "the 18 live readings are shown"); return true; }},
+    };
+    auto add = [&steps](std::vector<Step> more) { steps.insert(steps.end(), more.begin(), more.end()); };
+    add(shots.take("window-live", [&w] { return &w; }));
+    add({
+        {200, [&w] {
+             if (auto* a = w.findChild<QAction*>("Create")) later([a] { a->trigger(); });
+             return true;
+         }},
+        {100, [] { return openBox() != nullptr; }, "the message box of Создать"},
+        {0, [] {
+             check(openBox()->text() == lumo::msg::CannotStartSpreadsheet &&
+                       openBox()->windowTitle() == lumo::msg::CaptionError,
+                   "Создать tells that the spreadsheet application cannot be started");
+             return true;
+         }},
+    });
+    add(shots.take("message-create", [] { return openBox(); }));
+    add({
+        {0, [&w, clearReading] {
+             openBox()->close();
+             auto* name = named<QLabel>(&w, "LabRepName");
+             auto* show = named<QPushButton>(&w, "ButShow");
+             check(name && name->text() == "нет" && show && !show->isEnabled(), "no report is open");
+             return clearReading();
+         }},
+        {200, [&w] { return isReading(textOf(&w, "labUA")); }, "a reading after Создать"},
+        {0, [] { check(true, "live polling goes on after the failed Создать"); return true; }},
+        {200, [&w] {
+             if (auto* a = w.findChild<QAction*>("N2")) later([a] { a->trigger(); });
+             return true;
+         }},
+        {100, [settings] { return settings() && settings()->isVisible(); }, "the settings dialog"},
+        {0, checkConnect(port)},
+        {100, [status] { return !status().isEmpty(); }, "the outcome of the check"},
+        {0, [status] { check(status() == "Прибор подключен", "the meter's port: Прибор подключен"); return true; }},
+    });
+    add(shots.take("settings-connected", [] { return QApplication::activeModalWidget(); }));
+    add({
+        {0, checkConnect("COM77")},
+        {100, [] { return openBox() != nullptr; }, "the message box of the missing port"},
+        {0, [] {
+             check(openBox()->text() == lumo::msg::CannotOpenPort, "a missing port: Невозможно открыть COM порт");
+             return true;
+         }},
+    });
+    add(shots.take("message-no-port", [] { return openBox(); }));
+    add({
+        {0, [] { openBox()->close(); return true; }},
+        {100, [status] { return status() == "Прибор не подключен"; }, "Прибор не подключен"},
+        {0, [&w] {
+             check(!w.serialPort().PortOpen(), "a missing port: Прибор не подключен, no port open");
+             return true;
+         }},
+    });
+    add(shots.take("settings-not-connected", [] { return QApplication::activeModalWidget(); }));
+    add({
+        {0, checkConnect(port)},
+        {100, [status] { return status() == "Прибор подключен"; }, "Прибор подключен again"},
+        {0, [settings, clearReading] {
+             if (QDialog* d = settings()) d->close();
+             return clearReading();
+         }},
+        {200, [&w] { return isReading(textOf(&w, "labUA")); }, "a reading after the settings"},
+        {0, [] { check(true, "live polling goes on after the settings check"); return true; }},
+    });
+    add(shots.take("window-end", [&w] { return &w; }));
+    add({{200, [&w] { w.close(); return true; }}});
+    return steps;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("UserLumo");
+    lumo::loadRussianTranslations(app);
+    lumo::automation::ThreadApartment apartment;
+    lumo::registerSpreadsheetApplication();
+
+    QString out = "demo-out";
+    QString port;
+    bool shotsByCaller = false;
+    const QStringList args = QApplication::arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--out" && i + 1 < args.size()) out = args[++i];
+        else if (args[i] == "--port" && i + 1 < args.size()) port = args[++i];
+        else if (args[i] == "--wait-for-shots") shotsByCaller = true;
+    }
+    QDir().mkpath(out);
+    const QDir dir(out);
+    const std::string ini = dir.filePath("UserLumo.INI").toStdString();
+    if (!port.isEmpty())
+        lumo::writeProfileString(ini, lumo::SettingsSection, lumo::SettingsPortKey, port.toStdString());
+    const std::string reportPath = QDir::toNativeSeparators(dir.absoluteFilePath("report.xlsx")).toStdString();
+    QFile::remove(QString::fromStdString(reportPath));
+
+    lumo::QtOperatorDialogs qtDialogs;
+    DemoDialogs dialogs(qtDialogs, reportPath);
+    lumo::SystemClock clock;
+    AppContext context{dialogs, clock, ini};
+    lumo::createWindows(context);
+    qtDialogs.setParentWindow(formLumo);
+    formLumo->show();
+    TformLumo& w = *formLumo;
+
+#ifdef _WIN32
+    Shots shots(dir, shotsByCaller);
+    StepRunner runner(windowsChecks(w, shots, port.toStdString()));
+#else
+    (void)shotsByCaller;
+    // Every message box is shown for a moment, captured, and answered with its default button.
+    int boxes = 0;
+    QTimer boxCloser;
+    QObject::connect(&boxCloser, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            grab(box, dir.filePath(QString("message-%1.png").arg(++boxes)));
+            box->close();
+        }
+    });
+    boxCloser.start(500);
+    StepRunner runner(demoSteps(w, dir, reportPath));
+#endif
+    runner.start();
     QApplication::exec();
     qtDialogs.abandonWaiters();
     lumo::destroyWindows();
-    return 0;
+#ifdef _WIN32
+    // The window saved the port it was left with.
+    check(lumo::readProfileString(ini, lumo::SettingsSection, lumo::SettingsPortKey, "") == port.toStdString(),
+          "the settings file keeps the port");
+    std::printf("windows app: %d checks failed\n", failures + (runner.gaveUp() ? 1 : 0));
+#endif
+    return failures > 0 || runner.gaveUp() ? 1 : 0;
 }
