@@ -45,7 +45,11 @@ void QtOperatorDialogs::complete(Pending& p, MessageResult r) {
 }
 
 MessageResult QtOperatorDialogs::message(const MessageRequest& request) {
-    if (QThread::currentThread() == thread()) return showBox(request);
+    return onWindowThread([this, request] { return showBox(request); });
+}
+
+MessageResult QtOperatorDialogs::onWindowThread(std::function<MessageResult()> show) {
+    if (QThread::currentThread() == thread()) return show();
 
     auto pending = std::make_shared<Pending>();
     {
@@ -55,13 +59,13 @@ MessageResult QtOperatorDialogs::message(const MessageRequest& request) {
     }
     QMetaObject::invokeMethod(
         this,
-        [this, pending, request] {
-            bool show;
+        [this, pending, show] {
+            bool stillShown;
             {
                 std::lock_guard lock(mutex_);
-                show = !abandoned_;
+                stillShown = !abandoned_;
             }
-            MessageResult r = show ? showBox(request) : MessageResult::Ok;
+            MessageResult r = stillShown ? show() : MessageResult::Ok;
             complete(*pending, r);
             std::lock_guard lock(mutex_);
             pending_.remove(pending);
@@ -123,9 +127,13 @@ std::optional<std::string> QtOperatorDialogs::saveFileName(const FileDialogReque
 
 void QtOperatorDialogs::showException(const std::string& what) {
     // The standard exception box: the application's title, the message ending in a full stop.
-    QString text = q(what);
-    if (!text.isEmpty() && !text.endsWith('.')) text += '.';
-    QMessageBox::critical(parent_.data(), QApplication::applicationName(), text);
+    // A worker's exception is shown on the window's thread while the worker waits.
+    onWindowThread([this, what] {
+        QString text = q(what);
+        if (!text.isEmpty() && !text.endsWith('.')) text += '.';
+        QMessageBox::critical(parent_.data(), QApplication::applicationName(), text);
+        return MessageResult::Ok;
+    });
 }
 
 }  // namespace lumo

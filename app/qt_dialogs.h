@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,9 @@ private:
         MessageResult result = MessageResult::Ok;
     };
     MessageResult showBox(const MessageRequest& request);
+    // Runs `show` on the window's thread: at once there, else queued there while the caller
+    // waits; after abandonWaiters() nothing more is shown.
+    MessageResult onWindowThread(std::function<MessageResult()> show);
     static void complete(Pending& p, MessageResult r);
 
     QPointer<QWidget> parent_;

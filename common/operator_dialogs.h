@@ -3,7 +3,9 @@
 // The window supplies a Qt implementation; tests supply a scripted one. Lower layers take it
 // by reference, so they never reach up to the window.
 
+#include <exception>
 #include <optional>
+#include <utility>
 #include <string>
 
 namespace lumo {
@@ -49,5 +51,22 @@ public:
     // Convenience: an error box with the caption "Ошибка", the error icon and OK.
     void error(const std::string& text);
 };
+
+// Runs `handler`; an exception that escapes it stops here and is shown in the standard
+// exception box (the windows' handlers and the workers' jobs both end at such an edge).
+template <class F>
+void runGuarded(OperatorDialogs& dialogs, F&& handler) noexcept {
+    try {
+        try {
+            std::forward<F>(handler)();
+        } catch (const std::exception& e) {
+            dialogs.showException(e.what());
+        } catch (...) {
+            dialogs.showException("");
+        }
+    } catch (...) {
+        // The box itself failed; nothing more can be told.
+    }
+}
 
 }  // namespace lumo

@@ -54,19 +54,7 @@ void TComThread::Start() {
     start([this] { WorkLoop(); });
 }
 
-void TComThread::runJob(const std::function<void()>& job) noexcept {
-    try {
-        try {
-            job();
-        } catch (const std::exception& e) {
-            dialogs_.showException(e.what());
-        } catch (...) {
-            dialogs_.showException("");
-        }
-    } catch (...) {
-        // The box itself failed; nothing more can be told.
-    }
-}
+void TComThread::runJob(const std::function<void()>& job) noexcept { runGuarded(dialogs_, job); }
 
 bool TComThread::SendRequest(char command, std::uint32_t address, std::uint32_t argument) {
     return meter::SendRequest(port_, dialogs_, *this, command, address, argument);
