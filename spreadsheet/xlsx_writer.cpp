@@ -21,13 +21,19 @@ constexpr std::string_view kRelNs = "http://schemas.openxmlformats.org/officeDoc
 constexpr std::size_t kCellRoom = 128;
 constexpr std::size_t kBuffer = 256 * 1024;
 
-// The text a cell can hold: 32767 bytes, cut at a character boundary.
+// The text a cell can hold: 32767 characters as the application counts them (UTF-16 units).
 std::string_view cellText(std::string_view s) {
     constexpr std::size_t kMax = 32767;
     if (s.size() <= kMax) return s;
-    std::size_t n = kMax;
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-    return s.substr(0, n);
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if ((c & 0xC0) == 0x80) continue;  // inside a character
+        std::size_t add = c >= 0xF0 ? 2 : 1;
+        if (units + add > kMax) return s.substr(0, i);
+        units += add;
+    }
+    return s;
 }
 
 bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
@@ -203,6 +209,7 @@ void writeSheet(ZipWriter& zip, const Sheet& sheet, bool active, const std::stri
         const std::size_t rowLength = static_cast<std::size_t>(putNumber(rowDigits, row.index) - rowDigits);
         const std::string_view rowText(rowDigits, rowLength);
         bool rowOpen = false;
+        std::int32_t next = 1;  // the column a cell without an address takes
         for (const Cell& cell : row.cells) {
             std::uint32_t xf = cell.format;
             if (xf == 0 && cell.column < columnFormat.size()) xf = columnFormat[cell.column];
@@ -212,7 +219,13 @@ void writeSheet(ZipWriter& zip, const Sheet& sheet, bool active, const std::stri
                 p = putLiteral(putLiteral(putLiteral(p, "<row r=\""), rowText), "\">");
                 rowOpen = true;
             }
-            p = putLiteral(putLiteral(putColumn(putLiteral(p, "<c r=\""), cell.column), rowText), "\"");
+            // A cell right after the one before needs no address: a third less to write, to
+            // pack and to read.
+            if (cell.column == next)
+                p = putLiteral(p, "<c");
+            else
+                p = putLiteral(putLiteral(putColumn(putLiteral(p, "<c r=\""), cell.column), rowText), "\"");
+            next = cell.column + 1;
             if (xf) p = putLiteral(putNumber(putLiteral(p, " s=\""), xf), "\"");
             switch (cell.kind) {
                 case CellKind::Empty: p = putLiteral(p, "/>"); break;
