@@ -180,7 +180,10 @@ int main(int argc, char** argv) {
     std::printf("first tick (the viewer goes down to the new row): %.2f ms\n", firstMs);
     std::printf("rows written %d (next row %d), viewer rows %d, last row in sight: %s\n", w.report.LiveRow - rows - 3,
                 w.report.LiveRow, rowsShown, following ? "yes" : "no");
-    std::printf("target: under 5 ms a tick: %s\n", wall.p99 < 5 ? "met" : "missed");
+    const auto slow = std::count_if(tickMs.begin(), tickMs.end(), [](double ms) { return ms >= 5; });
+    std::printf("under 5 ms a tick: thread time p99 %s; wall p99 %s (%ld of %d ticks at 5 ms or more: wall time also\n"
+                "counts the time the thread waited for a core on a busy machine)\n",
+                cpu.p99 < 5 ? "met" : "MISSED", wall.p99 < 5 ? "met" : "missed", static_cast<long>(slow), ticks);
 
     timer->stop();
     lumo::destroyWindows();
