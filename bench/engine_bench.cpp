@@ -1,9 +1,12 @@
-// The built-in spreadsheet engine against openpyxl on the report's own job: 100,000 live rows
-// (20 cells each) written through the automation calls, saved, then opened in a fresh process
-// and column 1 scanned cell by cell for the first free row. Prints seconds and peak memory of
-// each step and the ratios. Usage: engine_bench [rows] (default 100000).
+// The built-in spreadsheet engine against openpyxl on the report's own job: a new report laid
+// out by the report's operations, N live rows (20 cells each) and 11 memory rows written by
+// them, saved; then opened in a fresh process and column 1 scanned cell by cell for the first
+// free row. Prints, for each size, seconds (wall and CPU: the figures stay comparable on a
+// busy machine) and memory of each step, and the ratios.
+//
+// usage: engine_bench [--engine-only] [rows ...]     (default 100000 1000000)
+//        engine_bench --write <path> <rows>          one report, as the bench writes it
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,8 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/console_dialogs.h"
+#include "common/clock.h"
 #include "common/numtext.h"
 #include "automation/automation.h"
+#include "link/readings_store.h"
+#include "report/report.h"
 #include "spreadsheet/engine.h"
 
 using namespace lumo;
@@ -29,82 +36,105 @@ double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Peak resident memory of this process so far, in MiB.
-double peakMiB() {
+double cpuNow() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Resident memory now and at its peak since the last reset, in MiB.
+double statusMiB(const char* field) {
     std::ifstream in("/proc/self/status");
     for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind(field, 0) == 0) return std::stod(line.substr(std::string(field).size())) / 1024.0;
     return 0;
 }
+double rssMiB() { return statusMiB("VmRSS:"); }
+double peakMiB() { return statusMiB("VmHWM:"); }
+void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-// The reading texts, made before the clock starts: the report takes them ready from the
-// readings store.
-std::vector<std::string> readingTexts() {
-    std::vector<std::string> out;
-    for (int i = 0; i < 400; ++i) out.push_back(formatGeneral(200 + i / 10.0));
-    return out;
-}
-const std::string& reading(const std::vector<std::string>& texts, int row, int n) { return texts[(row * 7 + n * 13) % 400]; }
-
-long long g_calls = 0;
-Handle get(const Handle& h, std::string_view m, std::initializer_list<Handle> a = {}) {
-    ++g_calls;
-    return propertyGet(h, m, a);
-}
-void put(const Handle& h, std::string_view m, const Handle& v) {
-    ++g_calls;
-    propertyPut(h, m, v);
-}
-
-int writeAndSave(const std::string& path, int rows) {
-    const std::vector<std::string> texts = readingTexts();
-    double t0 = now();
-    Handle app = spreadsheet::createApplication();
-    put(app, "SheetsInNewWorkbook", 2);
-    methodCall(propertyGet(app, "WorkBooks"), "add");
-    Handle book = get(app, "WorkBooks", {1});
-    Handle live = get(book, "WorkSheets", {1});
-    put(live, "Name", "Результат текущих измерений");
-    put(get(book, "WorkSheets", {2}), "Name", "Данные из памяти прибора");
-    // The header texts, so the file has its shared strings as every report has.
-    const char* quantities[] = {"U", "I", "УГОЛ", "P", "Q", "S"};
-    put(get(live, "Cells", {1, 1}), "Value", "Дата");
-    put(get(live, "Cells", {1, 2}), "Value", "Время");
-    for (int c = 3; c <= 20; ++c) put(get(live, "Cells", {2, c}), "Value", quantities[(c - 3) % 6]);
-    for (int r = 3; r < rows + 3; ++r) {
-        int s = r % 86400;
-        Handle cell = get(live, "Cells", {r, 1});
-        put(cell, "NumberFormat", "ДД.ММ.ГГГГ");
-        put(cell, "Value", std::to_string(1 + r % 28) + ".12.2026");
-        cell = get(live, "Cells", {r, 2});
-        put(cell, "NumberFormat", "ЧЧ:ММ:СС");
-        put(cell, "Value", std::to_string(s / 3600) + ":" + std::to_string(s / 60 % 60) + ":" + std::to_string(s % 60));
-        for (int n = 1; n <= 18; ++n) put(get(live, "Cells", {r, n + 2}), "Value", reading(texts, r, n));
+// A clock a second further on at every reading, as the live tick sees it.
+class SteppingClock final : public Clock {
+public:
+    LocalDateTime now() const override {
+        int s = static_cast<int>(tick_++);
+        return {2026, 12, 1 + s / 86400 % 28, s / 3600 % 24, s / 60 % 60, s % 60};
     }
-    double t1 = now();
-    double buildPeak = peakMiB();
-    methodCall(book, "SaveAs", {path});
-    double t2 = now();
-    std::printf("%.3f %.3f %.1f %.1f %lld\n", t1 - t0, t2 - t1, buildPeak, peakMiB(), g_calls);
+    std::optional<LocalDateTime> fileModified(const std::string&) const override { return LocalDateTime{2026, 12, 6}; }
+
+private:
+    mutable long tick_ = 7 * 3600;
+};
+
+class NoView final : public ReportView {
+public:
+    void setReportName(const std::string&) override {}
+    void setReportDate(const std::string&) override {}
+    void setShowButton(bool, const std::string&) override {}
+    void setMemoryButtonEnabled(bool) override {}
+    std::string shortDate(const LocalDateTime&) override { return {}; }
+};
+
+// Writes and saves one report; prints: build-s build-cpu save-s save-cpu base-MiB built-MiB
+// save-peak-MiB.
+int writeAndSave(const std::string& path, int rows) {
+    spreadsheet::registerBuiltInEngine();
+    std::vector<std::string> texts;  // the readings, made before the clock starts
+    for (int i = 0; i < 400; ++i) texts.push_back(formatGeneral(200 + i / 10.0));
+    ReadingsStore store;
+    for (int p = 0; p <= 10; ++p)
+        for (int n = 1; n <= 18; ++n) {
+            (*store.MemoryValues)[ReadingsStore::minIndex(p, n)].set(texts[static_cast<size_t>(p + n)]);
+            (*store.MemoryValues)[ReadingsStore::maxIndex(p, n)].set(texts[static_cast<size_t>(p + n + 50)]);
+            (*store.MemoryValues)[ReadingsStore::avgIndex(p, n)].set(texts[static_cast<size_t>(p + n + 25)]);
+        }
+    ReportState state;
+    bench::ConsoleDialogs dialogs;
+    SteppingClock clock;
+    NoView view;
+    Report report(state, dialogs, clock, view);
+    const double base = rssMiB();
+
+    const double t0 = now(), c0 = cpuNow();
+    report.CreateReport();
+    for (int r = 0; r < rows; ++r) {
+        for (int n = 1; n <= 18; ++n) store.CurrentValues[static_cast<size_t>(n)].set(texts[static_cast<size_t>((r * 7 + n * 13) % 400)]);
+        report.AppendLiveRow(store.currentTexts());
+    }
+    for (int p = 0; p <= 10; ++p) report.AppendMemoryRow(p, store.statisticsTexts(p));
+    const double build = now() - t0, buildCpu = cpuNow() - c0;
+    if (!state.ReportOpen || state.LiveRow != rows + 3) {
+        std::fprintf(stderr, "the report was not written\n");
+        return 1;
+    }
+    const double built = rssMiB();
+    resetPeak();
+    const double t1 = now(), c1 = cpuNow();
+    methodCall(state.ReportBook, "SaveAs", {path});
+    const double save = now() - t1, saveCpu = cpuNow() - c1;
+    std::printf("%.3f %.3f %.3f %.3f %.1f %.1f %.1f\n", build, buildCpu, save, saveCpu, base, built, peakMiB());
     return 0;
 }
 
+// Opens a report and finds its first free row; prints: open-s open-cpu scan-s scan-cpu
+// peak-MiB first-free-row.
 int openAndScan(const std::string& path) {
-    double t0 = now();
+    double t0 = now(), c0 = cpuNow();
     Handle app = spreadsheet::createApplication();
     methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1});
     Handle book = propertyGet(app, "WorkBooks", {1});
     Handle live = propertyGet(book, "WorkSheets", {1});
     propertyGet(book, "WorkSheets", {2});
-    double t1 = now();
+    double t1 = now(), c1 = cpuNow();
     int row = 3;
     Handle cell;
     for (;; ++row) {
         cell = propertyGet(live, "Cells", {row, 1});
         if (propertyGet(cell, "Value").text().empty()) break;
     }
-    double t2 = now();
-    std::printf("%.3f %.3f %.1f %d\n", t1 - t0, t2 - t1, peakMiB(), row);
+    double t2 = now(), c2 = cpuNow();
+    std::printf("%.3f %.3f %.3f %.3f %.1f %d\n", t1 - t0, c1 - c0, t2 - t1, c2 - c1, peakMiB(), row);
     return 0;
 }
 
@@ -121,55 +151,83 @@ std::string run(const std::string& cmd) {
 
 std::string self() { return fs::read_symlink("/proc/self/exe").string(); }
 
+struct Write {
+    double build = 0, buildCpu = 0, save = 0, saveCpu = 0, base = 0, built = 0, peak = 0;
+};
+struct Open {
+    double open = 0, openCpu = 0, scan = 0, scanCpu = 0, peak = 0;
+    int row = 0;
+};
+Write parseWrite(const std::string& line) {
+    Write w;
+    std::istringstream(line) >> w.build >> w.buildCpu >> w.save >> w.saveCpu >> w.base >> w.built >> w.peak;
+    return w;
+}
+Open parseOpen(const std::string& line) {
+    Open o;
+    std::istringstream(line) >> o.open >> o.openCpu >> o.scan >> o.scanCpu >> o.peak >> o.row;
+    return o;
+}
+
+void benchSize(int rows, bool peer, const fs::path& dir) {
+    const std::string engineFile = (dir / "engine.xlsx").string(), peerFile = (dir / "openpyxl.xlsx").string();
+    const std::string script = (fs::path(__FILE__).parent_path() / "engine_bench_peer.py").string();
+    const std::string python = "/usr/bin/python3 " + script;
+
+    // Each step in a fresh process, so that its memory is its own.
+    const Write ew = parseWrite(run(self() + " --write " + engineFile + " " + std::to_string(rows)));
+    const Open eo = parseOpen(run(self() + " --open " + engineFile));
+    Write pw;
+    Open po, cross;
+    if (peer) {
+        pw = parseWrite(run(python + " write " + peerFile + " " + std::to_string(rows)));
+        po = parseOpen(run(python + " open " + peerFile));
+        cross = parseOpen(run(python + " open " + engineFile));  // openpyxl reads the engine's file
+    }
+
+    std::printf("\nengine_bench: %d live rows x 20 cells + 11 memory rows x 55 cells\n", rows);
+    std::printf("%-36s %10s %10s %10s %10s %8s\n", "step", "engine", "CPU", "openpyxl", "CPU", "ratio");
+    auto line = [&](const char* what, double e, double ec, double p, double pc) {
+        std::printf("%-36s %9.3fs %9.3fs", what, e, ec);
+        if (peer) std::printf(" %9.3fs %9.3fs %7.1fx", p, pc, ec > 0 ? pc / ec : 0.0);
+        std::printf("\n");
+    };
+    line("build rows (report operations)", ew.build, ew.buildCpu, pw.build, pw.buildCpu);
+    line("save", ew.save, ew.saveCpu, pw.save, pw.saveCpu);
+    line("open", eo.open, eo.openCpu, po.open, po.openCpu);
+    line("scan column 1", eo.scan, eo.scanCpu, po.scan, po.scanCpu);
+    line("open + scan", eo.open + eo.scan, eo.openCpu + eo.scanCpu, po.open + po.scan, po.openCpu + po.scanCpu);
+    std::printf("save per 100,000 rows: %.3f s (CPU %.3f s)\n", ew.save * 1e5 / rows, ew.saveCpu * 1e5 / rows);
+    const double workbook = ew.built - ew.base, saving = ew.peak - ew.base;
+    std::printf("memory: the workbook %.1f MiB; during its save at most %.1f MiB (%.2f x the workbook)\n", workbook,
+                saving, workbook > 0 ? saving / workbook : 0.0);
+    std::printf("peak memory (MiB): engine save %.1f, open + scan %.1f", ew.peak, eo.peak);
+    if (peer) std::printf("; openpyxl build + save %.1f, open + scan %.1f", pw.peak, po.peak);
+    std::printf("\nfirst free row: engine %d", eo.row);
+    if (peer) std::printf(", openpyxl %d, openpyxl in the engine's file %d (open %.3f s)", po.row, cross.row, cross.open);
+    std::printf(" (expected %d)\n", rows + 3);
+    std::printf("file size: engine %.1f MiB", static_cast<double>(fs::file_size(engineFile)) / 1048576.0);
+    if (peer) std::printf(", openpyxl %.1f MiB", static_cast<double>(fs::file_size(peerFile)) / 1048576.0);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--write") return writeAndSave(argv[2], std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--open") return openAndScan(argv[2]);
-    int rows = argc > 1 ? std::atoi(argv[1]) : 100000;
+    bool peer = true;
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--engine-only") peer = false;
+        else sizes.push_back(std::max(1, std::atoi(argv[i])));
+    }
+    if (sizes.empty()) sizes = {100000, 1000000};
 
     fs::path dir = fs::temp_directory_path() / ("lumo-engine-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    std::string engineFile = (dir / "engine.xlsx").string(), peerFile = (dir / "openpyxl.xlsx").string();
-    std::string peer = (fs::path(__FILE__).parent_path() / "engine_bench_peer.py").string();
-
-    // Each step in a fresh process, so that its peak memory is its own.
-    double eBuild, eSave, eBuildPeak, eSavePeak, eOpen, eScan, eOpenPeak;
-    long long calls;
-    int eRow;
-    std::istringstream(run(self() + " --write " + engineFile + " " + std::to_string(rows))) >> eBuild >> eSave >> eBuildPeak >> eSavePeak >> calls;
-    std::istringstream(run(self() + " --open " + engineFile)) >> eOpen >> eScan >> eOpenPeak >> eRow;
-    double pBuild, pSave, pBuildPeak, pSavePeak, pOpen, pScan, pOpenPeak;
-    int pRow;
-    std::istringstream(run("/usr/bin/python3 " + peer + " write " + peerFile + " " + std::to_string(rows))) >> pBuild >> pSave >> pBuildPeak >> pSavePeak;
-    std::istringstream(run("/usr/bin/python3 " + peer + " open " + peerFile)) >> pOpen >> pScan >> pOpenPeak >> pRow;
-    // Each side also opens the other's file: the engine reads what openpyxl wrote and back.
-    double xOpen, xScan, xPeak, yOpen, yScan, yPeak;
-    int xRow, yRow;
-    std::istringstream(run(self() + " --open " + peerFile)) >> xOpen >> xScan >> xPeak >> xRow;
-    std::istringstream(run("/usr/bin/python3 " + peer + " open " + engineFile)) >> yOpen >> yScan >> yPeak >> yRow;
-
-    std::printf("engine_bench: %d live rows x 20 cells, %lld automation calls to build\n", rows, calls);
-    std::printf("%-34s %12s %12s %9s\n", "step", "engine", "openpyxl", "ratio");
-    auto line = [](const char* what, double e, double p, const char* unit) {
-        std::printf("%-34s %10.3f %s %10.3f %s %8.1fx\n", what, e, unit, p, unit, e > 0 ? p / e : 0.0);
-    };
-    line("build rows (seconds)", eBuild, pBuild, "s");
-    line("save (seconds)", eSave, pSave, "s");
-    line("open (seconds)", eOpen, pOpen, "s");
-    line("scan column 1 (seconds)", eScan, pScan, "s");
-    line("open + scan (seconds)", eOpen + eScan, pOpen + pScan, "s");
-    line("peak memory, build (MiB)", eBuildPeak, pBuildPeak, "M");
-    line("peak memory, build + save (MiB)", eSavePeak, pSavePeak, "M");
-    line("peak memory, open + scan (MiB)", eOpenPeak, pOpenPeak, "M");
-    std::printf("per automation call while building: %.0f ns\n", eBuild / static_cast<double>(calls) * 1e9);
-    std::printf("per scanned row (Cells + Value): %.0f ns\n", eScan / (eRow - 3) * 1e9);
-    std::printf("first free row: engine %d, openpyxl %d (expected %d)\n", eRow, pRow, rows + 3);
-    std::printf("cross-read: engine opens openpyxl's file in %.3f s (+%.3f s scan, row %d, %.1f MiB); "
-                "openpyxl opens the engine's in %.3f s (row %d)\n",
-                xOpen, xScan, xRow, xPeak, yOpen + yScan, yRow);
-    std::printf("file sizes: engine %.1f MiB, openpyxl %.1f MiB\n", fs::file_size(engineFile) / 1048576.0,
-                fs::file_size(peerFile) / 1048576.0);
+    for (int rows : sizes) benchSize(rows, peer, dir);
     fs::remove_all(dir);
     return 0;
 }

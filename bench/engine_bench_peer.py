@@ -1,21 +1,38 @@
 #!/usr/bin/python3
 """The openpyxl side of engine_bench: the same report job done with openpyxl.
 
-    engine_bench_peer.py write <path> <rows>  prints: build-s save-s build-peak-MiB save-peak-MiB
-    engine_bench_peer.py open <path>          prints: open-s scan-s peak-MiB first-free-row
+    engine_bench_peer.py write <path> <rows>
+        prints: build-s build-cpu-s save-s save-cpu-s base-MiB built-MiB save-peak-MiB
+    engine_bench_peer.py open <path>
+        prints: open-s open-cpu-s scan-s scan-cpu-s peak-MiB first-free-row
 
-Readings arrive as texts with a decimal comma and are stored as numbers, the stamp as a real
-date and time with their formats, as the engine does."""
+The layout of the report (sheet names, header texts, merged titles centred, column widths),
+live readings that arrive as texts with a decimal comma and are stored as numbers, the stamp
+as a real date and time with their formats, and 11 memory rows, as the engine does."""
 import datetime
-import resource
 import sys
 import time
 
 import openpyxl
+from openpyxl.styles import Alignment
+from openpyxl.utils import get_column_letter
 
 
-def peak_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+def status_mib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def clocks():
+    return time.perf_counter(), time.process_time()
 
 
 def general(v):
@@ -27,53 +44,82 @@ def general(v):
 
 
 TEXTS = [general(200 + i / 10.0) for i in range(400)]
+QUANTITIES = ["U", "I", "УГОЛ", "P", "Q", "S"]
+CENTRE = Alignment(horizontal="center")
 
 
-def reading(row, n):
-    return TEXTS[(row * 7 + n * 13) % 400]
+def layout(book):
+    live = book.active
+    live.title = "Результат текущих измерений"
+    memory = book.create_sheet("Данные из памяти прибора")
+    for letter, width in (("A", 10), ("B", 8)):
+        live.column_dimensions[letter].width = width
+    for c in range(3, 21):
+        live.column_dimensions[get_column_letter(c)].width = 5
+    live["A1"], live["B1"] = "Дата", "Время"
+    for first, title in ((3, "ФАЗА А"), (9, "ФАЗА B"), (15, "ФАЗА C")):
+        live.merge_cells(start_row=1, start_column=first, end_row=1, end_column=first + 5)
+        live.cell(row=1, column=first, value=title).alignment = CENTRE
+    for c in range(3, 21):
+        live.cell(row=2, column=c, value=QUANTITIES[(c - 3) % 6]).alignment = CENTRE
+    memory.column_dimensions["A"].width = 15
+    memory["A1"] = "№ периода"
+    for c in range(2, 56):
+        memory.column_dimensions[get_column_letter(c)].width = 5
+        memory.cell(row=3, column=c, value=["MIN", "MAX", "AVR"][(c - 2) % 3]).alignment = CENTRE
+    for phase, title in enumerate(("ФАЗА А", "ФАЗА B", "ФАЗА C")):
+        first = 2 + 18 * phase
+        memory.merge_cells(start_row=1, start_column=first, end_row=1, end_column=first + 17)
+        memory.cell(row=1, column=first, value=title).alignment = CENTRE
+        for q in range(6):
+            memory.merge_cells(start_row=2, start_column=first + 3 * q, end_row=2, end_column=first + 3 * q + 2)
+            memory.cell(row=2, column=first + 3 * q, value=QUANTITIES[q]).alignment = CENTRE
+    return live, memory
 
 
 def write(path, rows):
-    t0 = time.perf_counter()
+    base = status_mib("VmRSS:")
+    t0, c0 = clocks()
     book = openpyxl.Workbook()
-    live = book.active
-    live.title = "Результат текущих измерений"
-    book.create_sheet("Данные из памяти прибора")
-    live.cell(row=1, column=1, value="Дата")
-    live.cell(row=1, column=2, value="Время")
-    for c in range(3, 21):
-        live.cell(row=2, column=c, value=["U", "I", "УГОЛ", "P", "Q", "S"][(c - 3) % 6])
+    live, memory = layout(book)
+    second = 7 * 3600
     for r in range(3, rows + 3):
-        s = r % 86400
-        day, month, year = (int(x) for x in f"{1 + r % 28}.12.2026".split("."))
-        c = live.cell(row=r, column=1, value=datetime.datetime(year, month, day))
+        s = second + r - 3
+        c = live.cell(row=r, column=1, value=datetime.datetime(2026, 12, 1 + s // 86400 % 28))
         c.number_format = "dd.mm.yyyy"
-        h, m, sec = (int(x) for x in f"{s // 3600}:{s // 60 % 60}:{s % 60}".split(":"))
-        c = live.cell(row=r, column=2, value=datetime.time(h, m, sec))
+        c.alignment = CENTRE
+        c = live.cell(row=r, column=2, value=datetime.time(s // 3600 % 24, s // 60 % 60, s % 60))
         c.number_format = "hh:mm:ss"
+        c.alignment = CENTRE
         for n in range(1, 19):
-            live.cell(row=r, column=n + 2, value=float(reading(r, n).replace(",", ".")))
-    t1 = time.perf_counter()
-    build_peak = peak_mib()
+            c = live.cell(row=r, column=n + 2, value=float(TEXTS[((r - 3) * 7 + n * 13) % 400].replace(",", ".")))
+            c.alignment = CENTRE
+    for p in range(11):
+        memory.cell(row=4 + p, column=1, value="Весь период" if p == 0 else p).alignment = CENTRE
+        for c in range(2, 56):
+            memory.cell(row=4 + p, column=c, value=float(TEXTS[p + c].replace(",", "."))).alignment = CENTRE
+    t1, c1 = clocks()
+    built = status_mib("VmRSS:")
+    reset_peak()
     book.save(path)
-    t2 = time.perf_counter()
-    print(f"{t1 - t0:.3f} {t2 - t1:.3f} {build_peak:.1f} {peak_mib():.1f}")
+    t2, c2 = clocks()
+    print(f"{t1 - t0:.3f} {c1 - c0:.3f} {t2 - t1:.3f} {c2 - c1:.3f} {base:.1f} {built:.1f} {status_mib('VmHWM:'):.1f}")
 
 
 def open_and_scan(path):
-    t0 = time.perf_counter()
+    t0, c0 = clocks()
     book = openpyxl.load_workbook(path)
     live = book.worksheets[0]
     book.worksheets[1]
-    t1 = time.perf_counter()
+    t1, c1 = clocks()
     row = 3
     while True:
         v = live.cell(row=row, column=1).value
         if v is None or str(v) == "":
             break
         row += 1
-    t2 = time.perf_counter()
-    print(f"{t1 - t0:.3f} {t2 - t1:.3f} {peak_mib():.1f} {row}")
+    t2, c2 = clocks()
+    print(f"{t1 - t0:.3f} {c1 - c0:.3f} {t2 - t1:.3f} {c2 - c1:.3f} {status_mib('VmHWM:'):.1f} {row}")
 
 
 if __name__ == "__main__":

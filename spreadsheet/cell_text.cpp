@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/numtext.h"
 
@@ -337,6 +338,80 @@ std::string displayText(const Workbook& book, const Cell& cell, const CellFormat
     int decimals = fixedDecimals(code);
     if (decimals >= 0 && std::fabs(cell.number) < 1e15) return fixedText(cell.number, decimals);
     return formatGeneral(cell.number);
+}
+
+namespace {
+
+// printf's number with a decimal comma and without the trailing zeros of its fraction.
+std::string trimmedDecimal(const char* printed) {
+    std::string s = printed;
+    for (char& c : s)
+        if (c == '.') c = ',';
+    if (s.find(',') != std::string::npos) {
+        while (s.back() == '0') s.pop_back();
+        if (s.back() == ',') s.pop_back();
+    }
+    return s;
+}
+
+int significantDigits(std::string_view s) {
+    int n = 0;
+    bool leading = true;
+    for (char c : s) {
+        if (c == 'E') break;
+        if (c < '0' || c > '9') continue;
+        if (c != '0') leading = false;
+        if (!leading) ++n;
+    }
+    return n;
+}
+
+// The general format of v rounded until it fits; "###" when no form of it fits.
+std::string generalToFit(double v, const std::function<bool(std::string_view)>& fits) {
+    std::string full = formatGeneral(v);
+    if (!std::isfinite(v) || fits(full)) return full;
+    char buf[400];
+    // Fixed notation with fewer decimals, while some digit of the value is left.
+    std::string fixed;
+    if (full.find('E') == std::string::npos) {
+        size_t comma = full.find(',');
+        int decimals = comma == std::string::npos ? 0 : static_cast<int>(full.size() - comma - 1);
+        for (int d = decimals - 1; d >= 0; --d) {
+            std::snprintf(buf, sizeof buf, "%.*f", d, v);
+            std::string t = trimmedDecimal(buf);
+            if (significantDigits(t) == 0) break;
+            if (fits(t)) {
+                fixed = t;
+                break;
+            }
+        }
+    }
+    // The scientific form with fewer digits.
+    std::string scientific;
+    for (int digits = 15; digits >= 1; --digits) {
+        std::snprintf(buf, sizeof buf, "%.*e", digits - 1, v);
+        std::string_view printed(buf);
+        size_t e = printed.find('e');
+        std::string t = trimmedDecimal(std::string(printed.substr(0, e)).c_str()) + "E" +
+                        std::to_string(std::atoi(buf + e + 1));
+        if (fits(t)) {
+            scientific = t;
+            break;
+        }
+    }
+    if (!fixed.empty() && significantDigits(fixed) >= significantDigits(scientific)) return fixed;
+    if (!scientific.empty()) return scientific;
+    return "###";
+}
+
+}  // namespace
+
+std::string displayTextToFit(const Workbook& book, const Cell& cell, const CellFormat& effective,
+                             const std::function<bool(std::string_view)>& fits) {
+    if (cell.kind != CellKind::Number) return displayText(book, cell, effective);
+    if (effective.numberFormat == "General") return generalToFit(cell.number, fits);
+    std::string text = displayText(book, cell, effective);
+    return fits(text) ? text : "###";
 }
 
 }  // namespace lumo::spreadsheet

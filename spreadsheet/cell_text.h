@@ -4,6 +4,7 @@
 // with Russian letters, date serial numbers of the 1900 date system.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,5 +45,13 @@ std::string valueText(const Workbook& book, const Cell* cell, const CellFormat& 
 // The cell as the viewer shows it, following its number format (dates dd.mm.yyyy, times,
 // fixed decimals with a comma, the general format otherwise).
 std::string displayText(const Workbook& book, const Cell& cell, const CellFormat& effective);
+
+// The cell as the viewer shows it in a column that holds the texts `fits` accepts, as a
+// spreadsheet does: a number in the general format rounded to fit (fewer decimals, or fewer
+// digits of the scientific form, whichever keeps more significant digits); any other number
+// (dates, fixed decimals) whole or not at all; "###" for a number that does not fit either
+// way. Texts come whole: the view clips them.
+std::string displayTextToFit(const Workbook& book, const Cell& cell, const CellFormat& effective,
+                             const std::function<bool(std::string_view)>& fits);
 
 }  // namespace lumo::spreadsheet

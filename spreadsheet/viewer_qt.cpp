@@ -1,9 +1,11 @@
 #include "spreadsheet/viewer_qt.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -67,6 +69,7 @@ WorkbookWindow* windowOf(Viewer* viewer) {
 SheetModel::SheetModel(const Sheet& sheet, QObject* parent) : QAbstractTableModel(parent), sheet_(sheet) {
     rows_ = usedRows();
     columns_ = usedColumns();
+    lastRow_ = sheet_.lastRow();
 }
 
 int SheetModel::usedRows() const {
@@ -102,11 +105,14 @@ QVariant SheetModel::headerData(int section, Qt::Orientation orientation, int ro
     return section + 1;
 }
 
-void SheetModel::rowsWritten(std::int32_t first, std::int32_t last) {
+void SheetModel::grow() {
     int rows = usedRows(), columns = usedColumns();
     if (rows > rows_) {
-        beginInsertRows({}, rows_, rows - 1);
-        rows_ = rows;
+        // Grown ahead by a part of the sheet: every insertion makes the view lay out and paint
+        // all it shows again, so a sheet that gets a row a second grows only now and then.
+        int grown = static_cast<int>(std::min<std::int64_t>(kMaxRows, std::int64_t(rows) + rows / 64));
+        beginInsertRows({}, rows_, grown - 1);
+        rows_ = grown;
         endInsertRows();
     }
     if (columns > columns_) {
@@ -114,15 +120,40 @@ void SheetModel::rowsWritten(std::int32_t first, std::int32_t last) {
         columns_ = columns;
         endInsertColumns();
     }
-    int top = std::max(0, first - 1), bottom = std::min(rows_ - 1, last - 1);
-    if (top <= bottom) emit dataChanged(index(top, 0), index(bottom, columns_ - 1));
 }
 
-void SheetModel::reset() {
-    beginResetModel();
-    rows_ = usedRows();
-    columns_ = usedColumns();
-    endResetModel();
+bool SheetModel::rowsWritten(std::int32_t first, std::int32_t last) {
+    grow();
+    int top = std::max(0, first - 1), bottom = std::min(rows_ - 1, last - 1);
+    if (top <= bottom) emit dataChanged(index(top, 0), index(bottom, columns_ - 1));
+    bool appended = last >= lastRow_;
+    lastRow_ = std::max(lastRow_, sheet_.lastRow());
+    return appended;
+}
+
+QString CellDelegate::shownText(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const auto* model = dynamic_cast<const SheetModel*>(index.model());
+    if (!model) return index.data().toString();
+    const Sheet& sheet = model->sheet();
+    const std::int32_t r = index.row() + 1, c = index.column() + 1;
+    const Cell* cell = sheet.find(r, c);
+    if (!cell || cell->kind == CellKind::Empty) return {};
+    const Workbook& book = sheet.book();
+    // The room the style leaves for the text inside the cell.
+    const QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, option.widget) + 1;
+    const int room = option.rect.width() - 2 * margin;
+    const QFontMetrics metrics(option.font);
+    auto fits = [&](std::string_view text) {
+        return metrics.horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))) <= room;
+    };
+    return QString::fromStdString(displayTextToFit(book, *cell, book.format(sheet.effectiveFormat(r, c)), fits));
+}
+
+void CellDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->textElideMode = Qt::ElideNone;
+    if (option->features & QStyleOptionViewItem::HasDisplay) option->text = shownText(*option, index);
 }
 
 WorkbookWindow::WorkbookWindow(Application& app) : app_(app), tabs_(new QTabWidget(this)) {
@@ -172,17 +203,13 @@ void WorkbookWindow::flush() {
     flushPending_ = false;
     if (layoutDirty_) {
         layoutDirty_ = false;
-        pendingRows_.clear();
         rebuild();
-        return;
     }
     for (const Pending& p : pendingRows_) {
         for (size_t i = 0; i < models_.size(); ++i) {
             if (&models_[i]->sheet() != p.sheet) continue;
-            int before = models_[i]->rowCount();
-            models_[i]->rowsWritten(p.first, p.last);
             // Follow the rows being appended.
-            if (models_[i]->rowCount() > before || p.last >= before - kMarginRows)
+            if (models_[i]->rowsWritten(p.first, p.last))
                 view(static_cast<int>(i))->scrollTo(models_[i]->index(p.last - 1, 0));
         }
     }
@@ -200,6 +227,8 @@ void WorkbookWindow::rebuild() {
             delete w;
         }
         models_.clear();
+        spans_.clear();
+        shownActive_ = SIZE_MAX;
         shown_ = book;
         if (book) {
             for (size_t i = 0; i < book->sheetCount(); ++i) {
@@ -208,19 +237,31 @@ void WorkbookWindow::rebuild() {
                 view->setModel(model);
                 view->setEditTriggers(QAbstractItemView::NoEditTriggers);
                 view->setSelectionMode(QAbstractItemView::NoSelection);
+                view->setItemDelegate(new CellDelegate(view));
+                view->setTextElideMode(Qt::ElideNone);
+                view->setWordWrap(false);
                 view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
                 models_.push_back(model);
+                spans_.emplace_back();
                 tabs_->addTab(view, QString());
             }
         }
     }
     if (book) {
+        // Formats and values reach the cells through their rows; here only what the layout
+        // shows is brought up to date, and only where it changed: a big sheet is never laid
+        // out and painted again because a cell got a number format.
         for (size_t i = 0; i < book->sheetCount(); ++i) {
-            tabs_->setTabText(static_cast<int>(i), QString::fromStdString(book->sheet(i).name()));
-            if (sameSheets) models_[i]->reset();
+            QString name = QString::fromStdString(book->sheet(i).name());
+            if (tabs_->tabText(static_cast<int>(i)) != name) tabs_->setTabText(static_cast<int>(i), name);
+            models_[i]->grow();
             applyLayout(static_cast<int>(i));
         }
-        if (book->activeSheet < book->sheetCount()) tabs_->setCurrentIndex(static_cast<int>(book->activeSheet));
+        // The active sheet comes to the front when it changes, not at every change of layout.
+        if (book->activeSheet < book->sheetCount() && book->activeSheet != shownActive_) {
+            shownActive_ = book->activeSheet;
+            tabs_->setCurrentIndex(static_cast<int>(book->activeSheet));
+        }
         QString title = book->path.empty() ? QStringLiteral("Без имени") : QFileInfo(QString::fromStdString(book->path)).fileName();
         setWindowTitle(title);
     } else {
@@ -236,11 +277,16 @@ void WorkbookWindow::applyLayout(int index) {
     for (int c = 0; c < models_[static_cast<size_t>(index)]->columnCount(); ++c) {
         double chars = sheet.column(c + 1).width;
         if (chars < 0) chars = 8.43;
-        v->setColumnWidth(c, static_cast<int>(chars * digit + 5 * digit / 7 + 0.5));
+        int width = static_cast<int>(chars * digit + 5 * digit / 7 + 0.5);
+        if (v->columnWidth(c) != width) v->setColumnWidth(c, width);
     }
-    v->clearSpans();
-    for (const Rect& m : sheet.merges())
-        v->setSpan(m.top - 1, m.left - 1, m.bottom - m.top + 1, m.right - m.left + 1);
+    std::vector<Rect>& spans = spans_[static_cast<size_t>(index)];
+    if (spans != sheet.merges()) {
+        v->clearSpans();
+        for (const Rect& m : sheet.merges())
+            v->setSpan(m.top - 1, m.left - 1, m.bottom - m.top + 1, m.right - m.left + 1);
+        spans = sheet.merges();
+    }
 }
 
 }  // namespace lumo::spreadsheet

@@ -5,10 +5,12 @@
 // Closing it by its title bar only hides it.
 
 #include <QAbstractTableModel>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableView>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -30,9 +32,11 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-    // Rows first..last were written: grows the model when they lie beyond it.
-    void rowsWritten(std::int32_t first, std::int32_t last);
-    void reset();
+    // Rows first..last were written: grows the model when they lie beyond it. True when they
+    // reach the last row written before or beyond (an append, which the view follows).
+    bool rowsWritten(std::int32_t first, std::int32_t last);
+    // Grows the model to the sheet's rows and columns (a margin of empty ones included).
+    void grow();
 
 private:
     int usedRows() const;
@@ -40,6 +44,19 @@ private:
 
     const Sheet& sheet_;
     int rows_ = 0, columns_ = 0;
+    std::int32_t lastRow_ = 0;  // the sheet's last row when the model last looked
+};
+
+// Paints cells as a spreadsheet does in narrow columns: numbers in the general format rounded
+// to fit the cell, "###" for a number that does not fit, texts clipped (never cut with "...").
+class CellDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    // The text shown for the cell in the option's rectangle and font.
+    QString shownText(const QStyleOptionViewItem& option, const QModelIndex& index) const;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 };
 
 class WorkbookWindow final : public QWidget {
@@ -65,6 +82,8 @@ private:
     std::shared_ptr<Workbook> shown_;  // kept alive while shown, also after "Close"
     QTabWidget* tabs_;
     std::vector<SheetModel*> models_;
+    std::vector<std::vector<Rect>> spans_;  // the merges each view spans
+    std::size_t shownActive_ = SIZE_MAX;    // the active sheet last brought to the front
     bool layoutDirty_ = true, flushPending_ = false;
     struct Pending {
         const Sheet* sheet;

@@ -48,6 +48,7 @@ Cell& Sheet::at(std::int32_t row, std::int32_t column) {
         r = &*it;
     }
     auto& cells = r->cells;
+    lastColumn_ = std::max(lastColumn_, column);
     if (cells.empty() || cells.back().column < column) {
         cells.emplace_back().column = static_cast<std::uint16_t>(column);
         return cells.back();
@@ -57,13 +58,6 @@ Cell& Sheet::at(std::int32_t row, std::int32_t column) {
     it = cells.insert(it, Cell{});
     it->column = static_cast<std::uint16_t>(column);
     return *it;
-}
-
-std::int32_t Sheet::lastColumn() const {
-    std::int32_t last = 0;
-    for (const Row& r : rows_)
-        if (!r.cells.empty()) last = std::max<std::int32_t>(last, r.cells.back().column);
-    return last;
 }
 
 void Sheet::merge(Rect r) {

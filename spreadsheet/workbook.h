@@ -94,7 +94,9 @@ public:
     Cell& at(std::int32_t row, std::int32_t column);
     const std::vector<Row>& rows() const { return rows_; }
     std::int32_t lastRow() const { return rows_.empty() ? 0 : rows_.back().index; }
-    std::int32_t lastColumn() const;
+    // The rightmost column that has a stored cell; kept as cells are made, so that a viewer
+    // following a long sheet never walks its rows.
+    std::int32_t lastColumn() const { return lastColumn_; }
 
     // Merged ranges; a new merge swallows the ones it touches.
     const std::vector<Rect>& merges() const { return merges_; }
@@ -116,6 +118,7 @@ private:
     std::string name_;
     std::vector<Row> rows_;  // sorted by index
     mutable std::size_t lastRowHit_ = 0;
+    std::int32_t lastColumn_ = 0;
     std::vector<Rect> merges_;
     std::vector<ColumnInfo> columns_;  // index c - 1, grown as columns are set
 };
@@ -134,6 +137,7 @@ public:
     // Texts are kept once each.
     std::uint32_t intern(std::string_view text);
     const std::string& string(std::uint32_t index) const { return strings_[index]; }
+    std::size_t stringCount() const { return strings_.size(); }
 
     std::uint32_t internFormat(const CellFormat& f);
     const CellFormat& format(std::uint32_t index) const { return formats_[index]; }

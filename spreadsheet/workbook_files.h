@@ -1,6 +1,6 @@
 #pragma once
 // Workbook files: reading .xlsx/.xlsm and .ods (liborcus) and legacy .xls (freexl, values
-// only), recognised by content; writing Office Open XML (libxlsxwriter) through a temporary
+// only), recognised by content; writing Office Open XML (xlsx_writer.h) through a temporary
 // file in the same folder that is renamed over the old one. Failures raise
 // automation::Error with code::ApplicationDefined.
 

@@ -185,6 +185,77 @@ TEST_F(WorkbookFiles, ColumnFormatsSurviveAReopenAndFormatCellsWrittenAfterIt) {
               (std::vector<CellFormat>{general, general, right, right, right, general}));
 }
 
+// What the writer makes of awkward content, read back by openpyxl value for value: texts that
+// XML must escape or keep blanks and breaks of, a byte that is no UTF-8, a text beyond what a
+// cell holds, every kind of value, numbers to their last digit; widths as the engine reads
+// them again; and a sheet long enough to cross every buffer of the writer.
+TEST(XlsxWriter, EverythingWrittenReadsBackExactly) {
+    using namespace spreadsheet;
+    ScratchDir dir;
+    Workbook book;
+    Sheet& odd = book.addSheet("Тексты & <числа>");
+    Sheet& many = book.addSheet("Много строк");
+    book.activeSheet = 1;
+    auto text = [&](int row, const std::string& t) {
+        Cell& c = odd.at(row, 1);
+        c.kind = CellKind::Text, c.text = book.intern(t);
+    };
+    text(1, "a & b < c > d \"e\" 'f'");
+    text(2, "  blanks at both ends  ");
+    text(3, "line\nbreak\ttab");
+    text(4, "bad \xff byte");
+    text(5, std::string(40000, 'x'));
+    std::string cyrillic;
+    for (int i = 0; i < 40000; ++i) cyrillic += "я";
+    text(6, cyrillic);
+    const double numbers[] = {0.1 + 0.2, 1e-300, 5e-324, 1.7976931348623157e308, 9007199254740991.0, -1.5e-6, 46362.29525462963};
+    for (int i = 0; i < 7; ++i) {
+        Cell& c = odd.at(i + 1, 2);
+        c.kind = CellKind::Number, c.number = numbers[i];
+    }
+    Cell& yes = odd.at(1, 3);
+    yes.kind = CellKind::Boolean, yes.boolean = true;
+    Cell& error = odd.at(2, 3);
+    error.kind = CellKind::Error, error.text = book.intern("#N/A");
+    const double widths[] = {0, 0.5, 1, 5, 8.43, 10, 15, 255};
+    for (int c = 1; c <= 8; ++c) odd.columnForWrite(c + 3).width = widths[c - 1];
+    for (int r = 1; r <= 3000; ++r)
+        for (int c = 1; c <= 20; ++c) {
+            Cell& cell = many.at(r, c);
+            cell.kind = CellKind::Number, cell.number = r * 100 + c + 0.25;
+        }
+    const std::string path = dir.file("values.xlsx");
+    saveWorkbook(book, path);
+
+    const std::vector<std::string> lines = runOracle("read_values.py", shellQuoted(path));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "zip\tNone");
+    EXPECT_THAT(lines, IsSupersetOf({
+        "active\tМного строк", "sheet\tТексты & <числа>", "sheet\tМного строк",
+        "cell\tA1\ts\t'a & b < c > d \"e\" \\'f\\''",
+        "cell\tA2\ts\t'  blanks at both ends  '",
+        "cell\tA3\ts\t'line\\nbreak\\ttab'",
+        "cell\tA4\ts\t'bad \ufffd byte'",
+        "cell\tB1\tn\t0.30000000000000004", "cell\tB2\tn\t1e-300", "cell\tB3\tn\t5e-324",
+        "cell\tB4\tn\t1.7976931348623157e+308", "cell\tB5\tn\t9007199254740991",
+        "cell\tB6\tn\t-1.5e-06", "cell\tB7\tn\t46362.29525462963",
+        "cell\tC1\tb\tTrue", "cell\tC2\te\t'#N/A'",
+        "cell\tA3000\tn\t300001.25", "cell\tT3000\tn\t300020.25",
+    }));
+    // The texts beyond what a cell holds end at their 32767th character.
+    auto cell = [&](const std::string& address) {
+        auto it = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind("cell\t" + address + "\t", 0) == 0; });
+        return it == lines.end() ? std::string() : *it;
+    };
+    EXPECT_TRUE(cell("A5") == "cell\tA5\ts\t'" + std::string(32767, 'x') + "'");
+    EXPECT_TRUE(cell("A6") == "cell\tA6\ts\t'" + cyrillic.substr(0, 32767 * 2) + "'");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("cell\t", 0) == 0; }),
+              6 + 7 + 2 + 3000 * 20);
+
+    std::shared_ptr<Workbook> again = loadWorkbook(path);
+    for (int c = 1; c <= 8; ++c) EXPECT_DOUBLE_EQ(again->sheet(0).column(c + 3).width, widths[c - 1]) << c;
+}
+
 TEST(ColumnStylesOfASheetPart, ReadsTheFormattedColumnsBeforeTheCells) {
     using spreadsheet::ColumnStyle;
     using spreadsheet::columnStylesOf;
