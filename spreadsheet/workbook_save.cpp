@@ -4,7 +4,7 @@
 
 #include "common/atomic_file.h"
 #include "automation/automation.h"
-#include "spreadsheet/save_hook.h"
+#include "spreadsheet/save_hook_testing.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet/xlsx_writer.h"
 #include "spreadsheet/xlsx_zip.h"

@@ -12,7 +12,7 @@
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet/opc_package.h"
-#include "spreadsheet/save_hook.h"
+#include "spreadsheet/save_hook_testing.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet_test_support.h"
 #include "support/recording_automation.h"

@@ -1,5 +1,5 @@
 #pragma once
-// A hook run after a save has written its temporary file and before it replaces the target:
+// Test-only: a hook run after a save has written its temporary file and before it replaces the target:
 // tests use it to make a save fail at that point (by raising), the worst moment for the old file.
 
 #include <functional>
