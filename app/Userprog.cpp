@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -18,8 +19,13 @@
 #include "app/handler_guard.h"
 #include "app/settings_file.h"
 #include "app/window_style.h"
+#include "common/atomic_file.h"
 #include "common/messages.h"
 #include "common/readings.h"
+#ifdef LUMO_WITH_ENGINE
+#include "spreadsheet/engine.h"
+#include "spreadsheet/viewer_qt.h"
+#endif
 
 TformLumo* formLumo = nullptr;
 
@@ -156,6 +162,26 @@ void TformLumo::FormCreate() {
     LoadSettings();
     TekCom = std::make_unique<lumo::TTekCom>(port, store, context_.dialogs);
     MemCom = std::make_unique<lumo::TMemCom>(port, store, context_.dialogs);
+    if (!context_.journalFolder.empty()) {
+        journal_ = std::make_unique<lumo::ReportJournal>(lumo::pathFromUtf8(context_.journalFolder));
+        reportOps.setJournal(journal_.get());
+    }
+}
+
+void TformLumo::RecoverJournal() {
+    if (!journal_) return;
+    auto left = journal_->left();
+    if (!left) return;  // a journal without rows is simply overwritten by the next one
+    const std::string name = left->header.file.empty() ? lumo::msg::None : lumo::fileNameOf(left->header.file);
+    const auto answer = context_.dialogs.message({lumo::msg::recoverQuestion(name, left->rows.size()),
+                                                  lumo::msg::CaptionWarning, lumo::MessageIcon::Warning,
+                                                  lumo::MessageButtons::YesNo});
+    // The old file is kept under a dated name until the rows are safe in the new journal.
+    const std::filesystem::path aside = journal_->setAside();
+    if (answer != lumo::MessageResult::Yes) return;
+    reportOps.RecoverReport(*left);
+    std::error_code ec;
+    if (report.ReportOpen && !aside.empty()) std::filesystem::remove(aside, ec);
 }
 
 void TformLumo::LoadSettings() {
@@ -265,6 +291,8 @@ void TformLumo::timerPeriodTimer() {
 // ---- Memory download ----
 
 void TformLumo::butReadMemoryClick() {
+    if (downloadRunning_) return;  // a second download would reset the running one's counts
+    downloadRunning_ = true;
     timerPeriod->stop();
     LivePolling = false;
     butGetTekData->setText(lumo::msg::StartPolling);
@@ -290,6 +318,7 @@ void TformLumo::timerMemTimer() {
     // MemoryBusy before PeriodsRead: once the worker is done, every period it stored is counted.
     if (!store.MemoryBusy.load(std::memory_order_acquire)) {
         timerMem->stop();
+        downloadRunning_ = false;
         butGetTekData->setEnabled(true);
         butReadMemory->setEnabled(report.ReportOpen);  // a report closed meanwhile stays closed
     }
@@ -322,7 +351,32 @@ void TformLumo::CloseClick() {
     if (report.ReportOpen) reportOps.CloseReport();
 }
 
-void TformLumo::ButShowClick() { reportOps.ShowOrHide(); }
+void TformLumo::ButShowClick() {
+    reportOps.ShowOrHide();
+    followViewer();
+}
+
+void TformLumo::followViewer() {
+#ifdef LUMO_WITH_ENGINE
+    auto* app = lumo::spreadsheet::applicationOf(report.ExcelApp);
+    if (!app) return;  // another spreadsheet application shows its own window
+    app->setVisibilityListener([this](bool visible) {
+        if (!visible) reportOps.ViewerHidden();
+    });
+    if (auto* window = lumo::spreadsheet::windowOf(app->viewer())) window->installEventFilter(this);
+#endif
+}
+
+bool TformLumo::eventFilter(QObject* watched, QEvent* event) {
+#ifdef LUMO_WITH_ENGINE
+    // The viewer's title bar only hides it; its application is told before it does.
+    if (event->type() == QEvent::Close) {
+        auto* app = lumo::spreadsheet::applicationOf(report.ExcelApp);
+        if (app && watched == lumo::spreadsheet::windowOf(app->viewer())) app->viewerClosed();
+    }
+#endif
+    return QMainWindow::eventFilter(watched, event);
+}
 
 void TformLumo::setReportName(const std::string& text) {
     LabRepName->setText(QString::fromStdString(text));
@@ -337,7 +391,10 @@ void TformLumo::setShowButton(bool enabled, const std::string& caption) {
     ButShow->setText(QString::fromStdString(caption));
 }
 
-void TformLumo::setMemoryButtonEnabled(bool enabled) { butReadMemory->setEnabled(enabled); }
+void TformLumo::setMemoryButtonEnabled(bool enabled) {
+    // Whatever the report does, a running download keeps its button until it ends.
+    butReadMemory->setEnabled(enabled && !downloadRunning_);
+}
 
 std::string TformLumo::shortDate(const lumo::LocalDateTime& d) {
     return QLocale().toString(QDate(d.year, d.month, d.day), QLocale::ShortFormat).toStdString();

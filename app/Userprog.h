@@ -14,6 +14,7 @@
 #include "link/workers.h"
 #include "link/serial_port.h"
 #include "report/report.h"
+#include "report/report_journal.h"
 
 class QAction;
 class QCheckBox;
@@ -25,12 +26,16 @@ class QPushButton;
 class QTimer;
 class TfrmSettings;
 
-// What the windows are given by the program (or by a test): the operator dialogs, the clock
-// and the settings file's path.
+// What the windows are given by the program (or by a test): the operator dialogs, the clock,
+// the settings file's path and the folder of the report's journal (empty: no journal).
 struct AppContext {
+    AppContext(lumo::OperatorDialogs& d, const lumo::Clock& c, std::string settings,
+               std::string journal = {})
+        : dialogs(d), clock(c), settingsPath(std::move(settings)), journalFolder(std::move(journal)) {}
     lumo::OperatorDialogs& dialogs;
     const lumo::Clock& clock;
     std::string settingsPath;
+    std::string journalFolder;
 };
 
 class TformLumo : public QMainWindow, public lumo::ReportView {
@@ -69,6 +74,8 @@ public:
     void SaveClick();
     void CloseClick();
     void ButShowClick();
+    // At start: rows that a run left unsaved in the journal are offered back.
+    void RecoverJournal();
 
     // ---- Operations ----
     void LoadSettings();
@@ -78,6 +85,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
@@ -99,8 +107,9 @@ private:
     std::unique_ptr<lumo::TTekCom> TekCom;  // the live-readings worker
     std::unique_ptr<lumo::TMemCom> MemCom;  // the memory-download worker
 
-    // The report's operations on the state above.
+    // The report's operations on the state above, and the journal of its unsaved rows.
     lumo::Report reportOps;
+    std::unique_ptr<lumo::ReportJournal> journal_;
 
     // ---- Controls ----
     QGroupBox* gbCurRes = nullptr;
@@ -135,6 +144,9 @@ private:
     // Stops both timers and ends the workers' jobs; nothing touches the port, the store or
     // the window after this.
     void stopWorkers();
+    // The caption of ButShow follows the built-in application's window when the operator
+    // closes it himself.
+    void followViewer();
     template <class F>
     void connectGuarded(QAction* action, F handler);
 
@@ -143,6 +155,7 @@ private:
     std::array<QLabel*, 19> valueLabels_{};
     bool closed_ = false;
     bool liveHeldForDownload_ = false;  // the live worker carries a download's hold
+    bool downloadRunning_ = false;      // a memory download runs: its button stays disabled
     bool inPeriodTick_ = false, inMemTick_ = false;  // each timer's tick never nests
 };
 

@@ -6,6 +6,8 @@
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/automation.h"
+#include "common/atomic_file.h"
+#include "report/report_journal.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -22,7 +24,8 @@ int main(int argc, char** argv) {
     lumo::QtOperatorDialogs dialogs;
     lumo::SystemClock clock;
     AppContext context{dialogs, clock,
-                       lumo::settingsLocationFor(QApplication::applicationFilePath().toStdString())};
+                       lumo::settingsLocationFor(QApplication::applicationFilePath().toStdString()),
+                       lumo::pathToUtf8(lumo::defaultStateFolder())};
     try {
         lumo::createWindows(context);
         dialogs.setParentWindow(formLumo);

@@ -35,6 +35,7 @@ void createWindows(AppContext& context) {
     formLumo = new TformLumo(context);
     frmSettings = new TfrmSettings(context, formLumo, formLumo->serialPort());
     formLumo->setSettingsDialog(frmSettings);
+    formLumo->RecoverJournal();
 }
 
 void destroyWindows() {

@@ -18,7 +18,8 @@ bool loadRussianTranslations(QApplication& app);
 void registerSpreadsheetApplication();
 
 // Creates the main window (which opens the port from the settings file), then the settings
-// dialog (which reads the same setting), and sets formLumo and frmSettings.
+// dialog (which reads the same setting), and sets formLumo and frmSettings; then offers back the
+// rows that a run left unsaved in the report's journal.
 void createWindows(AppContext& context);
 
 // Deletes the windows created by createWindows (the dialog goes with the main window).

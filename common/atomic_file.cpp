@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <system_error>
@@ -111,6 +112,24 @@ fs::path createTempBeside(const fs::path& target) {
     fail("cannot create a file in " + pathToUtf8(target.parent_path()));
 }
 
+// Temporary files of saves that were killed half-way: ours by their name, and old enough that
+// no save still running (in this or another copy of the program) can be writing them.
+void removeLeftovers(const fs::path& folder) {
+    std::error_code ec;
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+    const std::string prefix = TempFilePrefix, suffix = TempFileSuffix;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = pathToUtf8(it->path().filename());
+        if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        std::error_code e;
+        if (!it->is_regular_file(e) || e) continue;
+        const auto written = fs::last_write_time(it->path(), e);
+        if (!e && written < cutoff) fs::remove(it->path(), e);
+    }
+}
+
 }  // namespace
 
 void replaceFile(const fs::path& targetIn, const std::function<void(const fs::path&)>& write) {
@@ -120,6 +139,7 @@ void replaceFile(const fs::path& targetIn, const std::function<void(const fs::pa
     if (!fs::is_directory(target.parent_path(), ec)) fail("no such folder: " + pathToUtf8(target.parent_path()));
     if (fs::is_directory(target, ec)) fail("a folder has that name: " + pathToUtf8(target));
 
+    removeLeftovers(target.parent_path());
     const fs::path tmp = createTempBeside(target);
     try {
         write(tmp);

@@ -2,6 +2,9 @@
 // Every text the program shows the operator in a message box, and the texts of controls that
 // change while it runs, in one place.
 
+#include <cstddef>
+#include <string>
+
 namespace lumo::msg {
 
 inline constexpr const char* CaptionError = "Ошибка";
@@ -27,6 +30,13 @@ inline constexpr const char* WrongFileFormat = "Неправильный фор�
 inline constexpr const char* SaveQuestion = "Отчет не сохранен \n Сохранить?";
 inline constexpr const char* CannotAddRecord = "Невозможно добавить запись в отчет";
 inline constexpr const char* CannotSaveReport = "Невозможно сохранить отчет";
+inline constexpr const char* ReportNearlyFull =
+    "Отчет почти заполнен: на листе больше 1000000 строк. Создайте новый отчет.";
+// At start, for the rows of a report that a run left unsaved (caption "Предупреждение", Yes/No).
+inline std::string recoverQuestion(const std::string& reportName, std::size_t rows) {
+    return "Найден журнал несохраненного отчета \"" + reportName + "\" (записей: " +
+           std::to_string(rows) + "). Восстановить?";
+}
 
 // Texts of controls.
 inline constexpr const char* None = "нет";  // a reading, report name or date that is not there

@@ -1,6 +1,10 @@
 #include "report/report.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "common/messages.h"
+#include "report/report_journal.h"
 
 namespace lumo {
 
@@ -21,6 +25,14 @@ std::int32_t codeOf(const std::exception& e) {
 bool applicationGone(std::int32_t code) {
     return code == automation::code::Disconnected || code == automation::code::ServerUnavailable ||
            code == automation::code::ObjectRequired;
+}
+
+// A legacy .xls name: the built-in application reads such files for their values only.
+bool legacyName(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string ext = path.substr(path.size() - 4);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".xls";
 }
 
 }  // namespace
@@ -53,8 +65,10 @@ void Report::CloseReport() {
         MessageResult answer = dialogs_.message(
             {msg::SaveQuestion, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::YesNo});
         if (answer == MessageResult::Yes) {
-            SaveOutcome o = s_.ReportHasFile ? saveInPlace() : saveUnderName();
+            SaveOutcome o = saveAnyway();
             if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
+        } else {
+            endJournal();  // the operator threw the rows away
         }
     }
     closeApplicationSilently();
@@ -62,6 +76,17 @@ void Report::CloseReport() {
     resetControls();
     s_.ReportVisible = false;
     s_.ReportHasFile = false;
+    path_.clear();
+    legacyFile_ = false;
+    nearlyFullTold_ = false;
+    // Rows still unsaved stay in the journal's file; the next report's journal keeps it aside.
+    if (journal_) journal_->detach();
+}
+
+void Report::closeBeforeMessage() {
+    messageFollows_ = true;
+    CloseReport();
+    messageFollows_ = false;
 }
 
 void Report::closeApplicationSilently() {
@@ -110,7 +135,7 @@ void Report::OpenReport(const std::string& fileName) {
         s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
         view_.setReportName(fileNameOf(fileName));
     } catch (const std::exception&) {
-        CloseReport();
+        closeBeforeMessage();
         dialogs_.error(msg::CannotOpenFile);
         return;
     }
@@ -123,7 +148,7 @@ void Report::OpenReport(const std::string& fileName) {
         s_.LiveRow = FindNextRow(s_.LiveSheet, layout::LiveFirstDataRow);
         s_.MemoryRow = FindNextRow(s_.MemorySheet, layout::MemoryFirstDataRow);
     } catch (const std::exception&) {
-        CloseReport();
+        closeBeforeMessage();
         dialogs_.error(msg::WrongFileFormat);
         return;
     }
@@ -131,6 +156,8 @@ void Report::OpenReport(const std::string& fileName) {
     s_.ReportOpen = true;
     s_.ReportHasFile = true;
     s_.ReportSaved = true;
+    path_ = fileName;
+    legacyFile_ = legacyName(fileName);
     view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
 }
@@ -150,6 +177,7 @@ Report::SaveOutcome Report::saveInPlace() {
         propertyPut(s_.ExcelApp, "DisplayAlerts", false);
         methodCall(s_.ReportBook, "Save");
         s_.ReportSaved = true;
+        endJournal();
         return SaveOutcome::Saved;
     } catch (const std::exception& e) {
         lastSaveError_ = codeOf(e);
@@ -157,9 +185,11 @@ Report::SaveOutcome Report::saveInPlace() {
     }
 }
 
-Report::SaveOutcome Report::saveUnderName() {
+Report::SaveOutcome Report::saveUnderName(const std::string& proposed) {
     if (!s_.ReportOpen) return SaveOutcome::NotOpen;
-    auto name = dialogs_.saveFileName(saveDialog());
+    FileDialogRequest request = saveDialog();
+    request.initialName = proposed;
+    auto name = dialogs_.saveFileName(request);
     if (!name) return SaveOutcome::Cancelled;
     try {
         propertyPut(s_.ExcelApp, "DisplayAlerts", false);
@@ -167,6 +197,9 @@ Report::SaveOutcome Report::saveUnderName() {
         view_.setReportName(fileNameOf(*name));
         s_.ReportHasFile = true;
         s_.ReportSaved = true;
+        path_ = *name;
+        legacyFile_ = false;
+        endJournal();
         return SaveOutcome::Saved;
     } catch (const std::exception& e) {
         lastSaveError_ = codeOf(e);
@@ -174,11 +207,23 @@ Report::SaveOutcome Report::saveUnderName() {
     }
 }
 
+Report::SaveOutcome Report::saveAnyway() {
+    if (!s_.ReportHasFile) return saveUnderName();
+    // A legacy .xls kept only its values; saved in place it would become an .xlsx package under
+    // the old name. The save dialog proposes the same name as .xlsx instead.
+    if (legacyFile_) return saveUnderName(path_.substr(0, path_.size() - 4) + ".xlsx");
+    return saveInPlace();
+}
+
 bool Report::recoverFailedSave(std::int32_t failureCode) {
-    if (applicationGone(failureCode)) return false;
+    if (applicationGone(failureCode)) {
+        // No second try can help; the operator hears of it unless the caller's box follows.
+        if (!messageFollows_) dialogs_.error(msg::CannotSaveReport);
+        return false;
+    }
     dialogs_.error(msg::CannotSaveReport);
     SaveOutcome second = saveUnderName();
-    if (second == SaveOutcome::Failed && !applicationGone(lastSaveError_))
+    if (second == SaveOutcome::Failed && !(applicationGone(lastSaveError_) && messageFollows_))
         dialogs_.error(msg::CannotSaveReport);
     return second == SaveOutcome::Saved;
 }
@@ -187,7 +232,7 @@ bool Report::SaveReport() { return saveInPlace() == SaveOutcome::Saved; }
 
 
 void Report::Save() {
-    SaveOutcome o = s_.ReportHasFile ? saveInPlace() : saveUnderName();
+    SaveOutcome o = saveAnyway();
     if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
 }
 
@@ -200,6 +245,12 @@ void Report::ShowOrHide() {
     propertyPut(s_.ExcelApp, "Visible", show);
     view_.setShowButton(true, show ? msg::HideReport : msg::ShowReport);
     s_.ReportVisible = show;
+}
+
+void Report::ViewerHidden() {
+    if (!s_.ReportOpen || !s_.ReportVisible) return;
+    s_.ReportVisible = false;
+    view_.setShowButton(true, msg::ShowReport);
 }
 
 }  // namespace lumo

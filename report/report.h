@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/operator_dialogs.h"
@@ -15,6 +16,9 @@
 #include "report/report_layout.h"
 
 namespace lumo {
+
+class ReportJournal;
+struct JournalContents;
 
 // The state of the report workbook, owned by the main window for the whole run.
 struct ReportState {
@@ -58,6 +62,8 @@ public:
     // failure is told to the operator.
     void Save();
     void ShowOrHide();
+    // The operator closed the spreadsheet application's window himself: the button follows.
+    void ViewerHidden();
     std::int32_t FindNextRow(const automation::Handle& sheet, std::int32_t firstDataRow);
 
     // ---- Records ----
@@ -74,20 +80,47 @@ public:
     FileDialogRequest openDialog() const;
     FileDialogRequest saveDialog() const;
 
+    // ---- The journal of unsaved rows ----
+    // Every row written from now on is journaled too (null: none).
+    void setJournal(ReportJournal* journal) { journal_ = journal; }
+    // Reopens the journaled report (its file, or a new report when it had none or the file no
+    // longer opens) and writes the journaled rows that its file does not hold yet. The report
+    // is left unsaved.
+    void RecoverReport(const JournalContents& contents);
+
+    // A live sheet past this many rows is nearly full: the operator is told once per report.
+    static constexpr std::int32_t NearlyFullRows = 1000000;
+
 private:
     // Starts the spreadsheet application into ExcelApp; tells the operator when it cannot.
     bool startApplication();
     enum class SaveOutcome { Saved, Cancelled, Failed, NotOpen };
     std::int32_t lastSaveError_ = 0;
     SaveOutcome saveInPlace();
-    SaveOutcome saveUnderName();
+    SaveOutcome saveUnderName(const std::string& proposed = "");
+    // The save of "Сохранить" and of the close question.
+    SaveOutcome saveAnyway();
     // After a failed save: tell the operator (unless the application stopped answering) and
     // offer the save dialog once more. Returns true when the second try saved.
     bool recoverFailedSave(std::int32_t failureCode);
     void closeApplicationSilently();
+    // Closes the report while a message of the caller's own follows at once.
+    void closeBeforeMessage();
+    void writeStamp(const std::string& date, const std::string& time);
+    void writeLiveRow(const std::string& date, const std::string& time,
+                      std::span<const std::string> readings);
+    void writeMemoryRow(const std::string& label, std::span<const std::string> statistics);
+    void journalRow(char kind, std::vector<std::string> cells);
+    void endJournal();
     void resetControls();
     void writeHeader(const automation::Handle& sheet, const layout::SheetHeader& header);
     void mergedTitle(const automation::Handle& sheet, const layout::MergedTitle& title);
+
+    std::string path_;              // the report's file, while it has one
+    bool legacyFile_ = false;       // opened from a legacy .xls, which keeps only values
+    bool messageFollows_ = false;   // a failure message comes right after this close
+    bool nearlyFullTold_ = false;   // the operator heard that this report is nearly full
+    ReportJournal* journal_ = nullptr;
 
     ReportState& s_;
     OperatorDialogs& dialogs_;

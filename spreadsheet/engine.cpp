@@ -103,6 +103,12 @@ void Application::setVisible(bool v) {
     if (viewer_) viewer_->setVisible(v);
 }
 
+void Application::viewerClosed() {
+    if (!visible_) return;
+    visible_ = false;
+    if (visibilityListener_) visibilityListener_(false);
+}
+
 void Application::doQuit() {
     for (auto& book : workbooks_) {
         book->liveness = Workbook::Liveness::ApplicationGone;
@@ -111,6 +117,7 @@ void Application::doQuit() {
     workbooks_.clear();
     visible_ = false;
     viewer_.reset();
+    visibilityListener_ = nullptr;
     quit_ = true;
 }
 

@@ -50,6 +50,12 @@ public:
     void setSheetsInNewWorkbook(std::int32_t n) { sheetsInNewWorkbook_ = n; }
     void doQuit();
     Viewer* viewer() const { return viewer_.get(); }
+    // Told when the operator hides the viewer's window himself (its title bar), which "Visible"
+    // does not report: the caller's caption and flag can follow.
+    using VisibilityListener = std::function<void(bool visible)>;
+    void setVisibilityListener(VisibilityListener listener) { visibilityListener_ = std::move(listener); }
+    // The viewer's window was closed by the operator: the application counts as hidden.
+    void viewerClosed();
     void notifyLayout() const {
         if (viewer_) viewer_->layoutChanged();
     }
@@ -61,6 +67,7 @@ private:
     bool displayAlerts_ = true;
     bool quit_ = false;
     std::unique_ptr<Viewer> viewer_;
+    VisibilityListener visibilityListener_;
 };
 
 // A new application object, as "Excel.Application" gives it.

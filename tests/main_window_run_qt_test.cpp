@@ -21,6 +21,7 @@
 #include "common/messages.h"
 #include "sim/meter_server.h"
 #include "spreadsheet/engine.h"
+#include "spreadsheet/viewer_qt.h"
 #include "spreadsheet_test_support.h"
 #include "support/pty_pair.h"
 #include "support/scripted_dialogs.h"
@@ -42,9 +43,9 @@ const std::string kMemory = "Данные из памяти прибора";
 
 class WindowRun : public ::testing::Test {
 protected:
-    void start(const std::string& portName) {
+    void start(const std::string& portName, const std::string& journalFolder = "") {
         std::ofstream(dir.file("UserLumo.INI")) << "[Main]\nCOM=" << portName << "\n";
-        context = std::make_unique<AppContext>(AppContext{dialogs, clock, dir.file("UserLumo.INI")});
+        context = std::make_unique<AppContext>(dialogs, clock, dir.file("UserLumo.INI"), journalFolder);
         createWindows(*context);
         w = formLumo;
     }
@@ -302,4 +303,85 @@ TEST_F(WindowRun, NoPeriodsWriteNothingAndAHangUpEndsTheDownload) {
     finishDownload();
     EXPECT_FALSE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
     EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butGetTekData")->isEnabled());
+}
+
+TEST_F(WindowRun, RowsOfARunThatCrashedAreOfferedBackAndYesRebuildsTheReport) {
+    sim::MeterServer sim(meterWith());
+    const std::string state = dir.file("state");
+    start(sim.devicePath(), state);
+    EXPECT_TRUE(dialogs.messages().empty());  // nothing left to offer
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    std::vector<double> written;  // phase A's voltage of each row
+    for (std::uint64_t job = 1; job <= 3; ++job) {
+        waitLiveJob(job);
+        w->timerPeriodTimer();
+        written.push_back(QLocale(QLocale::Russian).toDouble(label(1)));
+    }
+    destroyWindows();  // gone without closing, as in a crash
+
+    dialogs.answer(MessageResult::Yes);
+    start(sim.devicePath(), state);
+    ASSERT_EQ(dialogs.texts(), std::vector<std::string>{msg::recoverQuestion("нет", 3)});
+    EXPECT_EQ(dialogs.messages()[0].caption, msg::CaptionWarning);
+    EXPECT_EQ(dialogs.messages()[0].buttons, MessageButtons::YesNo);
+    ASSERT_TRUE(w->reportState().ReportOpen);
+    EXPECT_FALSE(w->reportState().ReportSaved);
+    EXPECT_EQ(w->reportState().LiveRow, 6);
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "LabReportDate")->text(), "6.12.2026");
+
+    const std::string path = dir.file("recovered.xlsx");
+    dialogs.saveName(path);
+    lumo::ui::control<QAction>(*w, "Save")->trigger();
+    ASSERT_TRUE(w->reportState().ReportSaved);
+    std::vector<double> read(3, 0.0);
+    for (const std::string& line : runOracle("read_xlsx.py", shellQuoted(path))) {
+        for (int row = 3; row <= 5; ++row)
+            if (line.rfind("cell\t" + kLive + "\tC" + std::to_string(row) + "\tn\t", 0) == 0)
+                read[static_cast<size_t>(row - 3)] = std::stod(line.substr(line.find("\tn\t") + 3));
+        EXPECT_EQ(line.find("\tA6\t"), std::string::npos) << line;
+    }
+    EXPECT_EQ(read, written);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(state) / "report.journal"));  // saved
+}
+
+TEST_F(WindowRun, TheDownloadButtonStaysOffUntilTheDownloadEndsWhateverTheReportDoes) {
+    sim::MeterServer sim(meterWith());
+    start(sim.devicePath());
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    auto* button = lumo::ui::control<QPushButton>(*w, "butReadMemory");
+    button->click();
+    dialogs.answer(MessageResult::No);
+    lumo::ui::control<QAction>(*w, "Create")->trigger();  // a new report while it runs
+    EXPECT_FALSE(button->isEnabled());
+    dialogs.answer(MessageResult::No);
+    lumo::ui::control<QAction>(*w, "Close")->trigger();
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    EXPECT_FALSE(button->isEnabled());
+    finishDownload();
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "Считано 11 из 11");
+    EXPECT_EQ(w->reportState().MemoryRow, 15);  // every period once, in order
+}
+
+TEST_F(WindowRun, ClosingTheViewerByItsTitleBarTurnsTheShowButtonBack) {
+    struct Viewer {
+        Viewer() { spreadsheet::attachQtViewer(); }
+        ~Viewer() { spreadsheet::setViewerFactory(nullptr); }
+    } withViewer;
+    sim::MeterServer sim(meterWith());
+    start(sim.devicePath());
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    auto* show = lumo::ui::control<QPushButton>(*w, "ButShow");
+    show->click();
+    auto* viewer = spreadsheet::windowOf(spreadsheet::applicationOf(w->reportState().ExcelApp)->viewer());
+    ASSERT_TRUE(viewer && viewer->isVisible());
+    viewer->close();
+    EXPECT_FALSE(viewer->isVisible());
+    EXPECT_FALSE(w->reportState().ReportVisible);
+    EXPECT_EQ(show->text(), "Просмотреть отчет");
+    show->click();  // shows it again
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_EQ(show->text(), "Спрятать отчет");
 }

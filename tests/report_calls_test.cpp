@@ -282,15 +282,24 @@ TEST_F(ReportCalls, AFailedSaveIsToldAndTheDialogOfferedOnce) {
     EXPECT_EQ(g.dialogs.fileDialogs().size(), 2u);
     EXPECT_FALSE(g.state.ReportOpen);
 
-    // An application that stopped answering gets no save message: the caller's box follows.
+    // An application that stopped answering: one box saying the rows were not saved, and no
+    // second dialog; none at all when the caller's own box follows at once.
     ReportFixture h;
     RecordingAutomation s;
     s.install();
     h.report.CreateReport();
-    s.failAtMember("SaveAs", 0, automation::code::ServerUnavailable);
+    s.failFromCall(s.calls().size() + 1);
     h.dialogs.saveName("/tmp/a.xlsx");
     h.report.CloseReport();
-    EXPECT_EQ(h.dialogs.texts(), std::vector<std::string>{msg::SaveQuestion});
+    EXPECT_EQ(h.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotSaveReport}));
+    EXPECT_EQ(h.dialogs.fileDialogs().size(), 1u);
+    h.dialogs.clear();
+    s.clearFailures();
+    h.report.CreateReport();
+    s.failFromCall(s.calls().size() + 1);
+    h.dialogs.saveName("/tmp/a.xlsx");
+    h.appendMemoryRow(0);
+    EXPECT_EQ(h.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
 
     // A cancelled dialog and a save with no report open stay silent.
     ReportFixture e;
@@ -345,12 +354,13 @@ TEST_F(ReportCalls, LiveRowStampAndValues) {
     EXPECT_FALSE(f.state.ReportSaved);
 }
 
-TEST_F(ReportCalls, FailedStampClosesWithoutQuestionAndWritesNoValue) {
+TEST_F(ReportCalls, FailedStampAsksOnlyForRowsBeforeItAndWritesNoValue) {
     for (size_t k = 1; k <= 6; ++k) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
         g.report.CreateReport();
+        g.state.ReportSaved = true;  // as right after a save: only the failed row is new
         r.clearLog();
         r.failAtCall(k);
         g.appendLiveRow();
@@ -360,6 +370,15 @@ TEST_F(ReportCalls, FailedStampClosesWithoutQuestionAndWritesNoValue) {
         for (const auto& l : r.lines()) EXPECT_EQ(l.find("Cells(3, 3)"), std::string::npos) << l;
         EXPECT_EQ(g.state.LiveRow, 4);
     }
+    // Rows written since the last save are asked for before the report goes.
+    created();
+    f.appendLiveRow();
+    rec.clearLog();
+    rec.failAtCall(1);
+    f.dialogs.answer(MessageResult::No);
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotAddRecord}));
+    EXPECT_FALSE(f.state.ReportOpen);
 }
 
 TEST_F(ReportCalls, FailedValueCellAsksThenTellsOnceAndTheRestIsSilent) {

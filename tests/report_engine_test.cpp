@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <memory>
+
 #include "common/messages.h"
+#include "report/report_journal.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet_test_support.h"
 #include "support/report_fixture.h"
@@ -158,4 +162,101 @@ TEST_F(ReportOnEngine, SaveIntoAMissingFolderIsToldAndOfferedAgain) {
     EXPECT_TRUE(f.state.ReportSaved);
     EXPECT_EQ(f.view.name, "kept.xlsx");
     EXPECT_TRUE(std::filesystem::exists(good));
+}
+
+TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesAndNeverTwice) {
+    fillStore();
+    const auto state = dir.path() / "state";
+    auto journal = std::make_unique<ReportJournal>(state);
+    f.report.setJournal(journal.get());
+    f.report.CreateReport();
+    f.appendLiveRow();
+    f.appendLiveRow();
+    const std::string path = saveAs("report.xlsx");
+    EXPECT_FALSE(std::filesystem::exists(journal->path()));  // saved: nothing to keep
+    f.appendLiveRow();
+    f.appendMemoryRow(0);
+    f.appendMemoryRow(1);
+    f.appendLiveRow();
+    journal.reset();  // the program dies here: the report is never closed
+
+    auto recover = [&](ReportFixture& g) {
+        journal = std::make_unique<ReportJournal>(state);
+        auto left = journal->left();
+        EXPECT_TRUE(left);
+        g.report.setJournal(journal.get());
+        if (left) g.report.RecoverReport(*left);
+        EXPECT_TRUE(g.state.ReportOpen);
+        EXPECT_FALSE(g.state.ReportSaved);
+    };
+    ReportFixture g;
+    recover(g);
+    EXPECT_EQ(g.view.name, "report.xlsx");
+    EXPECT_EQ(g.state.LiveRow, 7);
+    EXPECT_EQ(g.state.MemoryRow, 6);
+    // A crash between the save's rename and the journal's removal: the file already holds the
+    // journaled rows, so they are not written again.
+    const std::string copy = readBytes(journal->path());
+    g.report.Save();
+    EXPECT_TRUE(g.dialogs.messages().empty());
+    std::ofstream(journal->path(), std::ios::binary) << copy;
+    journal.reset();
+    ReportFixture h;
+    recover(h);
+    EXPECT_EQ(h.state.LiveRow, 7);
+    EXPECT_EQ(h.state.MemoryRow, 6);
+
+    auto lines = runOracle("read_xlsx.py", shellQuoted(path));
+    EXPECT_THAT(lines, IsSupersetOf({
+        cell(kLive, "A5", "d", "06.12.2026 00:00:00", "dd.mm.yyyy", "center"),
+        cell(kLive, "B6", "d", "07:05:09", "hh:mm:ss", "center"),
+        cell(kLive, "C6", "n", "230.5", "General", "center"),
+        cell(kMemory, "A4", "s", "Весь период", "General", "center"),
+        cell(kMemory, "A5", "n", "1.0", "General", "center"),
+        cell(kMemory, "BC5", "n", "118.25", "General", "center"),
+    }));
+    EXPECT_THAT(lines, Not(Contains(::testing::HasSubstr("\tA7\t"))));
+}
+
+TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {
+    fillStore();
+    f.report.CreateReport();
+    f.state.ReportSaved = true;
+    f.state.LiveRow = Report::NearlyFullRows;
+    f.appendLiveRow();
+    EXPECT_TRUE(f.dialogs.messages().empty());
+    f.appendLiveRow();  // row 1,000,001
+    f.appendLiveRow();
+    ASSERT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::ReportNearlyFull});
+    EXPECT_EQ(f.dialogs.messages()[0].caption, msg::CaptionWarning);
+    f.state.LiveRow = 1048576;  // the sheet's last row still takes one
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.messages().size(), 1u);
+    f.dialogs.answer(MessageResult::No);
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::ReportNearlyFull, msg::SaveQuestion,
+                                                           msg::CannotAddRecord}));
+    EXPECT_FALSE(f.state.ReportOpen);
+}
+
+TEST_F(ReportOnEngine, ALegacyXlsIsSavedThroughTheDialogAsXlsx) {
+    fillStore();
+    const std::string legacy = dir.file("legacy.xls");
+    runOracle("make_files.py", "xls " + shellQuoted(legacy));
+    const std::string before = readBytes(legacy);
+    f.report.OpenReport(legacy);
+    ASSERT_TRUE(f.state.ReportOpen);
+    f.appendLiveRow();
+    const std::string xlsx = dir.file("legacy.xlsx");
+    f.dialogs.saveName(xlsx);
+    f.report.Save();
+    ASSERT_EQ(f.dialogs.fileDialogs().size(), 1u);
+    EXPECT_EQ(f.dialogs.fileDialogs()[0].initialName, xlsx);
+    EXPECT_EQ(readBytes(legacy), before);
+    EXPECT_EQ(f.view.name, "legacy.xlsx");
+    EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(xlsx)),
+                Contains(::testing::HasSubstr(kLive + "\tC4\tn\t230.5")));
+    f.appendLiveRow();
+    f.report.Save();  // now in place, without a dialog
+    EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
 }
