@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/clock.h"
+
 
 namespace lumo {
 
@@ -84,15 +86,10 @@ std::optional<JournalHeader> parseHeader(const std::vector<std::string>& f) {
 }
 
 std::string localStampForName() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &t);
-#else
-    localtime_r(&t, &tm);
-#endif
+    const LocalDateTime t = SystemClock().now();
     char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
     return buf;
 }
 
