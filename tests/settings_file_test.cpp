@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include "app/settings_file.h"
 
@@ -90,9 +92,11 @@ TEST(SettingsFile, FailedWriteLeavesNoFileBehind) {
     EXPECT_FALSE(fs::exists(ini));
 }
 
+#ifndef _WIN32
 // An installed program finds its folder read-only and keeps its settings in the user's
 // configuration folder; a portable copy keeps them beside itself. Folder rights are checked
-// as an ordinary user (the tests may run as root, whom no folder refuses).
+// as an ordinary user (the tests may run as root, whom no folder refuses). On Windows the
+// settings always stay beside the executable.
 TEST(SettingsFile, LocationIsBesideTheExecutableUnlessThatFolderIsReadOnly) {
     TempDir d;
     const fs::path portable = d.path / "portable", installed = d.path / "bin",
@@ -140,3 +144,4 @@ TEST(SettingsFile, LocationIsBesideTheExecutableUnlessThatFolderIsReadOnly) {
     ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", home.c_str(), 1);
 }
+#endif
