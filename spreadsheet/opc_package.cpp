@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "spreadsheet/worksheet_cells.h"
 #include "spreadsheet/zip_archive.h"
 
 namespace lumo::spreadsheet {
@@ -38,68 +39,6 @@ bool relativizeTargets(const std::string& relsName, std::string& data) {
     fixed.append(data, pos);
     data = std::move(fixed);
     return true;
-}
-
-// The texts of the <t> elements of an <is> element, still escaped as in the file.
-std::string inlineText(std::string_view is) {
-    std::string text;
-    for (size_t pos = 0;;) {
-        size_t t = is.find("<t", pos);
-        if (t == std::string_view::npos) break;
-        char after = t + 2 < is.size() ? is[t + 2] : '\0';
-        size_t gt = is.find('>', t);
-        if (gt == std::string_view::npos) break;
-        if (after != '>' && after != ' ') {  // <tag...> other than <t>
-            pos = gt + 1;
-            continue;
-        }
-        if (is[gt - 1] == '/') {  // <t/>
-            pos = gt + 1;
-            continue;
-        }
-        size_t end = is.find("</t>", gt);
-        if (end == std::string_view::npos) break;
-        text.append(is.substr(gt + 1, end - gt - 1));
-        pos = end + 4;
-    }
-    return text;
-}
-
-// Turns the inline-string cells of a sheet part into shared-string cells, numbering the texts
-// from `first` on and adding them to `texts`.
-bool sharedInlineStrings(std::string& data, std::size_t first, std::vector<std::string>& texts) {
-    static constexpr std::string_view kAttr = "t=\"inlineStr\"";
-    std::string out;
-    size_t pos = 0;
-    for (size_t at; (at = data.find(kAttr, pos)) != std::string::npos;) {
-        size_t tagEnd = data.find('>', at);
-        if (tagEnd == std::string::npos || data[tagEnd - 1] == '/') break;
-        size_t is = data.find("<is", tagEnd), cellEnd = data.find("</c>", tagEnd);
-        if (is == std::string::npos || cellEnd == std::string::npos || is > cellEnd) {
-            out.append(data, pos, tagEnd + 1 - pos);
-            pos = tagEnd + 1;
-            continue;
-        }
-        size_t isEnd = data.find("</is>", is);
-        if (isEnd == std::string::npos || isEnd > cellEnd) break;
-        out.append(data, pos, at - pos);
-        out += "t=\"s\"";
-        out.append(data, at + kAttr.size(), is - (at + kAttr.size()));
-        out += "<v>" + std::to_string(first + texts.size()) + "</v>";
-        texts.push_back(inlineText(std::string_view(data).substr(is, isEnd - is)));
-        pos = isEnd + 5;
-    }
-    if (pos == 0) return false;
-    out.append(data, pos);
-    data = std::move(out);
-    return true;
-}
-
-size_t countItems(std::string_view sst) {
-    size_t n = 0;
-    for (size_t pos = 0; (pos = sst.find("<si", pos)) != std::string_view::npos; pos += 3)
-        if (pos + 3 < sst.size() && (sst[pos + 3] == '>' || sst[pos + 3] == ' ' || sst[pos + 3] == '/')) ++n;
-    return n;
 }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -264,11 +203,9 @@ std::vector<ColumnStyle> columnStylesOf(std::string_view sheetXml) {
     return styles;
 }
 
-UnpackedPackage unpackedPackage(std::string_view bytes) {
+UnpackedPackage unpackedPackage(std::string_view bytes, Workbook& book) {
     const ZipReader zip(bytes);
     const std::vector<ZipEntry>& entries = zip.entries();
-    std::size_t expected = 22;
-    for (const ZipEntry& e : entries) expected += e.size + 2 * e.name.size() + 80;
     // Small parts that may change with the rest come first and go out last.
     std::vector<std::pair<std::string, std::string>> small;
     for (const ZipEntry& e : entries)
@@ -286,54 +223,44 @@ UnpackedPackage unpackedPackage(std::string_view bytes) {
     const std::string* workbook = find("xl/workbook.xml");
     std::vector<std::string> sheets;
     if (workbook && workbookRels) sheets = sheetParts(*workbook, *workbookRels);
-    std::map<std::string, std::vector<ColumnStyle>, std::less<>> stylesOfPart;
-    for (const std::string& part : sheets) stylesOfPart.emplace(part, std::vector<ColumnStyle>());
-    bool sstKnown = sst && workbookRels && workbookRels->find("relationships/sharedStrings\"") != std::string::npos;
-    std::vector<std::string> texts;
-    const size_t first = sstKnown ? countItems(*sst) : 0;
+    std::map<std::string, std::vector<std::size_t>, std::less<>> sheetsOfPart;
+    for (std::size_t i = 0; i < sheets.size(); ++i) sheetsOfPart[sheets[i]].push_back(i);
 
+    UnpackedPackage package;
+    package.columnStyles.resize(sheets.size());
+    package.cells.resize(sheets.size());
+    // The engine reads the shared strings and the sheets' cells itself; orcus gets the rest.
+    std::vector<std::uint32_t> strings;
+    if (sst && workbookRels && workbookRels->find("relationships/sharedStrings\"") != std::string::npos) {
+        strings = readSharedStrings(*sst, book);
+        *sst = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+               "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" count=\"0\" uniqueCount=\"0\"/>";
+    }
+
+    std::size_t expected = 22;
+    for (const ZipEntry& e : entries)
+        expected += (sheetsOfPart.count(e.name) ? 0 : e.size) + 2 * e.name.size() + 80;
     StoredZip out(expected + 4096);
     for (const ZipEntry& e : entries) {
         if (deferred(e.name)) continue;
+        if (auto of = sheetsOfPart.find(e.name); of != sheetsOfPart.end()) {
+            const std::vector<std::size_t>& indexes = of->second;
+            std::string rest = readWorksheet(zip, e, strings, book, package.cells[indexes[0]]);
+            for (std::size_t i : indexes) {
+                package.columnStyles[i] = columnStylesOf(rest);
+                if (i != indexes[0]) package.cells[i] = package.cells[indexes[0]];
+            }
+            out.add(e.name, rest);
+            continue;
+        }
         char* data = out.begin(e.name, e.size);
         zip.unpackInto(e, data);
         out.end(e.crc);
-        std::string_view placed(data, e.size);
-        if (auto styles = stylesOfPart.find(e.name); styles != stylesOfPart.end()) styles->second = columnStylesOf(placed);
-        if (e.name.rfind("xl/worksheets/", 0) == 0 && endsWith(e.name, ".xml") &&
-            placed.find("t=\"inlineStr\"") != std::string_view::npos) {
-            std::string sheet(placed);
-            sharedInlineStrings(sheet, first, texts);
-            out.dropLast();
-            out.add(e.name, sheet);
-        }
-    }
-    // Inline strings go into the shared strings part, made when there is none.
-    if (!texts.empty() && workbookRels) {
-        std::string items;
-        for (const std::string& t : texts) items += "<si><t xml:space=\"preserve\">" + t + "</t></si>";
-        size_t end;
-        if (sstKnown && (end = sst->rfind("</sst>")) != std::string::npos) {
-            sst->insert(end, items);
-        } else if (!sstKnown && (end = workbookRels->rfind("</Relationships>")) != std::string::npos) {
-            std::string part = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-                               "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">" + items + "</sst>";
-            workbookRels->insert(end, "<Relationship Id=\"rIdLumoSharedStrings\" Type=\"http://schemas.openxmlformats.org/"
-                                      "officeDocument/2006/relationships/sharedStrings\" Target=\"sharedStrings.xml\"/>");
-            if (std::string* types = find("[Content_Types].xml")) {
-                size_t typesEnd = types->rfind("</Types>");
-                if (typesEnd != std::string::npos && types->find("/xl/sharedStrings.xml") == std::string::npos)
-                    types->insert(typesEnd, "<Override PartName=\"/xl/sharedStrings.xml\" ContentType=\"application/"
-                                            "vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml\"/>");
-            }
-            if (sst) *sst = std::move(part);
-            else small.emplace_back("xl/sharedStrings.xml", std::move(part));
-        }
     }
     for (const auto& [name, data] : small) out.add(name, data);
     auto [data, size] = out.finish();
-    UnpackedPackage package{std::move(data), size, {}};
-    for (const std::string& part : sheets) package.columnStyles.push_back(stylesOfPart.find(part)->second);
+    package.data = std::move(data);
+    package.size = size;
     return package;
 }
 

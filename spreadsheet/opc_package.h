@@ -6,9 +6,11 @@
 //   of its bytes (1032 : 1);
 // - it does not check CRCs, and some broken XML makes it abort: every part is unpacked and
 //   checked against its CRC first;
-// - it reads relationship targets given as absolute paths (Target="/xl/worksheets/...") and
-//   inline strings (t="inlineStr"), both as openpyxl writes them, as if they were not there:
-//   targets are made relative and inline strings moved into the shared strings;
+// - it reads relationship targets given as absolute paths (Target="/xl/worksheets/..."), as
+//   openpyxl writes them, as if they were not there: targets are made relative;
+// - it builds a million-row sheet slowly and from a whole unpacked part: the engine reads the
+//   shared strings and the worksheets' cells itself (spreadsheet/worksheet_cells.h), a piece
+//   at a time, and orcus gets the worksheets without their cells;
 // - it does not hand over the format of whole columns (<col style="...">): those are read
 //   here and given back beside the package.
 // The zip itself is read (and its sizes checked) by spreadsheet/zip_archive.h.
@@ -19,6 +21,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "spreadsheet/worksheet_cells.h"
 
 namespace lumo::spreadsheet {
 
@@ -37,11 +41,14 @@ struct UnpackedPackage {
     // The column formats of each sheet of a workbook of Office Open XML, in the order of its
     // sheets; empty for other packages.
     std::vector<std::vector<ColumnStyle>> columnStyles;
+    // The cells of each sheet, likewise.
+    std::vector<WorksheetCells> cells;
 };
 
-// The same package with every part checked and stored uncompressed, ready for orcus.
+// The same package with every part checked and stored uncompressed, ready for orcus; the
+// texts of the cells read here are interned into `book`.
 // Raises std::runtime_error for a damaged package.
-UnpackedPackage unpackedPackage(std::string_view zipBytes);
+UnpackedPackage unpackedPackage(std::string_view zipBytes, Workbook& book);
 
 // The formatted columns of a sheet part: the <col> elements of its <cols> with a style
 // other than the default.

@@ -60,6 +60,17 @@ Cell& Sheet::at(std::int32_t row, std::int32_t column) {
     return *it;
 }
 
+void Sheet::adoptRows(std::vector<Row> rows, std::int32_t lastColumn) {
+    if (rows_.empty()) {
+        rows_ = std::move(rows);
+        lastRowHit_ = 0;
+        lastColumn_ = std::max(lastColumn_, lastColumn);
+        return;
+    }
+    for (const Row& row : rows)
+        for (const Cell& cell : row.cells) at(row.index, cell.column) = cell;
+}
+
 void Sheet::merge(Rect r) {
     // Grow the new range over every merge it touches, until none is left touching it.
     for (bool grew = true; grew;) {

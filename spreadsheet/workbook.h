@@ -93,6 +93,8 @@ public:
     // The cell, created empty when missing.
     Cell& at(std::int32_t row, std::int32_t column);
     const std::vector<Row>& rows() const { return rows_; }
+    // Takes in rows read from a file: sorted by index, cells by column, none empty.
+    void adoptRows(std::vector<Row> rows, std::int32_t lastColumn);
     std::int32_t lastRow() const { return rows_.empty() ? 0 : rows_.back().index; }
     // The rightmost column that has a stored cell; kept as cells are made, so that a viewer
     // following a long sheet never walks its rows.

@@ -1,5 +1,5 @@
 // Loading: .xlsx/.xlsm and .ods through liborcus with an import factory that fills the
-// workbook model directly, legacy .xls through freexl (values only, workbook_load_xls.cpp).
+// workbook model directly (the cells of .xlsx sheets are read beside it, opc_package.h), legacy .xls through freexl (values only, workbook_load_xls.cpp).
 // The format is told by the file's content, never by its name.
 #include <orcus/exception.hpp>
 #include <orcus/orcus_ods.hpp>
@@ -323,6 +323,12 @@ public:
 
     // Whole-column formats read from the package beside liborcus, as indexes of the file's
     // formats like the rest.
+    // Cells the engine read from the file itself (formats still the file's, as above).
+    void adoptCells(WorksheetCells&& cells) {
+        sheet_.adoptRows(std::move(cells.rows), cells.lastColumn);
+        for (const DateMark& d : cells.dates) dateCells_.push_back({d.row, d.column, d.withTime});
+    }
+
     void setColumnStyles(const std::vector<ColumnStyle>& styles) {
         for (const ColumnStyle& s : styles)
             for (std::int64_t c = s.first; c <= std::min<std::int64_t>(s.last, kMaxColumns); ++c)
@@ -429,6 +435,9 @@ public:
     void setColumnStyles(const std::vector<std::vector<ColumnStyle>>& styles) {
         for (size_t i = 0; i < styles.size() && i < sheets_.size(); ++i) sheets_[i]->setColumnStyles(styles[i]);
     }
+    void adoptCells(std::vector<WorksheetCells>& cells) {
+        for (size_t i = 0; i < cells.size() && i < sheets_.size(); ++i) sheets_[i]->adoptCells(std::move(cells[i]));
+    }
     void resolveFormats() {
         for (auto& s : sheets_) s->resolveFormats();
     }
@@ -447,7 +456,7 @@ bool startsWith(std::string_view data, std::string_view magic) { return data.sub
 std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
     auto book = std::make_shared<Workbook>();
     Factory factory(*book);
-    const UnpackedPackage unpacked = unpackedPackage(bytes);
+    UnpackedPackage unpacked = unpackedPackage(bytes, *book);
     const std::string_view package = unpacked.bytes();
     const auto* blob = reinterpret_cast<const unsigned char*>(package.data());
     if (orcus::orcus_ods::detect(blob, package.size())) {
@@ -455,6 +464,7 @@ std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
     } else if (orcus::orcus_xlsx::detect(blob, package.size())) {
         orcus::orcus_xlsx(&factory).read_stream(package);
         factory.setColumnStyles(unpacked.columnStyles);
+        factory.adoptCells(unpacked.cells);
     } else {
         cannotOpen("not a workbook");
     }

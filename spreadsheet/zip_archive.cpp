@@ -99,6 +99,40 @@ std::string ZipReader::unpack(const ZipEntry& e) const {
     return out;
 }
 
+void ZipReader::unpackPieces(const ZipEntry& e, const std::function<void(std::string_view)>& piece) const {
+    std::string_view packed = bytes_.substr(e.data, e.compressed);
+    std::uint32_t crc = 0;
+    std::size_t produced = 0;
+    auto hand = [&](std::string_view out) {
+        crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(out.size())));
+        produced += out.size();
+        if (produced > e.size) damaged("cannot unpack " + e.name);
+        piece(out);
+    };
+    constexpr std::size_t kPiece = 1 << 20;
+    if (e.method == 0) {
+        for (std::size_t at = 0; at < packed.size(); at += kPiece) hand(packed.substr(at, kPiece));
+    } else {
+        z_stream z{};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK) damaged("cannot unpack");
+        std::unique_ptr<z_stream, int (*)(z_stream*)> end(&z, inflateEnd);
+        std::unique_ptr<char[]> buffer(new char[kPiece]);
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+        z.avail_in = static_cast<uInt>(packed.size());
+        for (int rc = Z_OK; rc != Z_STREAM_END;) {
+            z.next_out = reinterpret_cast<Bytef*>(buffer.get());
+            z.avail_out = static_cast<uInt>(kPiece);
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END) damaged("cannot unpack " + e.name);
+            std::size_t out = kPiece - z.avail_out;
+            if (out == 0 && rc == Z_OK && z.avail_in == 0) damaged("cannot unpack " + e.name);
+            if (out) hand(std::string_view(buffer.get(), out));
+        }
+    }
+    if (produced != e.size) damaged("cannot unpack " + e.name);
+    if (crc != e.crc) damaged("wrong checksum of " + e.name);
+}
+
 // --- Writing -----------------------------------------------------------------------------
 
 char* StoredZip::begin(const std::string& name, std::uint32_t size) {

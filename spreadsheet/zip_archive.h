@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ public:
     // Unpacks the entry into `out` (room for its size) and checks it against its CRC.
     void unpackInto(const ZipEntry& e, char* out) const;
     std::string unpack(const ZipEntry& e) const;
+    // Unpacks the entry a piece at a time, handing each piece (up to 1 MiB) to `piece`, and
+    // checks its size and CRC once it is all out.
+    void unpackPieces(const ZipEntry& e, const std::function<void(std::string_view)>& piece) const;
 
 private:
     std::string_view bytes_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -14,6 +15,8 @@
 #include "spreadsheet/opc_package.h"
 #include "spreadsheet/save_hook_testing.h"
 #include "spreadsheet/workbook_files.h"
+#include "spreadsheet/worksheet_cells.h"
+#include "spreadsheet/zip_archive.h"
 #include "spreadsheet_test_support.h"
 #include "support/recording_automation.h"
 
@@ -305,6 +308,124 @@ TEST_F(WorkbookFiles, ForeignWorkbooksOpen) {
     EXPECT_EQ(text(live, 2, 2), "230,5");
     EXPECT_EQ(text(propertyGet(odsBook, "WorkSheets", {2}), 1, 1), "Весь период");
     // liborcus 0.17 does not hand over the merged cells of .ods files.
+}
+
+// A package as other programs write it, each part given here; no styles part.
+std::string packageOf(const std::string& sheetXml, const std::string& sharedStrings) {
+    spreadsheet::StoredZip zip(1 << 16);
+    zip.add("[Content_Types].xml",
+            R"(<?xml version="1.0"?><Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">)"
+            R"(<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>)"
+            R"(<Default Extension="xml" ContentType="application/xml"/>)"
+            R"(<Override PartName="/xl/workbook.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"/>)"
+            R"(<Override PartName="/xl/worksheets/sheet1.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"/>)"
+            R"(<Override PartName="/xl/sharedStrings.xml" ContentType="application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml"/>)"
+            R"(</Types>)");
+    zip.add("_rels/.rels",
+            R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+            R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument" Target="xl/workbook.xml"/>)"
+            R"(</Relationships>)");
+    zip.add("xl/workbook.xml",
+            R"(<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships">)"
+            R"(<sheets><sheet name="Лист1" sheetId="1" r:id="rId1"/></sheets></workbook>)");
+    zip.add("xl/_rels/workbook.xml.rels",
+            R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+            R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="/xl/worksheets/sheet1.xml"/>)"
+            R"(<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/sharedStrings" Target="sharedStrings.xml"/>)"
+            R"(</Relationships>)");
+    zip.add("xl/worksheets/sheet1.xml", sheetXml);
+    zip.add("xl/sharedStrings.xml", sharedStrings);
+    auto [data, size] = zip.finish();
+    return std::string(data.get(), size);
+}
+
+TEST_F(WorkbookFiles, CellsOfEveryKindReadAsOtherProgramsWriteThem) {
+    const std::string sst =
+        R"(<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"><si><t>Дата</t></si>)"
+        R"(<si><r><rPr><b/></rPr><t xml:space="preserve">ФАЗА </t></r><r><t>А</t></r><rPh><t>фонетика</t></rPh></si>)"
+        R"(<si/><si><t>a &amp; b &lt;c&gt; &#1085;&#x435;&#1090;</t></si></sst>)";
+    const std::string sheet =
+        R"(<?xml version="1.0" encoding="UTF-8"?><x:worksheet xmlns:x="http://schemas.openxmlformats.org/spreadsheetml/2006/main">)"
+        R"(<x:cols><x:col min="1" max="1" width="10.7109375" customWidth="1"/></x:cols><x:sheetData>)"
+        R"(<x:row r="1"><x:c r="A1" t="s"><x:v>0</x:v></x:c><x:c r="C1" t="s"><x:v>1</x:v></x:c><x:c t="s"><x:v>3</x:v></x:c>)"
+        R"(<x:c t="s"><x:v>99</x:v></x:c></x:row>)"
+        R"(<x:row><x:c t="inlineStr"><x:is><x:r><x:t>в</x:t></x:r><x:r><x:t xml:space="preserve"> строке</x:t></x:r></x:is></x:c>)"
+        R"(<x:c t="str"><x:f>A1&amp;"!"</x:f><x:v>Дата!</x:v></x:c><x:c t="b"><x:v>1</x:v></x:c><x:c t="e"><x:v>#DIV/0!</x:v></x:c>)"
+        R"(<x:c t="d"><x:v>2026-12-06T07:05:09</x:v></x:c><x:c><x:f>1/0</x:f></x:c><x:c><x:v>-1.5E-6</x:v></x:c>)"
+        R"(<x:c><!-- a comment --><x:v><![CDATA[230.5]]></x:v></x:c><x:c><x:v>not a number</x:v></x:c></x:row>)"
+        R"(<x:row r="5"><x:c r="B5"><x:v>2</x:v></x:c><x:c r="A5"><x:v>1</x:v></x:c><x:c r="B5"><x:v>3</x:v></x:c></x:row>)"
+        R"(<x:row r="4"><x:c r="A4"><x:v>4</x:v></x:c></x:row><x:row r="5"><x:c r="C5"><x:v>5</x:v></x:c></x:row>)"
+        R"(<x:row r="2000000"><x:c r="A2000000"><x:v>7</x:v></x:c></x:row><x:row r="6"/>)"
+        R"(</x:sheetData><x:mergeCells count="1"><x:mergeCell ref="C1:H1"/></x:mergeCells></x:worksheet>)";
+    auto book = spreadsheet::loadWorkbookBytes(packageOf(sheet, sst));
+    spreadsheet::Sheet& s = book->sheet(0);
+    auto value = [&](int row, int col) {
+        const spreadsheet::Cell* c = s.find(row, col);
+        return spreadsheet::valueText(*book, c, book->format(s.effectiveFormat(row, col)));
+    };
+    EXPECT_EQ(value(1, 1), "Дата");
+    EXPECT_EQ(value(1, 3), "ФАЗА А");  // the phonetic run is not part of the text
+    EXPECT_EQ(value(1, 4), "a & b <c> нет");
+    EXPECT_EQ(s.find(1, 5), nullptr);  // an index past the table
+    EXPECT_EQ(value(2, 1), "в строке");
+    EXPECT_EQ(value(2, 2), "Дата!");
+    EXPECT_EQ(s.find(2, 3)->kind, spreadsheet::CellKind::Boolean);
+    EXPECT_EQ(value(2, 4), "#DIV/0!");
+    EXPECT_EQ(value(2, 5), "06.12.2026 7:05:09");
+    EXPECT_EQ(s.find(2, 6), nullptr);  // a formula without its result
+    EXPECT_EQ(value(2, 7), "-1,5E-6");
+    EXPECT_EQ(value(2, 8), "230,5");
+    EXPECT_EQ(s.find(2, 9), nullptr);
+    // Rows and cells out of order are put in order, the later of two at one place winning.
+    std::vector<std::int32_t> rows;
+    for (const spreadsheet::Row& r : s.rows()) rows.push_back(r.index);
+    EXPECT_THAT(rows, ElementsAre(1, 2, 4, 5));
+    EXPECT_EQ(value(5, 1) + value(5, 2) + value(5, 3), "135");
+    EXPECT_EQ(value(4, 1), "4");
+    EXPECT_EQ(s.lastColumn(), 8);
+    // What orcus reads beside the cells is still there.
+    EXPECT_EQ(s.merges().size(), 1u);
+    EXPECT_DOUBLE_EQ(s.column(1).width, 10);
+}
+
+TEST(WorksheetCells, APartReadInPiecesGivesWhatItGivesWhole) {
+    // Over three pieces of unpacking, with tokens of every kind and a text longer than a piece.
+    std::string xml = R"(<worksheet><dimension ref="A1:C9"/><sheetData>)";
+    for (int r = 1; xml.size() < (3u << 20); ++r) {
+        xml += "<row r=\"" + std::to_string(r) + "\"><c r=\"A" + std::to_string(r) + "\" s=\"1\"><v>" + std::to_string(r * 0.25) +
+               "</v></c><!-- " + std::string(r % 7, '-') + " --><c t=\"inlineStr\"><is><t>" +
+               (r == 3000 ? std::string(1500000, 'x') : "&lt;" + std::to_string(r) + "&gt;") + "</t></is></c><c t=\"str\"><v><![CDATA[" +
+               std::string(r % 5 + 1, '>') + "]]></v></c></row>";
+    }
+    xml += R"(</sheetData><mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells></worksheet>)";
+    spreadsheet::StoredZip zip(xml.size() + 4096);
+    zip.add("sheet.xml", xml);
+    auto [data, size] = zip.finish();
+    const spreadsheet::ZipReader reader(std::string_view(data.get(), size));
+
+    spreadsheet::Workbook book;
+    spreadsheet::WorksheetCells whole, pieces;
+    std::string restWhole = spreadsheet::readWorksheetXml(xml, {}, book, whole);
+    std::string restPieces = spreadsheet::readWorksheet(reader, reader.entries()[0], {}, book, pieces);
+    EXPECT_EQ(restPieces, restWhole);
+    EXPECT_EQ(restWhole, R"(<worksheet><dimension ref="A1:C9"/><sheetData></sheetData><mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells></worksheet>)");
+    ASSERT_EQ(pieces.rows.size(), whole.rows.size());
+    ASSERT_GT(whole.rows.size(), 3000u);
+    for (size_t i = 0; i < whole.rows.size(); ++i) {
+        ASSERT_EQ(pieces.rows[i].cells.size(), 3u) << i;
+        for (size_t c = 0; c < 3; ++c) {
+            const spreadsheet::Cell &a = whole.rows[i].cells[c], &b = pieces.rows[i].cells[c];
+            ASSERT_TRUE(a.kind == b.kind && a.format == b.format && a.column == b.column &&
+                        std::memcmp(&a.number, &b.number, sizeof a.number) == 0) << i << "," << c;
+        }
+    }
+    EXPECT_EQ(book.string(whole.rows[2999].cells[1].text).size(), 1500000u);
+    EXPECT_EQ(book.string(whole.rows[9].cells[1].text), "<10>");
+    EXPECT_EQ(book.string(whole.rows[9].cells[2].text), ">");
+
+    // A part cut off inside its cells is damaged, not read as far as it goes.
+    spreadsheet::WorksheetCells cut;
+    EXPECT_THROW(spreadsheet::readWorksheetXml(xml.substr(0, xml.size() / 2), {}, book, cut), std::runtime_error);
 }
 
 TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {

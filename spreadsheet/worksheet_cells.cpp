@@ -1,0 +1,567 @@
+#include "spreadsheet/worksheet_cells.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "spreadsheet/cell_text.h"
+#include "spreadsheet/zip_archive.h"
+
+namespace lumo::spreadsheet {
+
+namespace {
+
+[[noreturn]] void damaged(const char* why) { throw std::runtime_error(std::string("damaged sheet: ") + why); }
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+std::string_view localName(std::string_view name) {
+    const void* colon = std::memchr(name.data(), ':', name.size());
+    return colon ? name.substr(static_cast<const char*>(colon) - name.data() + 1) : name;
+}
+
+// Calls f(name, value) for each attribute (name without its prefix, value as written).
+template <class F>
+void forEachAttribute(std::string_view attrs, F&& f) {
+    std::size_t pos = 0;
+    while (pos < attrs.size()) {
+        while (pos < attrs.size() && isSpace(attrs[pos])) ++pos;
+        std::size_t eq = attrs.find('=', pos);
+        if (eq == std::string_view::npos) return;
+        std::string_view name = trimmed(attrs.substr(pos, eq - pos));
+        std::size_t open = eq + 1;
+        while (open < attrs.size() && isSpace(attrs[open])) ++open;
+        if (open >= attrs.size() || (attrs[open] != '"' && attrs[open] != '\'')) return;
+        std::size_t close = attrs.find(attrs[open], open + 1);
+        if (close == std::string_view::npos) return;
+        f(localName(name), attrs.substr(open + 1, close - open - 1));
+        pos = close + 1;
+    }
+}
+
+void appendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | cp >> 6);
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | cp >> 12);
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | cp >> 18);
+        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Appends XML character data with its references resolved; a reference that is none of
+// XML's own is kept as written.
+void appendDecoded(std::string& out, std::string_view raw) {
+    for (std::size_t pos = 0; pos < raw.size();) {
+        std::size_t amp = raw.find('&', pos);
+        if (amp == std::string_view::npos) {
+            out.append(raw.substr(pos));
+            return;
+        }
+        out.append(raw.substr(pos, amp - pos));
+        std::size_t semi = raw.find(';', amp);
+        std::string_view ref = semi == std::string_view::npos ? std::string_view() : raw.substr(amp + 1, semi - amp - 1);
+        bool done = true;
+        if (ref == "lt") out += '<';
+        else if (ref == "gt") out += '>';
+        else if (ref == "amp") out += '&';
+        else if (ref == "quot") out += '"';
+        else if (ref == "apos") out += '\'';
+        else if (ref.size() > 1 && ref[0] == '#') {
+            bool hex = ref[1] == 'x' || ref[1] == 'X';
+            std::string_view digits = ref.substr(hex ? 2 : 1);
+            std::uint32_t cp = 0;
+            auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), cp, hex ? 16 : 10);
+            done = ec == std::errc() && end == digits.data() + digits.size() && !digits.empty() && cp > 0 &&
+                   cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+            if (done) appendUtf8(out, cp);
+        } else {
+            done = false;
+        }
+        if (!done) {
+            out += '&';
+            pos = amp + 1;
+        } else {
+            pos = semi + 1;
+        }
+    }
+}
+
+// Steps through the XML in `b` token by token, handing each to the handler:
+//   start(localName, attributes, selfClosing, raw), end(localName, raw),
+//   text(characters, isCdata, raw), other(raw) for comments, declarations, instructions.
+// Gives back how much it used: a token cut off at the end waits for more unless `last`.
+template <class H>
+std::size_t scanXml(std::string_view b, bool last, H& h) {
+    const std::size_t n = b.size();
+    const char* d = b.data();
+    auto find = [&](std::size_t from, std::string_view what) {
+        std::size_t at = b.find(what, from);
+        return at == std::string_view::npos ? at : at + what.size();
+    };
+    std::size_t pos = 0;
+    while (pos < n) {
+        if (d[pos] != '<') {
+            const void* lt = std::memchr(d + pos, '<', n - pos);
+            std::size_t at = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - d) : n;
+            if (!lt && !last) return pos;
+            std::string_view text = b.substr(pos, at - pos);
+            h.text(text, false, text);
+            pos = at;
+            continue;
+        }
+        std::size_t end = std::string_view::npos;
+        std::string_view rest = b.substr(pos + 1);
+        if (rest.empty()) {
+        } else if (rest[0] == '/') {
+            const void* gt = std::memchr(d + pos, '>', n - pos);
+            if (gt) {
+                end = static_cast<std::size_t>(static_cast<const char*>(gt) - d) + 1;
+                std::string_view name = trimmed(b.substr(pos + 2, end - pos - 3));
+                h.end(localName(name), b.substr(pos, end - pos));
+            }
+        } else if (rest[0] == '?') {
+            if ((end = find(pos + 2, "?>")) != std::string_view::npos) h.other(b.substr(pos, end - pos));
+        } else if (rest[0] == '!') {
+            if (rest.size() < 8 && !last) return pos;
+            if (rest.substr(0, 3) == "!--") {
+                if ((end = find(pos + 4, "-->")) != std::string_view::npos) h.other(b.substr(pos, end - pos));
+            } else if (rest.substr(0, 8) == "![CDATA[") {
+                if ((end = find(pos + 9, "]]>")) != std::string_view::npos)
+                    h.text(b.substr(pos + 9, end - 3 - pos - 9), true, b.substr(pos, end - pos));
+            } else {
+                // A document type declaration, with its internal subset in brackets.
+                int depth = 0;
+                for (std::size_t i = pos + 2; i < n; ++i) {
+                    if (d[i] == '[') ++depth;
+                    else if (d[i] == ']') --depth;
+                    else if (d[i] == '>' && depth <= 0) {
+                        end = i + 1;
+                        break;
+                    }
+                }
+                if (end != std::string_view::npos) h.other(b.substr(pos, end - pos));
+            }
+        } else {
+            std::size_t i = pos + 1;
+            for (char quote = 0; i < n; ++i) {
+                char c = d[i];
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '>') {
+                    break;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                }
+            }
+            if (i < n) {
+                end = i + 1;
+                std::size_t nameEnd = pos + 1;
+                while (nameEnd < i && !isSpace(d[nameEnd]) && d[nameEnd] != '/') ++nameEnd;
+                bool empty = d[i - 1] == '/' && i - 1 >= nameEnd;
+                std::string_view attrs = b.substr(nameEnd, (empty ? i - 1 : i) - nameEnd);
+                h.start(localName(b.substr(pos + 1, nameEnd - pos - 1)), attrs, empty, b.substr(pos, end - pos));
+            }
+        }
+        if (end == std::string_view::npos) {
+            if (last) damaged("unfinished XML");
+            return pos;
+        }
+        pos = end;
+    }
+    return pos;
+}
+
+// Feeds pieces of a part to a handler through scanXml, keeping a cut-off token for the next
+// piece. A token longer than a piece is looked at again only once the text waiting has doubled,
+// so the time stays in proportion to the part.
+template <class H>
+class XmlFeed {
+public:
+    explicit XmlFeed(H& h) : h_(h) {}
+    void piece(std::string_view piece) {
+        if (pending_.empty() && piece.size() > 0) {
+            std::size_t used = scanXml(piece, false, h_);
+            pending_.assign(piece.substr(used));
+            waitFor_ = 2 * pending_.size();
+            return;
+        }
+        pending_.append(piece);
+        if (pending_.size() < waitFor_) return;
+        std::size_t used = scanXml(pending_, false, h_);
+        pending_.erase(0, used);
+        waitFor_ = 2 * pending_.size();
+    }
+    void finish() {
+        scanXml(pending_, true, h_);
+        pending_.clear();
+    }
+
+private:
+    H& h_;
+    std::string pending_;
+    std::size_t waitFor_ = 0;
+};
+
+// The column of an A1 reference by its letters; 0 when there are none or too many.
+std::int32_t columnOf(std::string_view ref) {
+    std::int32_t col = 0;
+    std::size_t i = 0;
+    for (; i < ref.size() && i < 4; ++i) {
+        char c = ref[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        if (c < 'A' || c > 'Z') break;
+        col = col * 26 + (c - 'A' + 1);
+    }
+    return i > 0 && col <= kMaxColumns ? col : 0;
+}
+
+template <class T>
+bool parseInteger(std::string_view s, T& out) {
+    s = trimmed(s);
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
+}
+
+bool parseNumber(std::string_view s, double& out) {
+    s = trimmed(s);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return !s.empty() && ec == std::errc() && end == s.data() + s.size() && std::isfinite(out);
+}
+
+// "2026-12-06", "2026-12-06T07:05:09.5" (a zone suffix is left unread), or a time alone
+// "07:05:09", as a serial number.
+bool parseIsoDateTime(std::string_view s, double& out, bool& withTime) {
+    s = trimmed(s);
+    auto number = [&](std::size_t at, std::size_t len, int& v) {
+        return at + len <= s.size() && parseInteger(s.substr(at, len), v) && s[at] >= '0' && s[at] <= '9';
+    };
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+    double sec = 0;
+    std::size_t t = 0;
+    double day = 0;
+    if (s.size() >= 10 && s[4] == '-' && s[7] == '-') {
+        if (!number(0, 4, y) || !number(5, 2, mo) || !number(8, 2, d)) return false;
+        if (y < 1900 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > 31) return false;
+        day = dateSerial(y, mo, d);
+        if (s.size() == 10) {
+            out = day, withTime = false;
+            return true;
+        }
+        if (s[10] != 'T') return false;
+        t = 11;
+    }
+    if (s.size() < t + 8 || s[t + 2] != ':' || s[t + 5] != ':') return false;
+    if (!number(t, 2, h) || !number(t + 3, 2, mi)) return false;
+    std::size_t secEnd = t + 6;
+    while (secEnd < s.size() && ((s[secEnd] >= '0' && s[secEnd] <= '9') || s[secEnd] == '.')) ++secEnd;
+    if (!parseNumber(s.substr(t + 6, secEnd - t - 6), sec) || h > 24 || mi > 59 || sec >= 61) return false;
+    out = day + (h * 3600 + mi * 60 + sec) / 86400.0;
+    withTime = true;
+    return true;
+}
+
+// Puts cells that came out of order where they belong: rows by index, cells by column, the
+// later of two with the same place winning.
+void putInOrder(std::vector<Cell>& cells) {
+    std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) { return a.column < b.column; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (kept > 0 && cells[kept - 1].column == cells[i].column) cells[kept - 1] = cells[i];
+        else cells[kept++] = cells[i];
+    }
+    cells.resize(kept);
+}
+
+void putInOrder(std::vector<Row>& rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.index < b.index; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (kept > 0 && rows[kept - 1].index == rows[i].index) {
+            auto& into = rows[kept - 1].cells;
+            into.insert(into.end(), rows[i].cells.begin(), rows[i].cells.end());
+            putInOrder(into);
+        } else if (kept != i) {
+            rows[kept++] = std::move(rows[i]);
+        } else {
+            ++kept;
+        }
+    }
+    rows.resize(kept);
+}
+
+class SharedStringsReader {
+public:
+    SharedStringsReader(Workbook& book, std::vector<std::uint32_t>& out) : book_(book), out_(out) {}
+
+    void start(std::string_view name, std::string_view, bool empty, std::string_view) {
+        if (name == "si") {
+            if (empty) out_.push_back(book_.intern(""));
+            else inItem_ = true, text_.clear();
+        } else if (inItem_ && !empty) {
+            if (name == "rPh") ++phonetic_;
+            else if (name == "t" && phonetic_ == 0) inText_ = true;
+        }
+    }
+    void end(std::string_view name, std::string_view) {
+        if (name == "si" && inItem_) {
+            out_.push_back(book_.intern(text_));
+            inItem_ = false, phonetic_ = 0;
+        } else if (name == "rPh" && phonetic_ > 0) {
+            --phonetic_;
+        }
+        inText_ = false;
+    }
+    void text(std::string_view t, bool cdata, std::string_view) {
+        if (!inText_) return;
+        if (cdata) text_.append(t);
+        else appendDecoded(text_, t);
+    }
+    void other(std::string_view) {}
+
+private:
+    Workbook& book_;
+    std::vector<std::uint32_t>& out_;
+    std::string text_;
+    bool inItem_ = false, inText_ = false;
+    int phonetic_ = 0;
+};
+
+// A worksheet part: everything outside <sheetData> is copied into `rest`; inside, rows and
+// cells become rows of the model.
+class WorksheetReader {
+public:
+    WorksheetReader(const std::vector<std::uint32_t>& strings, Workbook& book, WorksheetCells& cells)
+        : strings_(strings), book_(book), cells_(cells) {}
+
+    std::string rest;
+
+    void start(std::string_view name, std::string_view attrs, bool empty, std::string_view raw) {
+        if (where_ != Where::Inside) {
+            rest.append(raw);
+            if (where_ == Where::Before && name == "sheetData") where_ = empty ? Where::After : Where::Inside;
+            return;
+        }
+        Kind kind = Kind::Other;
+        const Kind top = stack_.empty() ? Kind::SheetData : stack_.back();
+        if (top == Kind::SheetData && name == "row") {
+            beginRow(attrs);
+            kind = Kind::Row;
+        } else if (top == Kind::Row && name == "c") {
+            beginCell(attrs);
+            kind = Kind::Cell;
+        } else if (top == Kind::Cell && (name == "v" || name == "is")) {
+            kind = name == "v" ? Kind::Value : Kind::Inline;
+            hasValue_ = true;
+            value_.clear();
+        } else if (inline_ > 0 && name == "rPh") {
+            ++phonetic_;
+            kind = Kind::Phonetic;
+        } else if (inline_ > 0 && name == "t") {
+            kind = Kind::InlineText;
+        }
+        if (empty) {
+            if (kind == Kind::Row) endRow();
+            else if (kind == Kind::Cell) endCell();
+            else if (kind == Kind::Phonetic) --phonetic_;
+            return;
+        }
+        if (kind == Kind::Inline) ++inline_;
+        stack_.push_back(kind);
+    }
+
+    void end(std::string_view, std::string_view raw) {
+        if (where_ != Where::Inside) {
+            rest.append(raw);
+            return;
+        }
+        if (stack_.empty()) {  // the end of <sheetData>
+            rest.append(raw);
+            where_ = Where::After;
+            return;
+        }
+        Kind kind = stack_.back();
+        stack_.pop_back();
+        if (kind == Kind::Cell) endCell();
+        else if (kind == Kind::Row) endRow();
+        else if (kind == Kind::Inline) --inline_;
+        else if (kind == Kind::Phonetic) --phonetic_;
+    }
+
+    void text(std::string_view t, bool cdata, std::string_view raw) {
+        if (where_ != Where::Inside) {
+            rest.append(raw);
+            return;
+        }
+        if (stack_.empty()) return;
+        Kind top = stack_.back();
+        if (top != Kind::Value && (top != Kind::InlineText || phonetic_ > 0)) return;
+        if (cdata) value_.append(t);
+        else if (value_.empty() && t.find('&') == std::string_view::npos) value_.assign(t);
+        else appendDecoded(value_, t);
+    }
+
+    void other(std::string_view raw) {
+        if (where_ != Where::Inside) rest.append(raw);
+    }
+
+    void finish() {
+        if (where_ == Where::Inside) damaged("no end of its cells");
+        if (outOfOrder_) putInOrder(cells_.rows);
+        std::erase_if(cells_.rows, [](const Row& r) { return r.cells.empty(); });
+    }
+
+private:
+    enum class Where : std::uint8_t { Before, Inside, After };
+    enum class Kind : std::uint8_t { SheetData, Row, Cell, Value, Inline, InlineText, Phonetic, Other };
+    enum class Type : std::uint8_t { Number, Shared, Text, Boolean, Error, Date };
+
+    void beginRow(std::string_view attrs) {
+        std::int64_t index = lastRow_ + 1;
+        forEachAttribute(attrs, [&](std::string_view n, std::string_view v) {
+            if (n == "r" && !parseInteger(v, index)) index = 0;
+        });
+        lastRow_ = index;
+        lastColumn_ = 0;
+        rowInSheet_ = index >= 1 && index <= kMaxRows;
+        if (!rowInSheet_) return;
+        auto& rows = cells_.rows;
+        if (!rows.empty() && rows.back().index >= index) outOfOrder_ = true;
+        // Rows of a sheet tend to be alike: room for as many cells as the one before.
+        std::size_t hint = rows.empty() ? 0 : rows.back().cells.size();
+        rows.push_back(Row{static_cast<std::int32_t>(index), {}});
+        rows.back().cells.reserve(hint);
+        cellsOutOfOrder_ = false;
+    }
+
+    void endRow() {
+        if (rowInSheet_ && cellsOutOfOrder_) putInOrder(cells_.rows.back().cells);
+        rowInSheet_ = false;
+    }
+
+    void beginCell(std::string_view attrs) {
+        std::int32_t column = -1;
+        type_ = Type::Number;
+        format_ = 0;
+        hasValue_ = false;
+        value_.clear();
+        forEachAttribute(attrs, [&](std::string_view n, std::string_view v) {
+            if (n == "r") column = columnOf(v);
+            else if (n == "s" && !parseInteger(v, format_)) format_ = 0;
+            else if (n == "t") {
+                if (v == "s") type_ = Type::Shared;
+                else if (v == "str" || v == "inlineStr") type_ = Type::Text;
+                else if (v == "b") type_ = Type::Boolean;
+                else if (v == "e") type_ = Type::Error;
+                else if (v == "d") type_ = Type::Date;
+            }
+        });
+        column_ = column < 0 ? lastColumn_ + 1 : column;
+        lastColumn_ = column_;
+    }
+
+    void endCell() {
+        if (!rowInSheet_ || column_ < 1 || column_ > kMaxColumns) return;
+        Cell cell;
+        cell.column = static_cast<std::uint16_t>(column_);
+        cell.format = format_;
+        if (hasValue_) setValue(cell);
+        if (cell.kind == CellKind::Empty && cell.format == 0) return;
+        auto& cells = cells_.rows.back().cells;
+        if (!cells.empty() && cells.back().column >= cell.column) cellsOutOfOrder_ = true;
+        cells.push_back(cell);
+        cells_.lastColumn = std::max(cells_.lastColumn, column_);
+    }
+
+    void setValue(Cell& cell) {
+        switch (type_) {
+            case Type::Number:
+                if (parseNumber(value_, cell.number)) cell.kind = CellKind::Number;
+                break;
+            case Type::Shared: {
+                std::size_t i = 0;
+                if (parseInteger(value_, i) && i < strings_.size()) cell.kind = CellKind::Text, cell.text = strings_[i];
+                break;
+            }
+            case Type::Text:
+                if (!value_.empty()) cell.kind = CellKind::Text, cell.text = book_.intern(value_);
+                break;
+            case Type::Boolean: {
+                std::string_view v = trimmed(value_);
+                if (v == "1" || v == "true") cell.kind = CellKind::Boolean, cell.boolean = true;
+                else if (v == "0" || v == "false") cell.kind = CellKind::Boolean, cell.boolean = false;
+                break;
+            }
+            case Type::Error:
+                if (!value_.empty()) cell.kind = CellKind::Error, cell.text = book_.intern(value_);
+                break;
+            case Type::Date: {
+                bool withTime = false;
+                if (parseIsoDateTime(value_, cell.number, withTime)) {
+                    cell.kind = CellKind::Number;
+                    cells_.dates.push_back({static_cast<std::int32_t>(lastRow_), column_, withTime});
+                }
+                break;
+            }
+        }
+    }
+
+    const std::vector<std::uint32_t>& strings_;
+    Workbook& book_;
+    WorksheetCells& cells_;
+    Where where_ = Where::Before;
+    std::vector<Kind> stack_;
+    int inline_ = 0, phonetic_ = 0;
+    std::int64_t lastRow_ = 0;
+    std::int32_t lastColumn_ = 0, column_ = 0;
+    bool rowInSheet_ = false, outOfOrder_ = false, cellsOutOfOrder_ = false, hasValue_ = false;
+    Type type_ = Type::Number;
+    std::uint32_t format_ = 0;
+    std::string value_;
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> readSharedStrings(std::string_view xml, Workbook& book) {
+    std::vector<std::uint32_t> strings;
+    SharedStringsReader reader(book, strings);
+    scanXml(xml, true, reader);
+    return strings;
+}
+
+std::string readWorksheet(const ZipReader& zip, const ZipEntry& entry, const std::vector<std::uint32_t>& strings,
+                          Workbook& book, WorksheetCells& cells) {
+    WorksheetReader reader(strings, book, cells);
+    XmlFeed<WorksheetReader> feed(reader);
+    zip.unpackPieces(entry, [&](std::string_view piece) { feed.piece(piece); });
+    feed.finish();
+    reader.finish();
+    return std::move(reader.rest);
+}
+
+std::string readWorksheetXml(std::string_view xml, const std::vector<std::uint32_t>& strings, Workbook& book,
+                             WorksheetCells& cells) {
+    WorksheetReader reader(strings, book, cells);
+    scanXml(xml, true, reader);
+    reader.finish();
+    return std::move(reader.rest);
+}
+
+}  // namespace lumo::spreadsheet
