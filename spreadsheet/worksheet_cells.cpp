@@ -103,6 +103,38 @@ void appendDecoded(std::string& out, std::string_view raw) {
     }
 }
 
+std::uint32_t hexUnit(std::string_view s, std::size_t at) {
+    if (at + 7 > s.size() || s[at] != '_' || s[at + 1] != 'x' || s[at + 6] != '_') return UINT32_MAX;
+    std::uint32_t v = 0;
+    auto [end, ec] = std::from_chars(s.data() + at + 2, s.data() + at + 6, v, 16);
+    return ec == std::errc() && end == s.data() + at + 6 ? v : UINT32_MAX;
+}
+
+// Undoes the escapes of spreadsheet texts: _xHHHH_ is the UTF-16 unit HHHH (a pair of them one
+// character beyond the first plane), so "_x005F_x0041_" is the text "_x0041_".
+std::string_view unescaped(std::string_view text, std::string& buffer) {
+    if (text.find("_x") == std::string_view::npos) return text;
+    buffer.clear();
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint32_t unit = hexUnit(text, i);
+        if (unit == UINT32_MAX || (unit >= 0xDC00 && unit <= 0xDFFF)) {
+            buffer += text[i++];
+        } else if (unit >= 0xD800 && unit <= 0xDBFF) {
+            std::uint32_t low = hexUnit(text, i + 7);
+            if (low < 0xDC00 || low > 0xDFFF) {
+                buffer += text[i++];
+                continue;
+            }
+            appendUtf8(buffer, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            i += 14;
+        } else {
+            appendUtf8(buffer, unit);
+            i += 7;
+        }
+    }
+    return buffer;
+}
+
 // Steps through the XML in `b` token by token, handing each to the handler:
 //   start(localName, attributes, selfClosing, raw), end(localName, raw),
 //   text(characters, isCdata, raw), other(raw) for comments, declarations, instructions.
@@ -322,7 +354,7 @@ public:
     }
     void end(std::string_view name, std::string_view) {
         if (name == "si" && inItem_) {
-            out_.push_back(book_.intern(text_));
+            out_.push_back(book_.intern(unescaped(text_, buffer_)));
             inItem_ = false, phonetic_ = 0;
         } else if (name == "rPh" && phonetic_ > 0) {
             --phonetic_;
@@ -339,7 +371,7 @@ public:
 private:
     Workbook& book_;
     std::vector<std::uint32_t>& out_;
-    std::string text_;
+    std::string text_, buffer_;
     bool inItem_ = false, inText_ = false;
     int phonetic_ = 0;
 };
@@ -501,7 +533,7 @@ private:
                 break;
             }
             case Type::Text:
-                if (!value_.empty()) cell.kind = CellKind::Text, cell.text = book_.intern(value_);
+                if (!value_.empty()) cell.kind = CellKind::Text, cell.text = book_.intern(unescaped(value_, buffer_));
                 break;
             case Type::Boolean: {
                 std::string_view v = trimmed(value_);
@@ -510,7 +542,7 @@ private:
                 break;
             }
             case Type::Error:
-                if (!value_.empty()) cell.kind = CellKind::Error, cell.text = book_.intern(value_);
+                if (!value_.empty()) cell.kind = CellKind::Error, cell.text = book_.intern(unescaped(value_, buffer_));
                 break;
             case Type::Date: {
                 bool withTime = false;
@@ -534,7 +566,7 @@ private:
     bool rowInSheet_ = false, outOfOrder_ = false, cellsOutOfOrder_ = false, hasValue_ = false;
     Type type_ = Type::Number;
     std::uint32_t format_ = 0;
-    std::string value_;
+    std::string value_, buffer_;
 };
 
 }  // namespace

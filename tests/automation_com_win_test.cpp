@@ -414,30 +414,9 @@ private:
         }
     }
     static void toVariant(const Handle& h, VARIANT& out) {
-        VariantInit(&out);
-        switch (h.kind()) {
-            case Handle::Kind::Empty: break;
-            case Handle::Kind::Object:
-                out.vt = VT_DISPATCH;
-                out.pdispVal = new Bridge(h);
-                break;
-            case Handle::Kind::Integer:
-                out.vt = VT_I4;
-                out.lVal = h.integer();
-                break;
-            case Handle::Kind::Boolean:
-                out.vt = VT_BOOL;
-                out.boolVal = h.boolean() ? VARIANT_TRUE : VARIANT_FALSE;
-                break;
-            case Handle::Kind::Double:
-                out.vt = VT_R8;
-                out.dblVal = h.number();
-                break;
-            case Handle::Kind::String:
-                out.vt = VT_BSTR;
-                out.bstrVal = bstr(h.string());
-                break;
-        }
+        if (com::scalarToVariant(h, out)) return;
+        out.vt = VT_DISPATCH;
+        out.pdispVal = new Bridge(h);
     }
 
     Handle object_;

@@ -343,12 +343,12 @@ TEST_F(WorkbookFiles, CellsOfEveryKindReadAsOtherProgramsWriteThem) {
     const std::string sst =
         R"(<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"><si><t>Дата</t></si>)"
         R"(<si><r><rPr><b/></rPr><t xml:space="preserve">ФАЗА </t></r><r><t>А</t></r><rPh><t>фонетика</t></rPh></si>)"
-        R"(<si/><si><t>a &amp; b &lt;c&gt; &#1085;&#x435;&#1090;</t></si></sst>)";
+        R"(<si/><si><t>a &amp; b &lt;c&gt; &#1085;&#x435;&#1090;</t></si><si><t>_x005F_x0041_ _x0001_ _xD83D__xDE00_ _x12_</t></si></sst>)";
     const std::string sheet =
         R"(<?xml version="1.0" encoding="UTF-8"?><x:worksheet xmlns:x="http://schemas.openxmlformats.org/spreadsheetml/2006/main">)"
         R"(<x:cols><x:col min="1" max="1" width="10.7109375" customWidth="1"/></x:cols><x:sheetData>)"
         R"(<x:row r="1"><x:c r="A1" t="s"><x:v>0</x:v></x:c><x:c r="C1" t="s"><x:v>1</x:v></x:c><x:c t="s"><x:v>3</x:v></x:c>)"
-        R"(<x:c t="s"><x:v>99</x:v></x:c></x:row>)"
+        R"(<x:c t="s"><x:v>99</x:v></x:c><x:c t="s"><x:v>4</x:v></x:c></x:row>)"
         R"(<x:row><x:c t="inlineStr"><x:is><x:r><x:t>в</x:t></x:r><x:r><x:t xml:space="preserve"> строке</x:t></x:r></x:is></x:c>)"
         R"(<x:c t="str"><x:f>A1&amp;"!"</x:f><x:v>Дата!</x:v></x:c><x:c t="b"><x:v>1</x:v></x:c><x:c t="e"><x:v>#DIV/0!</x:v></x:c>)"
         R"(<x:c t="d"><x:v>2026-12-06T07:05:09</x:v></x:c><x:c><x:f>1/0</x:f></x:c><x:c><x:v>-1.5E-6</x:v></x:c>)"
@@ -367,6 +367,7 @@ TEST_F(WorkbookFiles, CellsOfEveryKindReadAsOtherProgramsWriteThem) {
     EXPECT_EQ(value(1, 3), "ФАЗА А");  // the phonetic run is not part of the text
     EXPECT_EQ(value(1, 4), "a & b <c> нет");
     EXPECT_EQ(s.find(1, 5), nullptr);  // an index past the table
+    EXPECT_EQ(value(1, 6), "_x0041_ \x01 😀 _x12_");  // the escapes of spreadsheet texts undone
     EXPECT_EQ(value(2, 1), "в строке");
     EXPECT_EQ(value(2, 2), "Дата!");
     EXPECT_EQ(s.find(2, 3)->kind, spreadsheet::CellKind::Boolean);
