@@ -46,36 +46,11 @@ class ComObject;
 IDispatch* dispatchOf(const Handle& h);
 
 void toVariant(const Handle& h, VARIANT& out) {
-    VariantInit(&out);
-    switch (h.kind()) {
-        case Handle::Kind::Empty: break;
-        case Handle::Kind::Integer:
-            out.vt = VT_I4;
-            out.lVal = h.integer();
-            break;
-        case Handle::Kind::Boolean:
-            out.vt = VT_BOOL;
-            out.boolVal = h.boolean() ? VARIANT_TRUE : VARIANT_FALSE;  // true is -1
-            break;
-        case Handle::Kind::Double:
-            out.vt = VT_R8;
-            out.dblVal = h.number();
-            break;
-        case Handle::Kind::String: {
-            std::wstring w = widen(h.string());
-            out.vt = VT_BSTR;
-            out.bstrVal = SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
-            if (!out.bstrVal) throw Error(E_OUTOFMEMORY, "out of memory for a string argument");
-            break;
-        }
-        case Handle::Kind::Object: {
-            IDispatch* d = dispatchOf(h);
-            d->AddRef();
-            out.vt = VT_DISPATCH;
-            out.pdispVal = d;
-            break;
-        }
-    }
+    if (com::scalarToVariant(h, out)) return;
+    IDispatch* d = dispatchOf(h);
+    d->AddRef();
+    out.vt = VT_DISPATCH;
+    out.pdispVal = d;
 }
 
 class ComObject final : public Object {
@@ -225,6 +200,34 @@ private:
 
 Handle com::wrapDispatch(IDispatch* dispatch) {
     return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(dispatch)));
+}
+
+bool com::scalarToVariant(const Handle& h, VARIANT& out) {
+    VariantInit(&out);
+    switch (h.kind()) {
+        case Handle::Kind::Empty: return true;
+        case Handle::Kind::Integer:
+            out.vt = VT_I4;
+            out.lVal = h.integer();
+            return true;
+        case Handle::Kind::Boolean:
+            out.vt = VT_BOOL;
+            out.boolVal = h.boolean() ? VARIANT_TRUE : VARIANT_FALSE;  // true is -1
+            return true;
+        case Handle::Kind::Double:
+            out.vt = VT_R8;
+            out.dblVal = h.number();
+            return true;
+        case Handle::Kind::String: {
+            std::wstring w = widen(h.string());
+            out.bstrVal = SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+            if (!out.bstrVal) throw Error(E_OUTOFMEMORY, "out of memory for a string argument");
+            out.vt = VT_BSTR;
+            return true;
+        }
+        case Handle::Kind::Object: break;
+    }
+    return false;
 }
 
 DWORD com::retryRejectedAfter(DWORD elapsedMs, DWORD rejectType) {

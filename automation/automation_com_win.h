@@ -13,6 +13,10 @@ namespace lumo::automation::com {
 // An automation object calling through `dispatch`; takes over one reference.
 Handle wrapDispatch(IDispatch* dispatch);
 
+// A handle other than an object as a VARIANT (VT_EMPTY, VT_I4, VT_BOOL with true as -1, VT_R8,
+// VT_BSTR); for an object it gives false and leaves `out` empty.
+bool scalarToVariant(const Handle& h, VARIANT& out);
+
 // The message filter's patience: a call the application rejects (RPC_E_CALL_REJECTED, or
 // RPC_E_SERVERCALL_RETRYLATER while busy) is tried again every RetryPauseMs until RetryBoundMs
 // have passed since it was first made; after that it fails with the rejection as before.
