@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "spreadsheet/worksheet_cells.h"
+#include "spreadsheet/xml_scan.h"
 #include "spreadsheet/zip_archive.h"
 
 namespace lumo::spreadsheet {
@@ -41,69 +42,8 @@ bool relativizeTargets(const std::string& relsName, std::string& data) {
     return true;
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-std::string_view localName(std::string_view name) {
-    size_t colon = name.rfind(':');
-    return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-// One start tag: its name without a namespace prefix and the text of its attributes.
-struct StartTag {
-    std::string_view name, attributes;
-};
-
-// Calls visit(tag) for the start tags of an XML text in order until it returns false.
-// Comments, CDATA, declarations and processing instructions are stepped over; a quoted
-// attribute value may hold '>'.
-template <class Visit>
-void forEachStartTag(std::string_view xml, Visit&& visit) {
-    constexpr auto npos = std::string_view::npos;
-    auto skipPast = [&](size_t from, std::string_view end) {
-        size_t at = xml.find(end, from);
-        return at == npos ? npos : at + end.size();
-    };
-    for (size_t pos = 0; pos < xml.size() && (pos = xml.find('<', pos)) != npos;) {
-        std::string_view rest = xml.substr(pos + 1);
-        if (rest.substr(0, 3) == "!--") pos = skipPast(pos, "-->");
-        else if (rest.substr(0, 8) == "![CDATA[") pos = skipPast(pos, "]]>");
-        else if (rest.substr(0, 1) == "?") pos = skipPast(pos, "?>");
-        else if (rest.substr(0, 1) == "/" || rest.substr(0, 1) == "!") pos = skipPast(pos, ">");
-        else {
-            size_t nameEnd = pos + 1;
-            while (nameEnd < xml.size() && !isSpace(xml[nameEnd]) && xml[nameEnd] != '>' && xml[nameEnd] != '/') ++nameEnd;
-            size_t end = nameEnd;
-            for (char quote = 0; end < xml.size() && (quote || xml[end] != '>'); ++end) {
-                if (quote) quote = xml[end] == quote ? 0 : quote;
-                else if (xml[end] == '"' || xml[end] == '\'') quote = xml[end];
-            }
-            if (end >= xml.size()) return;
-            if (!visit(StartTag{localName(xml.substr(pos + 1, nameEnd - pos - 1)), xml.substr(nameEnd, end - nameEnd)}))
-                return;
-            pos = end + 1;
-        }
-    }
-}
-
-// The value of the attribute of that name (without its prefix), as written.
-std::optional<std::string_view> attribute(std::string_view attrs, std::string_view name) {
-    size_t pos = 0;
-    while (pos < attrs.size()) {
-        while (pos < attrs.size() && (isSpace(attrs[pos]) || attrs[pos] == '/')) ++pos;
-        size_t eq = attrs.find('=', pos);
-        if (eq == std::string_view::npos) return std::nullopt;
-        std::string_view attrName = attrs.substr(pos, eq - pos);
-        while (!attrName.empty() && isSpace(attrName.back())) attrName.remove_suffix(1);
-        size_t open = eq + 1;
-        while (open < attrs.size() && isSpace(attrs[open])) ++open;
-        if (open >= attrs.size() || (attrs[open] != '"' && attrs[open] != '\'')) return std::nullopt;
-        size_t close = attrs.find(attrs[open], open + 1);
-        if (close == std::string_view::npos) return std::nullopt;
-        if (localName(attrName) == name) return attrs.substr(open + 1, close - open - 1);
-        pos = close + 1;
-    }
-    return std::nullopt;
-}
+using xml::attribute;
+using xml::forEachStartTag;
 
 std::optional<std::int64_t> integerAttribute(std::string_view attrs, std::string_view name) {
     auto text = attribute(attrs, name);
@@ -138,15 +78,15 @@ std::string partName(std::string_view folder, std::string_view target) {
 // the targets of their relationships.
 std::vector<std::string> sheetParts(std::string_view workbookXml, std::string_view workbookRels) {
     std::map<std::string_view, std::string_view> targets;
-    forEachStartTag(workbookRels, [&](const StartTag& tag) {
-        auto id = attribute(tag.attributes, "Id"), target = attribute(tag.attributes, "Target");
-        if (tag.name == "Relationship" && id && target) targets.emplace(*id, *target);
+    forEachStartTag(workbookRels, [&](std::string_view name, std::string_view attrs) {
+        auto id = attribute(attrs, "Id"), target = attribute(attrs, "Target");
+        if (name == "Relationship" && id && target) targets.emplace(*id, *target);
         return true;
     });
     std::vector<std::string> parts;
-    forEachStartTag(workbookXml, [&](const StartTag& tag) {
-        if (tag.name == "sheet") {
-            auto id = attribute(tag.attributes, "id");
+    forEachStartTag(workbookXml, [&](std::string_view name, std::string_view attrs) {
+        if (name == "sheet") {
+            auto id = attribute(attrs, "id");
             auto target = id ? targets.find(*id) : targets.end();
             parts.push_back(target == targets.end() ? std::string() : partName("xl/", target->second));
         }
@@ -191,11 +131,11 @@ std::vector<ColumnStyle> columnStylesOf(std::string_view sheetXml) {
     constexpr std::size_t kMaxElements = 16384;
     std::vector<ColumnStyle> styles;
     std::size_t elements = 0;
-    forEachStartTag(sheetXml, [&](const StartTag& tag) {
-        if (tag.name == "sheetData") return false;  // the columns come before the cells
-        if (tag.name != "col") return true;
-        auto first = integerAttribute(tag.attributes, "min"), last = integerAttribute(tag.attributes, "max");
-        auto xf = integerAttribute(tag.attributes, "style");
+    forEachStartTag(sheetXml, [&](std::string_view name, std::string_view attrs) {
+        if (name == "sheetData") return false;  // the columns come before the cells
+        if (name != "col") return true;
+        auto first = integerAttribute(attrs, "min"), last = integerAttribute(attrs, "max");
+        auto xf = integerAttribute(attrs, "style");
         if (first && last && xf && *first >= 1 && *last >= *first && *xf > 0 && *xf <= UINT32_MAX)
             styles.push_back({*first, *last, static_cast<std::uint32_t>(*xf)});
         return ++elements < kMaxElements;

@@ -7,101 +7,21 @@
 #include <stdexcept>
 
 #include "spreadsheet/cell_text.h"
+#include "spreadsheet/xml_scan.h"
 #include "spreadsheet/zip_archive.h"
 
 namespace lumo::spreadsheet {
 
 namespace {
 
+using xml::appendDecoded;
+using xml::appendUtf8;
+using xml::forEachAttribute;
+using xml::isSpace;
+using xml::scanXml;
+using xml::trimmed;
+
 [[noreturn]] void damaged(const char* why) { throw std::runtime_error(std::string("damaged sheet: ") + why); }
-
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-std::string_view localName(std::string_view name) {
-    const void* colon = std::memchr(name.data(), ':', name.size());
-    return colon ? name.substr(static_cast<const char*>(colon) - name.data() + 1) : name;
-}
-
-// Calls f(name, value) for each attribute (name without its prefix, value as written).
-template <class F>
-void forEachAttribute(std::string_view attrs, F&& f) {
-    std::size_t pos = 0;
-    while (pos < attrs.size()) {
-        while (pos < attrs.size() && isSpace(attrs[pos])) ++pos;
-        std::size_t eq = attrs.find('=', pos);
-        if (eq == std::string_view::npos) return;
-        std::string_view name = trimmed(attrs.substr(pos, eq - pos));
-        std::size_t open = eq + 1;
-        while (open < attrs.size() && isSpace(attrs[open])) ++open;
-        if (open >= attrs.size() || (attrs[open] != '"' && attrs[open] != '\'')) return;
-        std::size_t close = attrs.find(attrs[open], open + 1);
-        if (close == std::string_view::npos) return;
-        f(localName(name), attrs.substr(open + 1, close - open - 1));
-        pos = close + 1;
-    }
-}
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Appends XML character data with its references resolved; a reference that is none of
-// XML's own is kept as written.
-void appendDecoded(std::string& out, std::string_view raw) {
-    for (std::size_t pos = 0; pos < raw.size();) {
-        std::size_t amp = raw.find('&', pos);
-        if (amp == std::string_view::npos) {
-            out.append(raw.substr(pos));
-            return;
-        }
-        out.append(raw.substr(pos, amp - pos));
-        std::size_t semi = raw.find(';', amp);
-        std::string_view ref = semi == std::string_view::npos ? std::string_view() : raw.substr(amp + 1, semi - amp - 1);
-        bool done = true;
-        if (ref == "lt") out += '<';
-        else if (ref == "gt") out += '>';
-        else if (ref == "amp") out += '&';
-        else if (ref == "quot") out += '"';
-        else if (ref == "apos") out += '\'';
-        else if (ref.size() > 1 && ref[0] == '#') {
-            bool hex = ref[1] == 'x' || ref[1] == 'X';
-            std::string_view digits = ref.substr(hex ? 2 : 1);
-            std::uint32_t cp = 0;
-            auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), cp, hex ? 16 : 10);
-            done = ec == std::errc() && end == digits.data() + digits.size() && !digits.empty() && cp > 0 &&
-                   cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-            if (done) appendUtf8(out, cp);
-        } else {
-            done = false;
-        }
-        if (!done) {
-            out += '&';
-            pos = amp + 1;
-        } else {
-            pos = semi + 1;
-        }
-    }
-}
 
 std::uint32_t hexUnit(std::string_view s, std::size_t at) {
     if (at + 7 > s.size() || s[at] != '_' || s[at + 1] != 'x' || s[at + 6] != '_') return UINT32_MAX;
@@ -133,91 +53,6 @@ std::string_view unescaped(std::string_view text, std::string& buffer) {
         }
     }
     return buffer;
-}
-
-// Steps through the XML in `b` token by token, handing each to the handler:
-//   start(localName, attributes, selfClosing, raw), end(localName, raw),
-//   text(characters, isCdata, raw), other(raw) for comments, declarations, instructions.
-// Gives back how much it used: a token cut off at the end waits for more unless `last`.
-template <class H>
-std::size_t scanXml(std::string_view b, bool last, H& h) {
-    const std::size_t n = b.size();
-    const char* d = b.data();
-    auto find = [&](std::size_t from, std::string_view what) {
-        std::size_t at = b.find(what, from);
-        return at == std::string_view::npos ? at : at + what.size();
-    };
-    std::size_t pos = 0;
-    while (pos < n) {
-        if (d[pos] != '<') {
-            const void* lt = std::memchr(d + pos, '<', n - pos);
-            std::size_t at = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - d) : n;
-            if (!lt && !last) return pos;
-            std::string_view text = b.substr(pos, at - pos);
-            h.text(text, false, text);
-            pos = at;
-            continue;
-        }
-        std::size_t end = std::string_view::npos;
-        std::string_view rest = b.substr(pos + 1);
-        if (rest.empty()) {
-        } else if (rest[0] == '/') {
-            const void* gt = std::memchr(d + pos, '>', n - pos);
-            if (gt) {
-                end = static_cast<std::size_t>(static_cast<const char*>(gt) - d) + 1;
-                std::string_view name = trimmed(b.substr(pos + 2, end - pos - 3));
-                h.end(localName(name), b.substr(pos, end - pos));
-            }
-        } else if (rest[0] == '?') {
-            if ((end = find(pos + 2, "?>")) != std::string_view::npos) h.other(b.substr(pos, end - pos));
-        } else if (rest[0] == '!') {
-            if (rest.size() < 8 && !last) return pos;
-            if (rest.substr(0, 3) == "!--") {
-                if ((end = find(pos + 4, "-->")) != std::string_view::npos) h.other(b.substr(pos, end - pos));
-            } else if (rest.substr(0, 8) == "![CDATA[") {
-                if ((end = find(pos + 9, "]]>")) != std::string_view::npos)
-                    h.text(b.substr(pos + 9, end - 3 - pos - 9), true, b.substr(pos, end - pos));
-            } else {
-                // A document type declaration, with its internal subset in brackets.
-                int depth = 0;
-                for (std::size_t i = pos + 2; i < n; ++i) {
-                    if (d[i] == '[') ++depth;
-                    else if (d[i] == ']') --depth;
-                    else if (d[i] == '>' && depth <= 0) {
-                        end = i + 1;
-                        break;
-                    }
-                }
-                if (end != std::string_view::npos) h.other(b.substr(pos, end - pos));
-            }
-        } else {
-            std::size_t i = pos + 1;
-            for (char quote = 0; i < n; ++i) {
-                char c = d[i];
-                if (quote) {
-                    if (c == quote) quote = 0;
-                } else if (c == '>') {
-                    break;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                }
-            }
-            if (i < n) {
-                end = i + 1;
-                std::size_t nameEnd = pos + 1;
-                while (nameEnd < i && !isSpace(d[nameEnd]) && d[nameEnd] != '/') ++nameEnd;
-                bool empty = d[i - 1] == '/' && i - 1 >= nameEnd;
-                std::string_view attrs = b.substr(nameEnd, (empty ? i - 1 : i) - nameEnd);
-                h.start(localName(b.substr(pos + 1, nameEnd - pos - 1)), attrs, empty, b.substr(pos, end - pos));
-            }
-        }
-        if (end == std::string_view::npos) {
-            if (last) damaged("unfinished XML");
-            return pos;
-        }
-        pos = end;
-    }
-    return pos;
 }
 
 // Feeds pieces of a part to a handler through scanXml, keeping a cut-off token for the next
