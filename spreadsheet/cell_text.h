@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/date_serial.h"
 #include "spreadsheet/workbook.h"
 
 namespace lumo::spreadsheet {
@@ -19,18 +20,6 @@ std::string standardFormatCode(std::string_view code);
 
 // The code shows dates or times (it has d, m, y, h or s outside quotes and brackets).
 bool isDateTimeFormat(std::string_view code);
-
-// Days since 30.12.1899 as the 1900 date system counts them (with its 29.02.1900).
-double dateSerial(int year, int month, int day);
-struct DateTimeParts {
-    int year = 1899, month = 12, day = 31;
-    int hour = 0, minute = 0, second = 0;
-};
-DateTimeParts dateTimeParts(double serial);
-
-// "6.12.2026", "7:5:9", "7:05", "6.12.2026 7:05:09" as a serial number; nothing otherwise.
-// Years have 4 digits (or 2: 00-29 are 2000-2029); dates from 1.1.1900 to 31.12.9999.
-std::optional<double> parseDateTime(std::string_view text);
 
 // Puts typed text into a cell the way a spreadsheet with Russian regional settings reads it:
 // a decimal-comma number becomes a number, a date or time in a date/time-formatted cell a
