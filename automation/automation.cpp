@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <map>
+#include <cmath>
+#include <cstdio>
 #include <mutex>
 
+#include "common/date_serial.h"
 #include "common/numtext.h"
 
 namespace lumo::automation {
@@ -12,6 +15,28 @@ Error::Error(std::int32_t code, const std::string& what) : std::runtime_error(wh
 
 Handle::Handle(std::shared_ptr<Object> v) {
     if (v) v_ = std::move(v);
+}
+
+Handle::Handle(Array v) : v_(std::make_shared<const Array>(std::move(v))) {}
+
+Array::Array(std::int32_t rows, std::int32_t columns)
+    : rows_(rows < 0 ? 0 : rows), columns_(columns < 0 ? 0 : columns),
+      cells_(static_cast<size_t>(rows_) * static_cast<size_t>(columns_)) {}
+
+Array Array::row(std::vector<Handle> values) {
+    Array a(1, static_cast<std::int32_t>(values.size()));
+    a.cells_ = std::move(values);
+    return a;
+}
+
+const Handle& Array::at(std::int32_t row, std::int32_t column) const {
+    if (row < 1 || row > rows_ || column < 1 || column > columns_)
+        throw Error(code::BadIndex, "outside the table of values");
+    return cells_[static_cast<size_t>(row - 1) * static_cast<size_t>(columns_) + static_cast<size_t>(column - 1)];
+}
+
+Handle& Array::at(std::int32_t row, std::int32_t column) {
+    return const_cast<Handle&>(static_cast<const Array&>(*this).at(row, column));
 }
 
 namespace {
@@ -90,6 +115,38 @@ const std::string& Handle::string() const {
     return std::get<std::string>(v_);
 }
 
+Date Handle::date() const {
+    if (kind() != Kind::Date) typeMismatch("a date");
+    return std::get<Date>(v_);
+}
+
+const Array& Handle::array() const {
+    if (kind() != Kind::Array) typeMismatch("a table of values");
+    return *std::get<std::shared_ptr<const Array>>(v_);
+}
+
+bool Handle::blank() const noexcept {
+    return kind() == Kind::Empty || (kind() == Kind::String && std::get<std::string>(v_).empty());
+}
+
+namespace {
+
+std::string dateText(double serial) {
+    const DateTimeParts p = dateTimeParts(serial);
+    const double whole = std::floor(serial);
+    char buf[48];
+    if (serial == whole)
+        std::snprintf(buf, sizeof buf, "%d.%d.%d", p.day, p.month, p.year);
+    else if (whole == 0)
+        std::snprintf(buf, sizeof buf, "%d:%02d:%02d", p.hour, p.minute, p.second);
+    else
+        std::snprintf(buf, sizeof buf, "%d.%d.%d %d:%02d:%02d", p.day, p.month, p.year, p.hour, p.minute,
+                      p.second);
+    return buf;
+}
+
+}  // namespace
+
 std::string Handle::text() const {
     switch (kind()) {
         case Kind::Empty: return {};
@@ -97,7 +154,9 @@ std::string Handle::text() const {
         case Kind::Boolean: return std::get<bool>(v_) ? "True" : "False";
         case Kind::Double: return formatGeneral(std::get<double>(v_));
         case Kind::String: return std::get<std::string>(v_);
-        case Kind::Object: break;
+        case Kind::Date: return dateText(std::get<Date>(v_).serial);
+        case Kind::Object:
+        case Kind::Array: break;
     }
     typeMismatch("convertible to text");
 }
@@ -108,6 +167,15 @@ std::string Handle::describe() const {
         case Kind::Object: return "<object>";
         case Kind::Boolean: return std::get<bool>(v_) ? "true" : "false";
         case Kind::String: return '"' + std::get<std::string>(v_) + '"';
+        case Kind::Date: return "#" + text() + "#";
+        case Kind::Array: {
+            const Array& a = array();
+            std::string out = "{";
+            for (std::int32_t r = 1; r <= a.rows(); ++r)
+                for (std::int32_t c = 1; c <= a.columns(); ++c)
+                    out += (c > 1 ? ", " : r > 1 ? "; " : "") + a.at(r, c).describe();
+            return out + "}";
+        }
         default: return text();
     }
 }

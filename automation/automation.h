@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace lumo::automation {
 
@@ -30,6 +31,7 @@ inline constexpr std::int32_t Disconnected = static_cast<std::int32_t>(0x8001010
 inline constexpr std::int32_t ServerUnavailable = static_cast<std::int32_t>(0x800706BA);  // application gone
 inline constexpr std::int32_t InvalidClassString = static_cast<std::int32_t>(0x800401F3); // CO_E_CLASSSTRING
 inline constexpr std::int32_t OutOfMemory = static_cast<std::int32_t>(0x8007000E);    // E_OUTOFMEMORY
+inline constexpr std::int32_t FileTooLarge = static_cast<std::int32_t>(0x800700DF);   // ERROR_FILE_TOO_LARGE
 // The application refused the call: a cell outside the sheet, a file it cannot open or write,
 // a value it does not accept.
 inline constexpr std::int32_t ApplicationDefined = static_cast<std::int32_t>(0x800A03EC);
@@ -46,12 +48,20 @@ private:
 };
 
 class Object;
+class Array;
 
-// A reference-counted variant: empty, an application object, or a plain value. Copies share
-// the object; assigning or release() lets go of what the handle held.
+// A date and time as automation passes it (VT_DATE): a serial of the 1900 date system.
+struct Date {
+    double serial = 0;
+    bool operator==(const Date&) const = default;
+};
+
+// A reference-counted variant: empty, an application object, a plain value, or a table of
+// plain values (what a range of several cells reads and writes). Copies share the object or
+// the table; assigning or release() lets go of what the handle held.
 class Handle {
 public:
-    enum class Kind { Empty, Object, Integer, Boolean, Double, String };
+    enum class Kind { Empty, Object, Integer, Boolean, Double, String, Date, Array };
 
     Handle() = default;
     Handle(std::int32_t v) : v_(v) {}
@@ -60,7 +70,9 @@ public:
     Handle(const char* v) : v_(std::string(v)) {}
     Handle(std::string v) : v_(std::move(v)) {}
     Handle(std::string_view v) : v_(std::string(v)) {}
+    Handle(Date v) : v_(v) {}
     Handle(std::shared_ptr<Object> v);
+    Handle(Array v);
 
     Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
     bool empty() const noexcept { return kind() == Kind::Empty; }
@@ -75,16 +87,43 @@ public:
     bool boolean() const;
     double number() const;  // an integer or a double
     const std::string& string() const;
+    Date date() const;
+    const Array& array() const;
 
     // The value as text: empty gives "", numbers in the general number format with a decimal
-    // comma, booleans "True"/"False". An object raises code::TypeMismatch.
+    // comma, booleans "True"/"False", dates d.m.yyyy h:mm:ss (the date or the time alone when
+    // the other part is zero). An object or a table raises code::TypeMismatch.
     std::string text() const;
+    // Holds nothing a cell would show: empty, or an empty text.
+    bool blank() const noexcept;
 
-    // How a value looks in call logs: 3, true, "text", <object>, <empty>.
+    // How a value looks in call logs: 3, true, "text", #6.12.2026 7:05:09#, {1, 2; 3, 4},
+    // <object>, <empty>.
     std::string describe() const;
 
 private:
-    std::variant<std::monostate, std::shared_ptr<Object>, std::int32_t, bool, double, std::string> v_;
+    std::variant<std::monostate, std::shared_ptr<Object>, std::int32_t, bool, double, std::string,
+                 Date, std::shared_ptr<const Array>>
+        v_;
+};
+
+// A table of plain values, row by row: a range's "Value" of several cells. A table of one row
+// is what a report row is written with.
+class Array {
+public:
+    Array(std::int32_t rows, std::int32_t columns);
+    // A table of one row.
+    static Array row(std::vector<Handle> values);
+
+    std::int32_t rows() const { return rows_; }
+    std::int32_t columns() const { return columns_; }
+    // 1-based, as the application counts them.
+    const Handle& at(std::int32_t row, std::int32_t column) const;
+    Handle& at(std::int32_t row, std::int32_t column);
+
+private:
+    std::int32_t rows_, columns_;
+    std::vector<Handle> cells_;
 };
 
 // One application object answering members by name. Implementations raise Error.

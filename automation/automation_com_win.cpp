@@ -135,6 +135,9 @@ private:
             case VT_R8: return Handle(v.dblVal);
             case VT_R4: return Handle(static_cast<double>(v.fltVal));
             case VT_BSTR: return Handle(narrow(v.bstrVal, SysStringLen(v.bstrVal)));
+            case VT_DATE: return Handle(Date{v.date});
+            case VT_ERROR: return Handle(errorText(v.scode));
+            case VT_ARRAY | VT_VARIANT: return fromArray(v.parray);
             case VT_DISPATCH: {
                 if (!v.pdispVal) return {};
                 IDispatch* d = v.pdispVal;
@@ -153,6 +156,45 @@ private:
             return Handle(narrow(converted.v.bstrVal, SysStringLen(converted.v.bstrVal)));
         }
         throw Error(DISP_E_TYPEMISMATCH, "automation result of an unsupported type");
+    }
+
+    // A cell's error value as the application shows it (Range.Value gives VT_ERROR with the
+    // cell's error number: CVErr(2042) is #N/A).
+    static std::string errorText(SCODE code) {
+        switch (code & 0xFFFF) {
+            case 2000: return "#NULL!";
+            case 2007: return "#DIV/0!";
+            case 2015: return "#VALUE!";
+            case 2023: return "#REF!";
+            case 2029: return "#NAME?";
+            case 2036: return "#NUM!";
+            case 2042: return "#N/A";
+            default: return "#ERROR";
+        }
+    }
+
+    // A one- or two-dimensional SAFEARRAY of VARIANTs as a table (one dimension is one row).
+    static Handle fromArray(SAFEARRAY* psa) {
+        if (!psa) return {};
+        const UINT dims = SafeArrayGetDim(psa);
+        if (dims != 1 && dims != 2) throw Error(DISP_E_TYPEMISMATCH, "a table of more than two dimensions");
+        LONG lo[2] = {0, 0}, hi[2] = {-1, 0};
+        for (UINT d = 0; d < dims; ++d) {
+            SafeArrayGetLBound(psa, d + 1, &lo[d]);
+            SafeArrayGetUBound(psa, d + 1, &hi[d]);
+        }
+        const LONG rows = dims == 2 ? hi[0] - lo[0] + 1 : 1;
+        const LONG columns = dims == 2 ? hi[1] - lo[1] + 1 : hi[0] - lo[0] + 1;
+        Array a(rows, columns);
+        for (LONG r = 0; r < rows; ++r)
+            for (LONG c = 0; c < columns; ++c) {
+                LONG index[2] = {dims == 2 ? lo[0] + r : lo[0] + c, lo[1] + c};
+                Variant element;
+                HRESULT hr = SafeArrayGetElement(psa, index, &element.v);
+                if (FAILED(hr)) throw Error(hr, "cannot read a table of values");
+                a.at(r + 1, c + 1) = fromVariant(element.v);
+            }
+        return Handle(std::move(a));
     }
 
     IDispatch* disp_;
@@ -223,6 +265,35 @@ bool com::scalarToVariant(const Handle& h, VARIANT& out) {
             out.bstrVal = SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
             if (!out.bstrVal) throw Error(E_OUTOFMEMORY, "out of memory for a string argument");
             out.vt = VT_BSTR;
+            return true;
+        }
+        case Handle::Kind::Date:
+            out.vt = VT_DATE;
+            out.date = h.date().serial;
+            return true;
+        case Handle::Kind::Array: {
+            // A table goes as a two-dimensional SAFEARRAY of VARIANTs, rows first, both
+            // counted from 1, as Range.Value takes and gives it.
+            const Array& a = h.array();
+            SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(a.rows()), 1}, {static_cast<ULONG>(a.columns()), 1}};
+            SAFEARRAY* psa = SafeArrayCreate(VT_VARIANT, 2, bounds);
+            if (!psa) throw Error(E_OUTOFMEMORY, "out of memory for a table of values");
+            for (std::int32_t r = 1; r <= a.rows(); ++r)
+                for (std::int32_t c = 1; c <= a.columns(); ++c) {
+                    Variant element;
+                    if (!scalarToVariant(a.at(r, c), element.v)) {
+                        SafeArrayDestroy(psa);
+                        throw Error(DISP_E_TYPEMISMATCH, "an object cannot be a cell value");
+                    }
+                    LONG index[2] = {r, c};
+                    HRESULT hr = SafeArrayPutElement(psa, index, &element.v);
+                    if (FAILED(hr)) {
+                        SafeArrayDestroy(psa);
+                        throw Error(hr, "cannot fill a table of values");
+                    }
+                }
+            out.vt = VT_ARRAY | VT_VARIANT;
+            out.parray = psa;
             return true;
         }
         case Handle::Kind::Object: break;

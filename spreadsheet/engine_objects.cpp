@@ -175,8 +175,9 @@ Rect addressArg(const Handle& arg) {
     return r;
 }
 
-Handle rangeHandle(const std::shared_ptr<Workbook>& book, Sheet* sheet, Rect r, bool columns = false) {
-    return objectHandle<RangeObject>(book, sheet, r, columns);
+Handle rangeHandle(const std::shared_ptr<Workbook>& book, Sheet* sheet, Rect r,
+                   RangeObject::Collection collection = RangeObject::Collection::Cells) {
+    return objectHandle<RangeObject>(book, sheet, r, collection);
 }
 
 // The one cell at row, col of the sheet; refused outside it.
@@ -259,6 +260,7 @@ std::span<const Member<SheetObject>> SheetObject::members() {
         {.name = "cells", .get = {&S::cells, 2, 2}},  // first: every cell write comes through it
         {.name = "range", .get = {&S::range, 1, 1}},
         {.name = "columns", .get = {&S::columns, 0, 0}},
+        {.name = "rows", .get = {&S::rows, 0, 0}},
         {.name = "name", .put = {&S::setName}},
         {.name = "activate", .call = {&S::activate, 0, 0}},
     };
@@ -272,7 +274,13 @@ Handle SheetObject::cells(Args args) {
 
 Handle SheetObject::range(Args args) { return rangeHandle(book_, sheet_, addressArg(args[0])); }
 
-Handle SheetObject::columns(Args) { return rangeHandle(book_, sheet_, Rect{1, 1, kMaxRows, kMaxColumns}, true); }
+Handle SheetObject::columns(Args) {
+    return rangeHandle(book_, sheet_, Rect{1, 1, kMaxRows, kMaxColumns}, RangeObject::Collection::Columns);
+}
+
+Handle SheetObject::rows(Args) {
+    return rangeHandle(book_, sheet_, Rect{1, 1, kMaxRows, kMaxColumns}, RangeObject::Collection::Rows);
+}
 
 void SheetObject::setName(const Handle& value) {
     std::string name = toText(value);
@@ -295,6 +303,7 @@ std::span<const Member<RangeObject>> RangeObject::members() {
         {.name = "value", .get = {&R::value, 0, 0}, .put = {&R::setValue}},  // first: every cell write
         {.name = "item", .get = {&R::item, 1, 2}},
         {.name = "range", .get = {&R::range, 1, 1}},
+        {.name = "count", .get = {&R::count, 0, 0}},
         {.name = "numberformat", .put = {&R::setNumberFormat}},
         {.name = "horizontalalignment", .put = {&R::setHorizontalAlignment}},
         {.name = "columnwidth", .put = {&R::setColumnWidth}},
@@ -308,7 +317,7 @@ std::span<const Member<RangeObject>> RangeObject::members() {
 // left cell; Item(n) of the Columns collection is the n-th column.
 Handle RangeObject::item(Args args) {
     std::int64_t i = toInt(args[0]);
-    if (columns_ && args.size() == 1) {
+    if (collection_ == Collection::Columns && args.size() == 1) {
         std::int64_t c = rect_.left + i - 1;
         checkCell(1, c);
         auto col = static_cast<std::int32_t>(c);
@@ -327,6 +336,15 @@ Handle RangeObject::item(Args args) {
     return cellHandle(book_, sheet_, row, col);
 }
 
+// The cells of a range; the columns or rows of a collection.
+Handle RangeObject::count(Args) {
+    const std::int64_t n = collection_ == Collection::Columns ? rect_.right - rect_.left + 1
+                          : collection_ == Collection::Rows  ? rect_.bottom - rect_.top + 1
+                                                              : rect_.area();
+    if (n > 2147483647) return Handle(static_cast<double>(n));
+    return Handle(static_cast<std::int32_t>(n));
+}
+
 // Range(address) relative to the range's top left cell.
 Handle RangeObject::range(Args args) {
     Rect r = addressArg(args[0]);
@@ -339,37 +357,93 @@ Handle RangeObject::range(Args args) {
                                            static_cast<std::int32_t>(bottom), static_cast<std::int32_t>(right)});
 }
 
-// The value of the top left cell, as the application shows it.
+// One cell: the value of the top left cell, as the application shows it. Several cells: a
+// table of their values as they are kept (numbers, texts, booleans, dates for numbers in a
+// date or time format, nothing for empty cells), row by row, as the application gives it.
 Handle RangeObject::value(Args) {
-    const Cell* cell = sheet_->find(rect_.top, rect_.left);
-    return Handle(valueText(*book_, cell, book_->format(sheet_->effectiveFormat(rect_.top, rect_.left))));
+    if (rect_.area() == 1) {
+        const Cell* cell = sheet_->find(rect_.top, rect_.left);
+        return Handle(valueText(*book_, cell, book_->format(sheet_->effectiveFormat(rect_.top, rect_.left))));
+    }
+    if (rect_.area() > kMaxTableCells) throw Error(code::OutOfMemory, "too many cells for one read");
+    automation::Array table(rect_.bottom - rect_.top + 1, rect_.right - rect_.left + 1);
+    for (std::int32_t r = rect_.top; r <= rect_.bottom; ++r)
+        for (std::int32_t c = rect_.left; c <= rect_.right; ++c) {
+            const Cell* cell = sheet_->find(r, c);
+            if (!cell) continue;
+            Handle& out = table.at(r - rect_.top + 1, c - rect_.left + 1);
+            switch (cell->kind) {
+                case CellKind::Number:
+                    if (isDateTimeFormat(book_->format(sheet_->effectiveFormat(r, c)).numberFormat))
+                        out = Handle(automation::Date{cell->number});
+                    else
+                        out = Handle(cell->number);
+                    break;
+                case CellKind::Text:
+                case CellKind::Error: out = Handle(book_->string(cell->text)); break;
+                case CellKind::Boolean: out = Handle(cell->boolean); break;
+                case CellKind::Empty: break;
+            }
+        }
+    return Handle(std::move(table));
 }
 
+// A scalar goes into every cell of the range; a table into the cells it covers, from the
+// range's top left cell on.
 void RangeObject::setValue(const Handle& value) {
     if (value.isObject()) throw Error(code::TypeMismatch, "an object cannot be a cell value");
+    if (value.kind() == Handle::Kind::Array) {
+        const automation::Array& table = value.array();
+        for (std::int32_t i = 1; i <= table.rows(); ++i)
+            for (std::int32_t j = 1; j <= table.columns(); ++j)
+                if (table.at(i, j).isObject() || table.at(i, j).kind() == Handle::Kind::Array)
+                    throw Error(code::TypeMismatch, "a table of values holds plain values only");
+        const std::int32_t bottom = std::min<std::int64_t>(rect_.bottom, std::int64_t(rect_.top) + table.rows() - 1);
+        const std::int32_t right = std::min<std::int64_t>(rect_.right, std::int64_t(rect_.left) + table.columns() - 1);
+        forEachWritableCell([&](std::int32_t r, std::int32_t c) {
+            if (r <= bottom && c <= right) putValue(r, c, table.at(r - rect_.top + 1, c - rect_.left + 1));
+        });
+    } else {
+        forEachWritableCell([&](std::int32_t r, std::int32_t c) { putValue(r, c, value); });
+    }
+    book_->notifyRows(*sheet_, rect_.top, rect_.bottom);
+}
+
+void RangeObject::putValue(std::int32_t r, std::int32_t c, const Handle& value) {
     Workbook& book = *book_;
-    forEachWritableCell([&](std::int32_t r, std::int32_t c) {
-        Cell& cell = sheet_->at(r, c);
-        switch (value.kind()) {
-            case Handle::Kind::String:
-                enterText(book, cell, value.string(), book.format(cell.format ? cell.format : sheet_->column(c).format));
-                break;
-            case Handle::Kind::Integer:
-            case Handle::Kind::Double:
-                cell.kind = CellKind::Number;
-                cell.number = value.number();
-                break;
-            case Handle::Kind::Boolean:
-                cell.kind = CellKind::Boolean;
-                cell.boolean = value.boolean();
-                break;
-            default:
-                cell.kind = CellKind::Empty;
-                cell.number = 0;
-                break;
+    Cell& cell = sheet_->at(r, c);
+    switch (value.kind()) {
+        case Handle::Kind::String:
+            enterText(book, cell, value.string(), book.format(cell.format ? cell.format : sheet_->column(c).format));
+            break;
+        case Handle::Kind::Integer:
+        case Handle::Kind::Double:
+            cell.kind = CellKind::Number;
+            cell.number = value.number();
+            break;
+        case Handle::Kind::Date: {
+            cell.kind = CellKind::Number;
+            cell.number = value.date().serial;
+            // A date in a cell without a date or time format gets one, as the application
+            // gives it: the date, the time, or both.
+            const CellFormat& shown = book.format(cell.format ? cell.format : sheet_->column(c).format);
+            if (!isDateTimeFormat(shown.numberFormat)) {
+                const double whole = std::floor(cell.number);
+                const char* code = cell.number == whole ? "dd.mm.yyyy" : whole == 0 ? "hh:mm:ss" : "dd.mm.yyyy hh:mm";
+                cell.format = changedFormat(book, cell.format ? cell.format : sheet_->column(c).format,
+                                            [&](CellFormat& f) { f.numberFormat = code; });
+            }
+            break;
         }
-    });
-    book.notifyRows(*sheet_, rect_.top, rect_.bottom);
+        case Handle::Kind::Boolean:
+            cell.kind = CellKind::Boolean;
+            cell.boolean = value.boolean();
+            break;
+        default:
+            cell.kind = CellKind::Empty;
+            cell.number = 0;
+            break;
+    }
 }
 
 void RangeObject::setNumberFormat(const Handle& value) {
@@ -413,7 +487,7 @@ void RangeObject::merge(Args) {
 // Every cell of the range but the hidden parts of merged ranges.
 template <class F>
 void RangeObject::forEachWritableCell(F f) {
-    if (rect_.area() > (std::int64_t(1) << 22)) throw Error(code::OutOfMemory, "too many cells for one write");
+    if (rect_.area() > kMaxTableCells) throw Error(code::OutOfMemory, "too many cells for one write");
     for (std::int32_t r = rect_.top; r <= rect_.bottom; ++r)
         for (std::int32_t c = rect_.left; c <= rect_.right; ++c) {
             const Rect* m = sheet_->merges().empty() ? nullptr : sheet_->mergeAt(r, c);

@@ -137,7 +137,7 @@ private:
     std::shared_ptr<Workbook> book_;
 };
 
-// A worksheet: Cells(r, c), Range(address), Columns, Name, Activate.
+// A worksheet: Cells(r, c), Range(address), Columns, Rows, Name, Activate.
 class SheetObject final : public TableObject<SheetObject> {
 public:
     static constexpr std::string_view kName = "Worksheet";
@@ -150,6 +150,7 @@ private:
     Handle cells(Args args);
     Handle range(Args args);
     Handle columns(Args args);
+    Handle rows(Args args);
     void setName(const Handle& value);
     void activate(Args args);
 
@@ -157,22 +158,27 @@ private:
     Sheet* sheet_;
 };
 
-// A range of cells, or the sheet's Columns collection: Item, Range, Value, NumberFormat,
-// HorizontalAlignment, ColumnWidth, Select, Merge.
+// A range of cells, or the sheet's Columns or Rows collection: Item, Range, Value, Count,
+// NumberFormat, HorizontalAlignment, ColumnWidth, Select, Merge.
 class RangeObject final : public TableObject<RangeObject> {
 public:
     static constexpr std::string_view kName = "Range";
     static std::span<const Member<RangeObject>> members();
-    RangeObject(std::shared_ptr<Workbook> book, Sheet* sheet, Rect r, bool columns)
-        : book_(std::move(book)), sheet_(sheet), rect_(r), columns_(columns) {}
+    // What the range is: cells, or one of the sheet's collections, which count and index by
+    // whole columns or rows.
+    enum class Collection : std::uint8_t { Cells, Columns, Rows };
+    RangeObject(std::shared_ptr<Workbook> book, Sheet* sheet, Rect r, Collection collection)
+        : book_(std::move(book)), sheet_(sheet), rect_(r), collection_(collection) {}
     void checkAlive() const { checkLive(*book_); }
     Sheet& sheet() const { return *sheet_; }
 
 private:
     Handle item(Args args);
     Handle range(Args args);
+    Handle count(Args args);
     Handle value(Args args);
     void setValue(const Handle& value);
+    void putValue(std::int32_t row, std::int32_t column, const Handle& value);
     void setNumberFormat(const Handle& value);
     void setHorizontalAlignment(const Handle& value);
     void setColumnWidth(const Handle& value);
@@ -190,8 +196,11 @@ private:
     std::shared_ptr<Workbook> book_;
     Sheet* sheet_;
     Rect rect_;
-    bool columns_;  // the sheet's Columns collection: Item(n) is the n-th column
+    Collection collection_;
 };
+
+// The most cells one read or write of a range's values takes.
+inline constexpr std::int64_t kMaxTableCells = std::int64_t(1) << 22;
 
 // Workbook n (1-based) of the application; code::BadIndex when there is none.
 Handle workbookHandle(const std::shared_ptr<Application>& app, std::int32_t n);
