@@ -4,6 +4,7 @@
 // file in the same folder that is renamed over the old one. Failures raise
 // automation::Error with code::ApplicationDefined.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +12,10 @@
 #include "spreadsheet/workbook.h"
 
 namespace lumo::spreadsheet {
+
+// The largest file "Open" reads: six times a report of a full sheet. Larger ones fail with
+// code::FileTooLarge before anything of them is read.
+inline constexpr std::uintmax_t kMaxWorkbookFileBytes = std::uintmax_t(256) << 20;
 
 std::shared_ptr<Workbook> loadWorkbook(const std::string& path);
 std::shared_ptr<Workbook> loadWorkbookBytes(std::string_view bytes);

@@ -13,7 +13,9 @@
 #include <optional>
 
 #include "automation/automation.h"
+#include "common/atomic_file.h"
 #include "spreadsheet/cell_text.h"
+#include "spreadsheet/mapped_file.h"
 #include "spreadsheet/opc_package.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet/workbook_load_xls.h"
@@ -504,12 +506,22 @@ std::shared_ptr<Workbook> loadWorkbookBytes(std::string_view bytes) { return loa
 
 std::shared_ptr<Workbook> loadWorkbook(const std::string& path) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) cannotOpen("no such file: " + path);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) cannotOpen("cannot read " + path);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) cannotOpen("cannot read " + path);
-    return loadChecked(bytes, &path);
+    const std::filesystem::path file = pathFromUtf8(path);
+    if (!std::filesystem::is_regular_file(file, ec)) cannotOpen("no such file: " + path);
+    const auto size = std::filesystem::file_size(file, ec);
+    if (ec) cannotOpen("cannot read " + path);
+    // A file beyond what the engine can hold is refused before any of it is read.
+    if (size > kMaxWorkbookFileBytes)
+        throw Error(code::FileTooLarge, "the file is too large to open: " + std::to_string(size) + " bytes");
+    std::unique_ptr<MappedFile> mapped;
+    try {
+        mapped = std::make_unique<MappedFile>(path);
+    } catch (const std::exception& e) {
+        cannotOpen(e.what());
+    }
+    // The signature first, then the zip's directory at the end: a file that is no workbook
+    // is refused having read a page or two of it.
+    return loadChecked(mapped->bytes(), &path);
 }
 
 }  // namespace lumo::spreadsheet
