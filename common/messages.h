@@ -32,11 +32,42 @@ inline constexpr const char* CannotAddRecord = "Невозможно добав�
 inline constexpr const char* CannotSaveReport = "Невозможно сохранить отчет";
 inline constexpr const char* ReportNearlyFull =
     "Отчет почти заполнен: на листе больше 1000000 строк. Создайте новый отчет.";
-// At start, for the rows of a report that a run left unsaved (caption "Предупреждение", Yes/No).
-inline std::string recoverQuestion(const std::string& reportName, std::size_t rows) {
-    return "Найден журнал несохраненного отчета \"" + reportName + "\" (записей: " +
-           std::to_string(rows) + "). Восстановить?";
+inline constexpr const char* ReportFull =
+    "Отчет заполнен: на листе нет свободной строки. Создайте новый отчет.";
+inline std::string fileTooLarge(long long megabytes) {
+    return "Файл слишком большой (" + std::to_string(megabytes) + " МБ): открыть его невозможно.";
 }
+// The journal of unsaved rows (caption "Предупреждение").
+inline constexpr const char* JournalCannotWrite =
+    "Невозможно записать журнал отчета: строки не защищены от сбоя. Они будут записаны в журнал, "
+    "когда на диске появится место.";
+inline constexpr const char* JournalWritingAgain =
+    "Журнал отчета снова записывается: строки защищены от сбоя.";
+inline std::string journalOff(const std::string& folder) {
+    return "Журнал отчета не ведется (папка \"" + folder + "\" недоступна): строки не защищены от сбоя.";
+}
+// At start, for the rows of a report that a run left unsaved (caption "Предупреждение", Yes/No).
+inline std::string recoverQuestion(const std::string& reportName, std::size_t rows, std::size_t damaged = 0) {
+    std::string text = "Найден журнал несохраненного отчета \"" + reportName + "\" (записей: " +
+                       std::to_string(rows) + ").";
+    if (damaged > 0) text += " Поврежденных записей пропущено: " + std::to_string(damaged) + ".";
+    return text + " Восстановить?";
+}
+
+// The settings file could not be written at close.
+inline std::string cannotSaveSettings(const std::string& path) {
+    return "Невозможно сохранить настройки в файл \"" + path + "\"";
+}
+
+// The end of a memory download that did not get everything (caption "Предупреждение").
+inline std::string downloadIncomplete(int periodsRead, int periods, int missing, int values) {
+    std::string text = "Память прибора считана не полностью: считано " + std::to_string(periodsRead) + " из " +
+                       std::to_string(periods);
+    if (missing > 0) text += ", нет значений: " + std::to_string(missing) + " из " + std::to_string(values);
+    return text + ".";
+}
+inline constexpr const char* DownloadNoAnswer =
+    "Память прибора не считана: прибор не ответил на запрос числа периодов.";
 
 // Texts of controls.
 inline constexpr const char* None = "нет";  // a reading, report name or date that is not there

@@ -19,6 +19,10 @@ Handle lockExclusive(const std::filesystem::path& path);
 // Opens the file for appending, created when missing, emptied first when `truncate`.
 Handle openAppend(const std::filesystem::path& path, bool truncate);
 bool writeAll(Handle h, const std::string& bytes);
+// The file's size now; -1 when it cannot be told.
+std::int64_t fileSize(Handle h);
+// Cuts the file back to `size` bytes (the part of a record that a failed write left).
+bool truncateTo(Handle h, std::uint64_t size);
 // A second handle on the same open file, so that one thread can flush while another appends.
 Handle duplicate(Handle h);
 // The file's data on the disk (fdatasync / FlushFileBuffers).

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumo::journal_io {
@@ -33,6 +34,15 @@ bool writeAll(Handle h, const std::string& bytes) {
         left -= static_cast<size_t>(n);
     }
     return true;
+}
+
+std::int64_t fileSize(Handle h) {
+    struct stat st {};
+    return ::fstat(static_cast<int>(h), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+bool truncateTo(Handle h, std::uint64_t size) {
+    return ::ftruncate(static_cast<int>(h), static_cast<off_t>(size)) == 0;
 }
 
 Handle duplicate(Handle h) {

@@ -47,6 +47,19 @@ bool writeAll(Handle h, const std::string& bytes) {
     return true;
 }
 
+std::int64_t fileSize(Handle h) {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(native(h), &size) ? static_cast<std::int64_t>(size.QuadPart) : -1;
+}
+
+bool truncateTo(Handle h, std::uint64_t size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFilePointerEx(native(h), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(native(h))) return false;
+    LARGE_INTEGER zero{};
+    return ::SetFilePointerEx(native(h), zero, nullptr, FILE_END) != 0;
+}
+
 Handle duplicate(Handle h) {
     HANDLE dup = INVALID_HANDLE_VALUE;
     if (!::DuplicateHandle(::GetCurrentProcess(), native(h), ::GetCurrentProcess(), &dup, 0, FALSE,

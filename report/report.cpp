@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include <filesystem>
+
+#include "common/atomic_file.h"
 #include "common/messages.h"
+#include "common/numtext.h"
 #include "report/report_journal.h"
 
 namespace lumo {
@@ -134,22 +138,36 @@ void Report::OpenReport(const std::string& fileName) {
         methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "Open", {fileName, 0, false, 1});
         s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
         view_.setReportName(fileNameOf(fileName));
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         closeBeforeMessage();
-        dialogs_.error(msg::CannotOpenFile);
+        if (codeOf(e) == automation::code::FileTooLarge) {
+            std::error_code ec;
+            const auto bytes = std::filesystem::file_size(pathFromUtf8(fileName), ec);
+            dialogs_.error(msg::fileTooLarge(ec ? 0 : static_cast<long long>(bytes >> 20)));
+        } else {
+            dialogs_.error(msg::CannotOpenFile);
+        }
         return;
     }
 
+    bool full = false;
     try {
         s_.LiveSheet = propertyGet(s_.ReportBook, "WorkSheets", {1});
         s_.MemorySheet = propertyGet(s_.ReportBook, "WorkSheets", {2});
         // A column 1 that cannot be read is no report of ours either: the same answer, and the
         // application is shut down with the report.
-        s_.LiveRow = FindNextRow(s_.LiveSheet, layout::LiveFirstDataRow);
-        s_.MemoryRow = FindNextRow(s_.MemorySheet, layout::MemoryFirstDataRow);
+        s_.LiveRow = FindNextRow(s_.LiveSheet, layout::LiveFirstDataRow, layout::LiveCheckedColumns);
+        s_.MemoryRow = FindNextRow(s_.MemorySheet, layout::MemoryFirstDataRow, layout::MemoryCheckedColumns);
+        full = s_.LiveRow == 0 || s_.MemoryRow == 0;
     } catch (const std::exception&) {
         closeBeforeMessage();
         dialogs_.error(msg::WrongFileFormat);
+        return;
+    }
+    if (full) {
+        // No row left to write to: a new report is needed, not another look at this one.
+        closeBeforeMessage();
+        dialogs_.error(msg::ReportFull);
         return;
     }
 
@@ -162,11 +180,51 @@ void Report::OpenReport(const std::string& fileName) {
     view_.setMemoryButtonEnabled(true);
 }
 
-std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow) {
-    for (std::int32_t row = firstDataRow;; ++row) {
-        s_.ScratchCell = propertyGet(sheet, "Cells", {row, 1});
-        if (propertyGet(s_.ScratchCell, "Value").text().empty()) return row;
+std::int32_t Report::sheetRows(const Handle& sheet) {
+    const Handle count = propertyGet(propertyGet(sheet, "Rows"), "Count");
+    const double rows = count.number();
+    return rows >= 1 && rows <= MaxSheetRows ? static_cast<std::int32_t>(rows) : MaxSheetRows;
+}
+
+Handle Report::rangeValues(const Handle& sheet, std::int32_t top, std::int32_t left, std::int32_t bottom,
+                           std::int32_t right) {
+    const std::string address = columnLetters(left) + std::to_string(top) + ":" + columnLetters(right) +
+                                std::to_string(bottom);
+    s_.ScratchCell = propertyGet(sheet, "Range", {address});
+    return propertyGet(s_.ScratchCell, "Value");
+}
+
+namespace {
+
+// Cell (row, column) of what a range's "Value" gave: a table, or one value for one cell.
+const Handle& cellOf(const Handle& values, std::int32_t row, std::int32_t column) {
+    if (values.kind() != Handle::Kind::Array) return values;
+    return values.array().at(row, column);
+}
+
+bool blankRow(const Handle& values, std::int32_t row, std::int32_t columns) {
+    for (std::int32_t c = 1; c <= columns; ++c)
+        if (!cellOf(values, row, c).blank()) return false;
+    return true;
+}
+
+}  // namespace
+
+std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow, std::int32_t columns) {
+    // Column 1 in blocks: one call for thousands of rows, where a cell at a time costs a round
+    // trip each into another process.
+    const std::int32_t last = sheetRows(sheet);
+    for (std::int32_t top = firstDataRow; top <= last;) {
+        const std::int32_t bottom = std::min(last, top + ScanBlock - 1);
+        const Handle column = rangeValues(sheet, top, 1, bottom, 1);
+        for (std::int32_t row = top; row <= bottom; ++row) {
+            if (!cellOf(column, row - top + 1, 1).blank()) continue;
+            // Only a row empty from side to side: a foreign sheet may hold data beside column 1.
+            if (blankRow(rangeValues(sheet, row, 1, row, columns), 1, columns)) return row;
+        }
+        top = bottom + 1;
     }
+    return 0;
 }
 
 // ---- Saving ----

@@ -18,7 +18,7 @@
 namespace lumo {
 
 class ReportJournal;
-struct JournalContents;
+struct JournalOffer;
 
 // The state of the report workbook, owned by the main window for the whole run.
 struct ReportState {
@@ -64,7 +64,10 @@ public:
     void ShowOrHide();
     // The operator closed the spreadsheet application's window himself: the button follows.
     void ViewerHidden();
-    std::int32_t FindNextRow(const automation::Handle& sheet, std::int32_t firstDataRow);
+    // The first row from firstDataRow on whose cells in columns 1 to `columns` are all empty,
+    // found by reading column 1 a block at a time and checking the whole row of each empty
+    // cell; 0 when the sheet has no such row (it is full).
+    std::int32_t FindNextRow(const automation::Handle& sheet, std::int32_t firstDataRow, std::int32_t columns);
 
     // ---- Records ----
     void WriteReportCell(automation::Handle sheet, std::int32_t row, std::int32_t column,
@@ -81,15 +84,23 @@ public:
     FileDialogRequest saveDialog() const;
 
     // ---- The journal of unsaved rows ----
-    // Every row written from now on is journaled too (null: none).
-    void setJournal(ReportJournal* journal) { journal_ = journal; }
-    // Reopens the journaled report (its file, or a new report when it had none or the file no
-    // longer opens) and writes the journaled rows that its file does not hold yet. The report
-    // is left unsaved.
-    void RecoverReport(const JournalContents& contents);
+    // Every row written from now on is journaled too (null: none). `folder` names the journal's
+    // folder in the message when the journal cannot be kept.
+    void setJournal(ReportJournal* journal, std::string folder = {}) {
+        journal_ = journal;
+        journalFolder_ = std::move(folder);
+    }
+    // Reopens the journaled report (its file, or a new report when it had none, its file no
+    // longer opens or its header was damaged), makes the journal the report's own and writes
+    // its rows into the workbook, but for the first ones when the file verifiably holds them
+    // already (a save that the journal's end did not follow). The report is left unsaved.
+    void RecoverReport(const JournalOffer& offer);
 
     // A live sheet past this many rows is nearly full: the operator is told once per report.
     static constexpr std::int32_t NearlyFullRows = 1000000;
+    // The rows of a sheet, and how many of column 1 the free-row search reads at a time.
+    static constexpr std::int32_t MaxSheetRows = 1048576;
+    static constexpr std::int32_t ScanBlock = 10000;
 
 private:
     // Starts the spreadsheet application into ExcelApp; tells the operator when it cannot.
@@ -112,6 +123,17 @@ private:
     void writeMemoryRow(const std::string& label, std::span<const std::string> statistics);
     void journalRow(char kind, std::vector<std::string> cells);
     void endJournal();
+    // A message about the journal, shown once the row it came with is written.
+    void tellJournal();
+    // The rows of the sheet: 1,048,576, or fewer for a workbook in an older format.
+    std::int32_t sheetRows(const automation::Handle& sheet);
+    // The values of the cells from (top, left) to (bottom, right) through one read.
+    automation::Handle rangeValues(const automation::Handle& sheet, std::int32_t top, std::int32_t left,
+                                   std::int32_t bottom, std::int32_t right);
+    // How many of the journal's first rows of a kind the sheet holds already, cell for cell,
+    // from the journal's first free row on; 0 unless every one of them matches.
+    std::size_t rowsAlreadyThere(const automation::Handle& sheet, std::int32_t journalRow,
+                                 std::int32_t freeRow, const std::vector<const std::vector<std::string>*>& rows);
     void resetControls();
     void writeHeader(const automation::Handle& sheet, const layout::SheetHeader& header);
     void mergedTitle(const automation::Handle& sheet, const layout::MergedTitle& title);
@@ -121,6 +143,11 @@ private:
     bool messageFollows_ = false;   // a failure message comes right after this close
     bool nearlyFullTold_ = false;   // the operator heard that this report is nearly full
     ReportJournal* journal_ = nullptr;
+    std::string journalFolder_;
+    bool replaying_ = false;       // rows come from the journal: they are in it already
+    bool journalOffTold_ = false;  // the operator heard that no journal is kept
+    bool journalFailTold_ = false; // the operator heard that the journal cannot be written
+    std::string journalNotice_;    // what tellJournal() shows, when anything
 
     ReportState& s_;
     OperatorDialogs& dialogs_;

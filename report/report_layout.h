@@ -30,6 +30,11 @@ inline constexpr std::int32_t memoryMinColumn(int n) { return 3 * n - 1; }
 inline constexpr std::int32_t memoryMaxColumn(int n) { return 3 * n; }
 inline constexpr std::int32_t memoryAvgColumn(int n) { return 3 * n + 1; }
 
+// A row goes only where all of these columns are empty: the live row's A to T; on the memory
+// sheet A to BC and two columns beyond, where a table beside the rows would begin.
+inline constexpr std::int32_t LiveCheckedColumns = liveValueColumn(18);        // T
+inline constexpr std::int32_t MemoryCheckedColumns = memoryAvgColumn(18) + 2;  // BE
+
 // One write of a column format: the column is "Item" n of "Columns", or "Range" of it when
 // `range` is set.
 struct ColumnFormat {

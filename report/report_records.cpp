@@ -2,8 +2,11 @@
 // per downloaded period. Every cell is its own automation round trip. Every row also goes to
 // the journal before its cells are written, so it outlives a crash until the report is saved.
 #include <algorithm>
+#include <cmath>
 
+#include "common/date_serial.h"
 #include "common/messages.h"
+#include "common/numtext.h"
 #include "common/readings.h"
 #include "report/report_journal.h"
 #include "report/report_layout.h"
@@ -92,6 +95,7 @@ void Report::writeLiveRow(const std::string& date, const std::string& time,
         dialogs_.message({msg::ReportNearlyFull, msg::CaptionWarning, MessageIcon::Warning,
                           MessageButtons::Ok});
     }
+    tellJournal();
 }
 
 void Report::AppendMemoryRow(std::int32_t period, std::span<const std::string> statistics) {
@@ -114,44 +118,156 @@ void Report::writeMemoryRow(const std::string& label, std::span<const std::strin
         WriteReportCell(s_.MemorySheet, s_.MemoryRow,
                         layout::memoryMinColumn(1) + static_cast<std::int32_t>(i), statistics[i]);
     ++s_.MemoryRow;
+    tellJournal();
 }
 
 // ---- The journal ----
 
 void Report::journalRow(char kind, std::vector<std::string> cells) {
-    if (!journal_ || !s_.ReportOpen) return;
+    if (!journal_ || !s_.ReportOpen || replaying_) return;
+    if (!journal_->enabled()) {
+        // No folder to keep it in: the operator hears once that rows are not protected.
+        if (!journalOffTold_) {
+            journalOffTold_ = true;
+            journalNotice_ = msg::journalOff(journalFolder_);
+        }
+        return;
+    }
     // The first row since the report was opened, created or saved starts its journal.
     if (!journal_->begun()) journal_->begin({path_, s_.ReportCreated, s_.LiveRow, s_.MemoryRow});
     journal_->append({static_cast<JournalRow::Kind>(kind), std::move(cells)});
+    // A full disk: told once when the journal stops taking records, and once when it takes
+    // them again (the waiting ones first).
+    const bool writing = journal_->writing();
+    if (!writing && !journalFailTold_) {
+        journalFailTold_ = true;
+        journalNotice_ = msg::JournalCannotWrite;
+    } else if (writing && journalFailTold_) {
+        journalFailTold_ = false;
+        journalNotice_ = msg::JournalWritingAgain;
+    }
+}
+
+void Report::tellJournal() {
+    if (journalNotice_.empty()) return;
+    const std::string text = std::move(journalNotice_);
+    journalNotice_.clear();
+    dialogs_.message({text, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
 }
 
 void Report::endJournal() {
     if (journal_) journal_->end();
 }
 
-void Report::RecoverReport(const JournalContents& contents) {
+namespace {
+
+// A cell as the comparison of rows sees it: nothing, a number (dates and times as their
+// serials), or a text. The journal keeps texts as written ("230,5", "6.12.2026", "7:5:9"); the
+// file gives numbers, dates or texts, as the application keeps them.
+struct CellKey {
+    enum class Kind { Blank, Number, Text } kind = Kind::Blank;
+    double number = 0;
+    std::string text;
+};
+
+CellKey keyOfText(const std::string& text) {
+    CellKey k;
+    if (text.empty()) return k;
+    if (auto v = parseDecimal(text)) {
+        k.kind = CellKey::Kind::Number, k.number = *v;
+    } else if (auto d = parseDateTime(text)) {
+        k.kind = CellKey::Kind::Number, k.number = *d;
+    } else {
+        k.kind = CellKey::Kind::Text, k.text = text;
+    }
+    return k;
+}
+
+CellKey keyOf(const Handle& h) {
+    switch (h.kind()) {
+        case Handle::Kind::Integer:
+        case Handle::Kind::Double: return {CellKey::Kind::Number, h.number(), {}};
+        case Handle::Kind::Date: return {CellKey::Kind::Number, h.date().serial, {}};
+        case Handle::Kind::String: return keyOfText(h.string());
+        case Handle::Kind::Boolean: return {CellKey::Kind::Text, 0, h.text()};
+        default: return {};
+    }
+}
+
+bool sameCell(const std::string& journaled, const Handle& stored) {
+    const CellKey a = keyOfText(journaled), b = keyOf(stored);
+    if (a.kind != b.kind) return false;
+    if (a.kind == CellKey::Kind::Text) return a.text == b.text;
+    return std::fabs(a.number - b.number) <= 1e-12 * std::max({1.0, std::fabs(a.number), std::fabs(b.number)});
+}
+
+}  // namespace
+
+std::size_t Report::rowsAlreadyThere(const Handle& sheet, std::int32_t journalRow, std::int32_t freeRow,
+                                     const std::vector<const std::vector<std::string>*>& rows) {
+    if (journalRow < 1 || freeRow <= journalRow || rows.empty()) return 0;
+    const std::size_t gained = static_cast<std::size_t>(freeRow - journalRow);
+    const std::size_t count = std::min(gained, rows.size());
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < count; ++i) width = std::max(width, rows[i]->size());
+    if (width == 0) return 0;
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min<std::size_t>(count - done, ScanBlock);
+        const auto top = static_cast<std::int32_t>(journalRow + static_cast<std::int32_t>(done));
+        const Handle values = rangeValues(sheet, top, 1, top + static_cast<std::int32_t>(n) - 1,
+                                          static_cast<std::int32_t>(width));
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<std::string>& cells = *rows[done + i];
+            for (std::size_t c = 0; c < width; ++c) {
+                static const std::string none;
+                const Handle& stored = values.kind() == Handle::Kind::Array
+                                           ? values.array().at(static_cast<std::int32_t>(i) + 1, static_cast<std::int32_t>(c) + 1)
+                                           : values;
+                if (!sameCell(c < cells.size() ? cells[c] : none, stored)) return 0;
+            }
+        }
+        done += n;
+    }
+    return count;
+}
+
+void Report::RecoverReport(const JournalOffer& offer) {
     if (s_.ReportOpen) CloseReport();
+    const JournalContents& contents = offer.contents;
     const JournalHeader& h = contents.header;
-    std::int32_t skipLive = 0, skipMemory = 0;
-    if (!h.file.empty()) {
+    std::vector<const std::vector<std::string>*> live, memory;
+    for (const JournalRow& row : contents.rows)
+        (row.kind == JournalRow::Kind::Live ? live : memory).push_back(&row.cells);
+
+    std::size_t skipLive = 0, skipMemory = 0;
+    if (contents.headerRead && !h.file.empty()) {
         OpenReport(h.file);
-        // Rows that a save put into the file after the journal began are there already.
+        // A save after the journal began put its first rows into the file; a file replaced by
+        // another workbook holds other rows there. Rows are skipped only when they are the same.
         if (s_.ReportOpen) {
-            skipLive = std::max(0, s_.LiveRow - h.liveRow);
-            skipMemory = std::max(0, s_.MemoryRow - h.memoryRow);
+            try {
+                skipLive = rowsAlreadyThere(s_.LiveSheet, h.liveRow, s_.LiveRow, live);
+                skipMemory = rowsAlreadyThere(s_.MemorySheet, h.memoryRow, s_.MemoryRow, memory);
+            } catch (const std::exception&) {
+                skipLive = skipMemory = 0;
+            }
         }
     }
     if (!s_.ReportOpen) {
         // No file, or it no longer opens: the rows go into a new report.
         CreateReport();
-        if (!s_.ReportOpen) return;
-        if (h.created.year != 0) {
+        if (!s_.ReportOpen) return;  // the journal stays where it was, for the next start
+        if (contents.headerRead && h.created.year != 0) {
             s_.ReportCreated = h.created;
             view_.setReportDate(plainDate(h.created));
         }
     }
+    // From here on the journal is the report's own: its rows are in it already, and the rows
+    // written after them follow them.
+    // When it cannot be taken over, the rows are journaled anew like any others.
+    replaying_ = journal_ && journal_->adopt(offer);
     for (const JournalRow& row : contents.rows) {
-        if (!s_.ReportOpen) return;  // a failed write closed the report and told the operator
+        if (!s_.ReportOpen) break;  // a failed write closed the report and told the operator
         std::span<const std::string> cells(row.cells);
         if (row.kind == JournalRow::Kind::Live && cells.size() >= 2) {
             if (skipLive > 0 && skipLive--) continue;
@@ -161,9 +277,9 @@ void Report::RecoverReport(const JournalContents& contents) {
             writeMemoryRow(cells[0], cells.subspan(1));
         }
     }
+    replaying_ = false;
     if (!s_.ReportOpen) return;
     s_.ReportSaved = false;
-    if (journal_) journal_->flush();
 }
 
 }  // namespace lumo

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "common/messages.h"
 #include "support/recording_automation.h"
@@ -161,29 +162,58 @@ TEST_F(ReportCalls, EveryFailedCreateCallGivesItsGuardsMessage) {
     }
 }
 
-TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
-    // Column A holds 5 live rows below row 2 and 11 memory rows below row 3.
-    rec.answerReads([](const RecordedCall& c) -> std::optional<Handle> {
-        if (c.member != "Value") return std::nullopt;
-        auto row = [&](const std::string& sheet) {
-            std::string p = sheet + ".Cells(";
-            return c.object.rfind(p, 0) == 0 ? std::stoi(c.object.substr(p.size())) : 0;
+// Answers "Value" reads of ranges of a sheet from `filled(sheet, row, column)`: a table for
+// several cells, as the application gives it; `rows` answers "Count" of the sheet's rows.
+RecordingAutomation::Answer sheetCells(std::function<bool(const std::string&, int, int)> filled, int rows = 1048576) {
+    return [=](const RecordedCall& c) -> std::optional<Handle> {
+        if (c.member == "Count") return Handle(std::int32_t{rows});
+        const size_t at = c.object.find(".Range(\"");
+        if (c.member != "Value" || at == std::string::npos) return std::nullopt;
+        const std::string sheet = c.object.substr(0, at);
+        const std::string address = c.object.substr(at + 8, c.object.size() - at - 10);
+        const size_t colon = address.find(':');
+        auto letters = [](const std::string& a) { return a.substr(0, a.find_first_of("0123456789")); };
+        auto number = [](const std::string& a) { return std::stoi(a.substr(a.find_first_of("0123456789"))); };
+        auto column = [](const std::string& l) {
+            int n = 0;
+            for (char ch : l) n = n * 26 + (ch - 'A' + 1);
+            return n;
         };
-        if (int r = row(Live)) return Handle(r < 8 ? "x" : "");
-        if (int r = row(Mem)) return Handle(r < 15 ? "1" : "");
-        return std::nullopt;
-    });
+        const std::string from = address.substr(0, colon), to = address.substr(colon + 1);
+        const int top = number(from), bottom = number(to), left = column(letters(from)), right = column(letters(to));
+        automation::Array table(bottom - top + 1, right - left + 1);
+        for (int r = top; r <= bottom; ++r)
+            for (int col = left; col <= right; ++col)
+                if (filled(sheet, r, col)) table.at(r - top + 1, col - left + 1) = Handle("x");
+        return Handle(std::move(table));
+    };
+}
+
+TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
+    // Column A holds 5 live rows below row 2 and 11 memory rows below row 3; row 8 of the live
+    // sheet has a cell in column D only, so it is no free row either.
+    rec.answerReads(sheetCells([](const std::string& sheet, int row, int column) {
+        if (sheet == Live) return (column == 1 && row < 8) || (column == 4 && row == 8);
+        return column == 1 && row < 15;
+    }));
     f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
     f.report.OpenReport("/data/reports/r1.xlsx");
     ASSERT_TRUE(f.dialogs.messages().empty());
     auto lines = rec.lines();
-    ASSERT_GE(lines.size(), 7u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
-              (std::vector<std::string>{"create Excel.Application", "get app.WorkBooks()",
-                                        "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1)",
-                                        "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
-                                        "get " + Book + ".WorkSheets(2)", "get " + Live + ".Cells(3, 1)"}));
-    EXPECT_EQ(f.state.LiveRow, 8);
+    // Column A is read ten thousand rows a call, and each row it finds empty once from A on.
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "create Excel.Application", "get app.WorkBooks()",
+                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1)",
+                         "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
+                         "get " + Book + ".WorkSheets(2)", "get " + Live + ".Rows()",
+                         "get " + Live + ".Rows().Count()", "get " + Live + ".Range(\"A3:A10002\")",
+                         "get " + Live + ".Range(\"A3:A10002\").Value()", "get " + Live + ".Range(\"A8:T8\")",
+                         "get " + Live + ".Range(\"A8:T8\").Value()", "get " + Live + ".Range(\"A9:T9\")",
+                         "get " + Live + ".Range(\"A9:T9\").Value()", "get " + Mem + ".Rows()",
+                         "get " + Mem + ".Rows().Count()", "get " + Mem + ".Range(\"A4:A10003\")",
+                         "get " + Mem + ".Range(\"A4:A10003\").Value()", "get " + Mem + ".Range(\"A15:BE15\")",
+                         "get " + Mem + ".Range(\"A15:BE15\").Value()"}));
+    EXPECT_EQ(f.state.LiveRow, 9);
     EXPECT_EQ(f.state.MemoryRow, 15);
     EXPECT_TRUE(f.state.ReportOpen && f.state.ReportHasFile && f.state.ReportSaved);
     EXPECT_FALSE(f.state.ReportVisible);
@@ -194,6 +224,17 @@ TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
     ReportFixture g;
     g.report.OpenReport("C:\\data\\r1.xls");  // a missing file: no date, no open
     EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotOpenFile});
+
+    // A sheet without a free row is full, not of a wrong format.
+    ReportFixture full;
+    RecordingAutomation r;
+    r.install();
+    r.answerReads(sheetCells([](const std::string&, int, int column) { return column == 1; }, 25000));
+    full.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+    full.report.OpenReport("/data/reports/full.xlsx");
+    EXPECT_EQ(full.dialogs.texts(), std::vector<std::string>{msg::ReportFull});
+    EXPECT_FALSE(full.state.ReportOpen);
+    EXPECT_EQ(r.lines().back(), "call app.Quit()");
 }
 
 TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {

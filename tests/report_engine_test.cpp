@@ -150,6 +150,53 @@ TEST_F(ReportOnEngine, ForeignAndBrokenFilesAreRefused) {
     EXPECT_TRUE(f.state.ReportOpen);
     EXPECT_EQ(f.state.LiveRow, 4);   // A3 holds a date
     EXPECT_EQ(f.state.MemoryRow, 5); // A4 holds "Весь период"
+    f.report.CloseReport();
+
+    // Data beside an empty column A keeps its rows: a row goes only where the row is empty.
+    {
+        ReportFixture side;
+        side.report.CreateReport();
+        for (int row = 3; row <= 9; ++row)
+            automation::propertyPut(automation::propertyGet(side.state.LiveSheet, "Cells", {row, 2 + row % 4}),
+                                    "Value", "x");
+        automation::propertyPut(automation::propertyGet(side.state.MemorySheet, "Cells", {4, 57}), "Value", "y");
+        side.dialogs.saveName(dir.file("side.xlsx"));
+        side.report.Save();
+        side.report.CloseReport();
+    }
+    f.report.OpenReport(dir.file("side.xlsx"));
+    EXPECT_EQ(f.state.LiveRow, 10);
+    EXPECT_EQ(f.state.MemoryRow, 5);  // BE4 counts too
+    f.report.CloseReport();
+
+    // Files beyond what can be held are refused before they are read; a big file that is no
+    // workbook costs a look at its first bytes.
+    f.dialogs.clear();
+    const std::string huge = dir.file("huge.xlsx");
+    std::ofstream(huge) << "PK";
+    std::filesystem::resize_file(huge, std::uintmax_t(300) << 20);
+    f.report.OpenReport(huge);
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::fileTooLarge(300)});
+    f.dialogs.clear();
+    std::filesystem::resize_file(huge, std::uintmax_t(200) << 20);
+    f.report.OpenReport(huge);
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::CannotOpenFile});
+    EXPECT_FALSE(f.state.ReportOpen);
+}
+
+TEST_F(ReportOnEngine, AReadOnlyReportIsNeverReplaced) {
+    fillStore();
+    f.report.CreateReport();
+    const std::string path = saveAs("kept.xlsx");
+    const std::string before = readBytes(path);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    f.appendLiveRow();
+    f.report.Save();  // refused; the save dialog is offered and cancelled
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::CannotSaveReport});
+    EXPECT_EQ(f.dialogs.fileDialogs().size(), 2u);
+    EXPECT_FALSE(f.state.ReportSaved);
+    EXPECT_EQ(readBytes(path), before);
 }
 
 TEST_F(ReportOnEngine, SaveIntoAMissingFolderIsToldAndOfferedAgain) {
@@ -164,7 +211,7 @@ TEST_F(ReportOnEngine, SaveIntoAMissingFolderIsToldAndOfferedAgain) {
     EXPECT_TRUE(std::filesystem::exists(good));
 }
 
-TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesAndNeverTwice) {
+TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesNeverTwiceAndNeverIntoOtherRows) {
     fillStore();
     const auto state = dir.path() / "state";
     auto journal = std::make_unique<ReportJournal>(state);
@@ -182,12 +229,13 @@ TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesAndNeverTwice
 
     auto recover = [&](ReportFixture& g) {
         journal = std::make_unique<ReportJournal>(state);
-        auto left = journal->left();
-        EXPECT_TRUE(left);
         g.report.setJournal(journal.get());
-        if (left) g.report.RecoverReport(*left);
+        JournalOffers offers = journal->offers();
+        ASSERT_EQ(offers.list.size(), 1u);
+        g.report.RecoverReport(offers.list[0]);
         EXPECT_TRUE(g.state.ReportOpen);
         EXPECT_FALSE(g.state.ReportSaved);
+        EXPECT_TRUE(std::filesystem::exists(journal->path()));  // the rows stay journaled until saved
     };
     ReportFixture g;
     recover(g);
@@ -195,17 +243,18 @@ TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesAndNeverTwice
     EXPECT_EQ(g.state.LiveRow, 7);
     EXPECT_EQ(g.state.MemoryRow, 6);
     // A crash between the save's rename and the journal's removal: the file already holds the
-    // journaled rows, so they are not written again.
+    // journaled rows, cell for cell, so they are not written again.
     const std::string copy = readBytes(journal->path());
     g.report.Save();
     EXPECT_TRUE(g.dialogs.messages().empty());
     std::ofstream(journal->path(), std::ios::binary) << copy;
     journal.reset();
-    ReportFixture h;
-    recover(h);
-    EXPECT_EQ(h.state.LiveRow, 7);
-    EXPECT_EQ(h.state.MemoryRow, 6);
-
+    {
+        ReportFixture h;
+        recover(h);
+        EXPECT_EQ(h.state.LiveRow, 7);
+        EXPECT_EQ(h.state.MemoryRow, 6);
+    }
     auto lines = runOracle("read_xlsx.py", shellQuoted(path));
     EXPECT_THAT(lines, IsSupersetOf({
         cell(kLive, "A5", "d", "06.12.2026 00:00:00", "dd.mm.yyyy", "center"),
@@ -216,6 +265,29 @@ TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesAndNeverTwice
         cell(kMemory, "BC5", "n", "118.25", "General", "center"),
     }));
     EXPECT_THAT(lines, Not(Contains(::testing::HasSubstr("\tA7\t"))));
+
+    // The file replaced by another report with more rows: its rows are not the journal's, so
+    // the journal's rows go below them, none skipped.
+    {
+        ReportFixture other;
+        other.report.CreateReport();
+        for (int i = 0; i < 6; ++i) other.report.AppendLiveRow(std::vector<std::string>(18, "7"));
+        other.dialogs.saveName(path);
+        other.report.Save();
+        other.report.CloseReport();
+    }
+    std::ofstream(journal->path(), std::ios::binary) << copy;
+    journal.reset();
+    ReportFixture k;
+    recover(k);
+    EXPECT_EQ(k.state.LiveRow, 11);  // foreign rows 3 to 8, the journal's two at 9 and 10
+    EXPECT_EQ(k.state.MemoryRow, 6);
+    k.report.Save();
+    EXPECT_FALSE(std::filesystem::exists(journal->path()));
+    EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(path)),
+                IsSupersetOf({cell(kLive, "C8", "n", "7.0", "General", "center"),
+                              cell(kLive, "C9", "n", "230.5", "General", "center"),
+                              cell(kLive, "C10", "n", "230.5", "General", "center")}));
 }
 
 TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {

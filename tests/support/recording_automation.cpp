@@ -69,6 +69,7 @@ public:
         if (state_->answer)
             if (auto h = state_->answer(call)) return *h;
         if (lower(call.member) == "value") return Handle(std::string());
+        if (lower(call.member) == "count") return Handle(std::int32_t{1048576});  // rows of a sheet
         return Handle(std::shared_ptr<automation::Object>(
             std::make_shared<RecordingObject>(state_, name_ + "." + call.member + "(" + argList(call.args) + ")")));
     }

@@ -2,8 +2,8 @@
 // A stand-in spreadsheet application for tests: every object answers every member, every
 // call is logged (object, kind, member, arguments), and calls can be made to fail at the k-th
 // call, from the k-th call on, or at a named member. Reads give new recording objects named
-// after the read ("app.WorkBooks(1).WorkSheets(2)"); "Value" reads give texts that a test
-// can script.
+// after the read ("app.WorkBooks(1).WorkSheets(2)"); "Value" reads give texts ("" unless a
+// test scripts them), "Count" reads the rows of a sheet (1,048,576).
 
 #include <cstdint>
 #include <functional>
