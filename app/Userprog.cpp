@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -164,24 +165,26 @@ void TformLumo::FormCreate() {
     MemCom = std::make_unique<lumo::TMemCom>(port, store, context_.dialogs);
     if (!context_.journalFolder.empty()) {
         journal_ = std::make_unique<lumo::ReportJournal>(lumo::pathFromUtf8(context_.journalFolder));
-        reportOps.setJournal(journal_.get());
+        reportOps.setJournal(journal_.get(), context_.journalFolder);
     }
 }
 
 void TformLumo::RecoverJournal() {
     if (!journal_) return;
-    auto left = journal_->left();
-    if (!left) return;  // a journal without rows is simply overwritten by the next one
-    const std::string name = left->header.file.empty() ? lumo::msg::None : lumo::fileNameOf(left->header.file);
-    const auto answer = context_.dialogs.message({lumo::msg::recoverQuestion(name, left->rows.size()),
-                                                  lumo::msg::CaptionWarning, lumo::MessageIcon::Warning,
-                                                  lumo::MessageButtons::YesNo});
-    // The old file is kept under a dated name until the rows are safe in the new journal.
-    const std::filesystem::path aside = journal_->setAside();
-    if (answer != lumo::MessageResult::Yes) return;
-    reportOps.RecoverReport(*left);
-    std::error_code ec;
-    if (report.ReportOpen && !aside.empty()) std::filesystem::remove(aside, ec);
+    // Every journal with unsaved rows that no running copy writes, newest first, one question
+    // each. No leaves a journal where it is, to be offered again at the next start.
+    lumo::JournalOffers offers = journal_->offers();
+    for (const lumo::JournalOffer& offer : offers.list) {
+        const lumo::JournalContents& c = offer.contents;
+        const std::string name = !c.headerRead || c.header.file.empty() ? lumo::msg::None : lumo::fileNameOf(c.header.file);
+        const auto answer = context_.dialogs.message({lumo::msg::recoverQuestion(name, c.rows.size(), c.damaged),
+                                                      lumo::msg::CaptionWarning, lumo::MessageIcon::Warning,
+                                                      lumo::MessageButtons::YesNo});
+        if (answer != lumo::MessageResult::Yes) continue;
+        // One report at a time: a report recovered before is closed first, with its question.
+        if (report.ReportOpen) reportOps.CloseReport();
+        reportOps.RecoverReport(offer);
+    }
 }
 
 void TformLumo::LoadSettings() {
@@ -193,8 +196,11 @@ void TformLumo::LoadSettings() {
 
 void TformLumo::SaveSettings() {
     if (!settingsDialog_) return;
-    lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsPortKey,
-                             settingsDialog_->portName());
+    // A file that cannot be written (a read-only file or folder) keeps what it held; the
+    // operator hears that the port chosen will not be there at the next start.
+    if (!lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsPortKey,
+                                  settingsDialog_->portName()))
+        context_.dialogs.error(lumo::msg::cannotSaveSettings(context_.settingsPath));
 }
 
 void TformLumo::stopWorkers() {
@@ -278,14 +284,29 @@ void TformLumo::timerPeriodTimer() {
     // A message box of the report runs a nested event loop in which this timer keeps firing.
     TickGuard guard(inPeriodTick_);
     if (!guard.entered()) return;
-    const std::vector<std::string> readings = store.currentTexts();
+    std::vector<std::uint64_t> writes;
+    const std::vector<std::string> readings = store.currentTexts(&writes);
     for (int n = 1; n <= lumo::ReadingCount; ++n)
         valueLabel(n)->setText(QString::fromStdString(readings[static_cast<size_t>(n - 1)]));
     if (cbAddToReport->isChecked()) {
         if (!report.ReportOpen) return;  // no report to add to: no row and no new readings
-        reportOps.AppendLiveRow(readings);
+        reportOps.AppendLiveRow(rowReadings(readings, writes));
     }
     resumeLive();
+}
+
+std::vector<std::string> TformLumo::rowReadings(const std::vector<std::string>& readings,
+                                                const std::vector<std::uint64_t>& writes) {
+    // A slow meter's row holds what the slots hold, some of the job before; but when no job
+    // has ended since the last row, a reading no exchange has refreshed since then was never
+    // taken at this row's time: it is written as "нет". The labels show the slots as they are.
+    std::vector<std::string> row = readings;
+    const std::uint64_t jobs = TekCom->JobsDone();
+    if (lastRow_ && jobs == lastRow_->jobs)
+        for (size_t i = 0; i < row.size() && i < writes.size(); ++i)
+            if (writes[i] == lastRow_->writes[i]) row[i] = lumo::msg::None;
+    lastRow_ = RowMark{jobs, writes};
+    return row;
 }
 
 // ---- Memory download ----
@@ -302,9 +323,13 @@ void TformLumo::butReadMemoryClick() {
         liveHeldForDownload_ = true;
     }
     PeriodsWritten = 0;
+    downloadMissing_ = 0;
+    // The last download's count stays only until a new one starts: it says nothing of this one.
+    labReadCnt->clear();
     // The worker is waiting; clearing the count here keeps the first tick from ever seeing the
     // previous download's count, however late the worker's thread gets going.
     store.PeriodsRead.store(0, std::memory_order_release);
+    store.PeriodCountAnswered.store(false, std::memory_order_release);
     store.MemoryBusy.store(true, std::memory_order_release);
     MemCom->Resume();
     butGetTekData->setEnabled(false);
@@ -316,7 +341,8 @@ void TformLumo::timerMemTimer() {
     TickGuard guard(inMemTick_);
     if (!guard.entered()) return;
     // MemoryBusy before PeriodsRead: once the worker is done, every period it stored is counted.
-    if (!store.MemoryBusy.load(std::memory_order_acquire)) {
+    const bool finished = !store.MemoryBusy.load(std::memory_order_acquire);
+    if (finished) {
         timerMem->stop();
         downloadRunning_ = false;
         butGetTekData->setEnabled(true);
@@ -324,11 +350,31 @@ void TformLumo::timerMemTimer() {
     }
     const std::int32_t count = store.PeriodCount.load(std::memory_order_acquire);
     while (count != 0 && PeriodsWritten < store.PeriodsRead.load(std::memory_order_acquire)) {
-        reportOps.AppendMemoryRow(PeriodsWritten, store.statisticsTexts(PeriodsWritten));
+        const std::vector<std::string> statistics = store.statisticsTexts(PeriodsWritten);
+        downloadMissing_ += static_cast<int>(std::count(statistics.begin(), statistics.end(), lumo::msg::None));
+        reportOps.AppendMemoryRow(PeriodsWritten, statistics);
         ++PeriodsWritten;
         // Both numbers count the rows of the download, the whole-period row included.
         labReadCnt->setText(QString("Считано %1 из %2").arg(PeriodsWritten).arg(count + 1));
     }
+    if (finished) tellDownloadEnd(count);
+}
+
+void TformLumo::tellDownloadEnd(std::int32_t count) {
+    // A download that did not get everything says so: how many periods of how many, and how
+    // many values the meter did not give.
+    if (!store.PeriodCountAnswered.load(std::memory_order_acquire)) {
+        context_.dialogs.message({lumo::msg::DownloadNoAnswer, lumo::msg::CaptionWarning,
+                                  lumo::MessageIcon::Warning, lumo::MessageButtons::Ok});
+        return;
+    }
+    const int rows = count > 0 ? count + 1 : 0;
+    if (PeriodsWritten == 0) labReadCnt->setText(QString("Считано 0 из %1").arg(rows));
+    const int values = PeriodsWritten * lumo::StatisticsPerReading * lumo::ReadingCount;
+    if (PeriodsWritten < rows || downloadMissing_ > 0)
+        context_.dialogs.message({lumo::msg::downloadIncomplete(PeriodsWritten, rows, downloadMissing_, values),
+                                  lumo::msg::CaptionWarning, lumo::MessageIcon::Warning,
+                                  lumo::MessageButtons::Ok});
 }
 
 // ---- The report menu and button ----

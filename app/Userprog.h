@@ -6,7 +6,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/operator_dialogs.h"
@@ -139,6 +141,12 @@ private:
     QAction *Create = nullptr, *Open = nullptr, *Save = nullptr, *Close = nullptr, *N2 = nullptr;
 
     void buildControls();
+    // The texts of a live row: the readings, but "нет" for those not refreshed since the last
+    // row when no job has ended since then.
+    std::vector<std::string> rowReadings(const std::vector<std::string>& readings,
+                                         const std::vector<std::uint64_t>& writes);
+    // The end of a memory download: what it did not get is told.
+    void tellDownloadEnd(std::int32_t count);
     // Wakes the live worker; the first wake after a download takes away the download's hold.
     void resumeLive();
     // Stops both timers and ends the workers' jobs; nothing touches the port, the store or
@@ -157,6 +165,13 @@ private:
     bool liveHeldForDownload_ = false;  // the live worker carries a download's hold
     bool downloadRunning_ = false;      // a memory download runs: its button stays disabled
     bool inPeriodTick_ = false, inMemTick_ = false;  // each timer's tick never nests
+    // The last live row: the live worker's count of jobs and the slots' counts of writes then.
+    struct RowMark {
+        std::uint64_t jobs;
+        std::vector<std::uint64_t> writes;
+    };
+    std::optional<RowMark> lastRow_;
+    int downloadMissing_ = 0;  // "нет" among the statistics of this download's rows
 };
 
 // The one main window of the running program.

@@ -195,6 +195,8 @@ bool writeProfileString(const std::string& path, const std::string& section,
 
     std::string out;
     for (const Line& l : lines) out += l.text + l.eol;
+    // Nothing to change: the file is left alone (also a file the operator made read-only).
+    if (out == content && !content.empty()) return true;
 
     // A settings folder of its own (in the user's configuration folder) is made on the first
     // write. The file is written beside the old one and renamed over it, so a failed write

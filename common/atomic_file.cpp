@@ -11,6 +11,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -68,6 +69,12 @@ void renameOver(const fs::path& from, const fs::path& to) {
 }
 
 void flushFolder(const fs::path&) {}
+
+// A file the user made read-only is not replaced: the rename would go through regardless.
+bool writeProtected(const fs::path& p) {
+    const DWORD attributes = ::GetFileAttributesW(p.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
 #else
 bool createNew(const fs::path& p) {
     int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -86,6 +93,14 @@ void flushToDisk(const fs::path& p) {
 
 void renameOver(const fs::path& from, const fs::path& to) {
     if (std::rename(from.c_str(), to.c_str()) != 0) fail("cannot replace " + to.string());
+}
+
+// A file the user may not write, or one without any write permission (which the superuser
+// could write all the same), is not replaced: a rename over it would ignore the protection.
+bool writeProtected(const fs::path& p) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) return false;
+    return ::access(p.c_str(), W_OK) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
 // The rename itself reaches the disk once the folder is flushed.
@@ -138,6 +153,7 @@ void replaceFile(const fs::path& targetIn, const std::function<void(const fs::pa
     if (ec) fail("bad path: " + pathToUtf8(targetIn));
     if (!fs::is_directory(target.parent_path(), ec)) fail("no such folder: " + pathToUtf8(target.parent_path()));
     if (fs::is_directory(target, ec)) fail("a folder has that name: " + pathToUtf8(target));
+    if (writeProtected(target)) fail("the file is write-protected: " + pathToUtf8(target));
 
     removeLeftovers(target.parent_path());
     const fs::path tmp = createTempBeside(target);

@@ -24,7 +24,9 @@ std::string pathToUtf8(const std::filesystem::path& path);
 // Calls `write` with the temporary file's path (it creates the file's contents there), then
 // flushes it and renames it over `target`, keeping the old file's permissions. When `write`
 // raises, or any step fails, the temporary file is removed and the target stays as it was;
-// `write`'s exception passes through, other failures raise FileReplaceError. Temporary files
+// `write`'s exception passes through, other failures raise FileReplaceError. A target that is
+// write-protected (read-only for the user, or without any write permission) is refused before
+// anything is written. Temporary files
 // of ours older than a minute in that folder, left by a save that was killed, are removed first.
 void replaceFile(const std::filesystem::path& target,
                  const std::function<void(const std::filesystem::path& temp)>& write);

@@ -23,14 +23,23 @@ public:
         std::lock_guard lock(mutex_);
         return text_;
     }
+    // The text and how many times it was written: a reader tells a slot written since it last
+    // looked, whatever the text.
+    std::string get(std::uint64_t& writes) const {
+        std::lock_guard lock(mutex_);
+        writes = writes_;
+        return text_;
+    }
     void set(std::string text) {
         std::lock_guard lock(mutex_);
         text_.swap(text);
+        ++writes_;
     }
 
 private:
     mutable std::mutex mutex_;
     std::string text_;
+    std::uint64_t writes_ = 0;
 };
 
 struct ReadingsStore {
@@ -51,12 +60,20 @@ struct ReadingsStore {
     std::unique_ptr<std::array<TextSlot, MemorySlots>> MemoryValues =
         std::make_unique<std::array<TextSlot, MemorySlots>>();
     std::atomic<bool> MemoryBusy{false};
+    // The meter answered the download's request for the period count (a count of 0 is then the
+    // meter's own).
+    std::atomic<bool> PeriodCountAnswered{false};
 
-    // The live readings 1 to 18, in order.
-    std::vector<std::string> currentTexts() const {
+    // The live readings 1 to 18, in order; with `writes`, each slot's count of writes too.
+    std::vector<std::string> currentTexts(std::vector<std::uint64_t>* writes = nullptr) const {
         std::vector<std::string> texts;
         texts.reserve(ReadingCount);
-        for (int n = 1; n <= ReadingCount; ++n) texts.push_back(CurrentValues[static_cast<size_t>(n)].get());
+        if (writes) writes->assign(ReadingCount, 0);
+        for (int n = 1; n <= ReadingCount; ++n) {
+            std::uint64_t w = 0;
+            texts.push_back(CurrentValues[static_cast<size_t>(n)].get(w));
+            if (writes) (*writes)[static_cast<size_t>(n - 1)] = w;
+        }
         return texts;
     }
     // Period p's statistics in the report's column order: minimum, maximum and average of

@@ -113,9 +113,11 @@ void TMemCom::WorkLoop() {
 
 void TMemCom::download() {
     store_.PeriodsRead.store(0, std::memory_order_release);
+    store_.PeriodCountAnswered.store(false, std::memory_order_release);
     if (!safePoint()) return;
     const bool counted = SendRequest(meter::CmdCount, 0, 0);
     const std::int32_t periods = counted ? periodCountFrom(Value) : 0;
+    store_.PeriodCountAnswered.store(counted, std::memory_order_release);
     store_.PeriodCount.store(periods, std::memory_order_release);
     if (periods < 1) return;
 

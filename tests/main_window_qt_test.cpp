@@ -175,6 +175,17 @@ TEST_F(MainWindowTest, OpensTheConfiguredPortAndSavesTheDialogsChoice) {
     EXPECT_TRUE(dialogs.messages().empty());
 }
 
+TEST_F(MainWindowTest, ASettingsFileThatCannotBeWrittenKeepsItsContentAndSaysSo) {
+    writeIni("[Main]\nCOM=/dev/lumo-missing-port\n");
+    fs::permissions(ini, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    start();
+    dialogs.clear();
+    lumo::ui::control<QComboBox>(*frmSettings, "cbCOM")->setCurrentText("COM1");
+    formLumo->close();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::cannotSaveSettings(ini)});
+    EXPECT_EQ(readIni(), "[Main]\nCOM=/dev/lumo-missing-port\n");
+}
+
 TEST_F(MainWindowTest, APortThatNeverOpenedClosesNothingAndShowsNothing) {
     writeIni("[Main]\nCOM=/dev/lumo-missing-port\n");
     start();

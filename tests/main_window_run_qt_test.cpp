@@ -116,6 +116,31 @@ TEST_F(WindowRun, PollingShowsTheReadingsAtTheNextTickAndStops) {
     EXPECT_EQ(label(1), shown);  // ...which are not shown while polling is stopped
 }
 
+TEST_F(WindowRun, ARowAfterNoJobHoldsNoneForReadingsNotTakenSinceTheLastRow) {
+    sim::MeterServer sim(meterWith());
+    start(sim.devicePath());
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    waitLiveJob(1);
+    w->timerPeriodTimer();  // row 3
+    waitLiveJob(2);
+    w->liveWorker().Suspend();  // the meter stops giving readings: no job from here on
+    w->timerPeriodTimer();      // row 4: the readings of the job after row 3
+    w->timerPeriodTimer();      // row 5: no job since row 4
+    auto cell = [&](int row, int column) {
+        return automation::propertyGet(automation::propertyGet(w->reportState().LiveSheet, "Cells", {row, column}),
+                                       "Value").text();
+    };
+    for (int column = 3; column <= 20; ++column) {
+        EXPECT_NE(cell(4, column), "нет") << column;
+        EXPECT_EQ(cell(5, column), "нет") << column;
+    }
+    EXPECT_NE(cell(5, 1), "");          // the row is there, with its time
+    EXPECT_NE(label(1), "нет");         // the labels show what the slots hold
+    w->liveWorker().Resume();
+}
+
 TEST_F(WindowRun, TickedBoxWithoutAReportWakesNoJob) {
     sim::MeterServer sim(meterWith());
     start(sim.devicePath());
@@ -282,7 +307,8 @@ TEST_F(WindowRun, NoPeriodsWriteNothingAndAHangUpEndsTheDownload) {
     lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
     finishDownload();
     EXPECT_EQ(w->reportState().MemoryRow, 4);
-    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "");
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "Считано 0 из 0");
+    EXPECT_TRUE(dialogs.texts().empty());  // the meter's own answer: nothing is missing
     EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
 
     sim::MeterConfig c = meterWith(10);
@@ -292,8 +318,10 @@ TEST_F(WindowRun, NoPeriodsWriteNothingAndAHangUpEndsTheDownload) {
     lumo::ui::control<QPushButton>(*frmSettings, "butCheckConnect")->click();
     ASSERT_EQ(lumo::ui::control<QLabel>(*frmSettings, "labStatus")->text(), "Прибор подключен");
     lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
+    EXPECT_EQ(lumo::ui::control<QLabel>(*w, "labReadCnt")->text(), "");  // not the last download's
     finishDownload();
-    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+    // The download that ended early says how much it got.
+    EXPECT_EQ(dialogs.texts(), (std::vector<std::string>{msg::CheckConnection, msg::downloadIncomplete(1, 11, 0, 54)}));
     EXPECT_EQ(w->periodsWritten(), 1);  // the whole-period block came before the hang-up
     EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butGetTekData")->isEnabled() && lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
 
