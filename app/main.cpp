@@ -10,6 +10,7 @@
 #include "report/report_journal.h"
 
 int main(int argc, char** argv) {
+    lumo::useReliableEventLoop();
     QApplication app(argc, argv);
     QApplication::setApplicationName("UserLumo");
 #ifdef LUMO_APP_ID

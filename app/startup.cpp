@@ -13,6 +13,10 @@
 
 namespace lumo {
 
+void useReliableEventLoop() {
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+}
+
 bool loadRussianTranslations(QApplication& app) {
     auto* translator = new QTranslator(&app);
     const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);

@@ -9,6 +9,12 @@ class QApplication;
 
 namespace lumo {
 
+// Before the application object: the event loop on Qt's own dispatcher rather than glib's.
+// With glib's, an X event that comes in while the loop delivers posted events can be left in
+// the queue until the next event wakes the loop, so a close request right after live polling
+// stopped (nothing else happening then) would lie unanswered.
+void useReliableEventLoop();
+
 // Loads Qt's own Russian translations so that standard buttons and file dialogs speak Russian.
 // Returns false when they are not installed (the program runs on, in Qt's English).
 bool loadRussianTranslations(QApplication& app);

@@ -19,6 +19,7 @@
 #include "app/Usersett.h"
 #include "app/startup.h"
 #include "common/messages.h"
+#include "report/report_journal.h"
 #include "sim/meter_server.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet/viewer_qt.h"
@@ -372,6 +373,49 @@ TEST_F(WindowRun, RowsOfARunThatCrashedAreOfferedBackAndYesRebuildsTheReport) {
     }
     EXPECT_EQ(read, written);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(state) / "report.journal"));  // saved
+}
+
+TEST_F(WindowRun, EveryJournalLeftIsOfferedNoKeepsItAndAFolderThatCannotHoldOneIsTold) {
+    sim::MeterServer sim(meterWith());
+    const std::string state = dir.file("state");
+    const JournalRow row{JournalRow::Kind::Live, {"6.12.2026", "7:0:0", "230,5"}};
+    {
+        // Two copies of the program ran at once and were killed.
+        ReportJournal first(state), second(state);
+        first.begin({"", {2026, 12, 6, 7, 0, 0}, 3, 4});
+        first.append(row);
+        second.begin({"", {2026, 12, 6, 7, 1, 0}, 3, 4});
+        second.append(row);
+        second.append(row);
+    }
+    dialogs.answer(MessageResult::Yes);
+    dialogs.answer(MessageResult::No);
+    start(sim.devicePath(), state);
+    EXPECT_THAT(dialogs.texts(), ::testing::UnorderedElementsAre(msg::recoverQuestion("нет", 1),
+                                                                 msg::recoverQuestion("нет", 2)));
+    ASSERT_TRUE(w->reportState().ReportOpen);
+    const int recovered = w->reportState().LiveRow - 3;
+    dialogs.saveName(dir.file("recovered.xlsx"));
+    lumo::ui::control<QAction>(*w, "Save")->trigger();
+    destroyWindows();
+    // The one answered No is offered again; the saved one is gone.
+    dialogs.clear();
+    dialogs.answer(MessageResult::No);
+    start(sim.devicePath(), state);
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::recoverQuestion("нет", recovered == 1 ? 2 : 1)});
+    destroyWindows();
+
+    // A state folder that cannot be made: the first row says that rows are not protected, once.
+    const std::string blocked = dir.file("not-a-folder");
+    std::ofstream(blocked) << "x";
+    dialogs.clear();
+    start(sim.devicePath(), blocked + "/state");
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
+    w->timerPeriodTimer();
+    w->timerPeriodTimer();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::journalOff(blocked + "/state")});
+    EXPECT_EQ(w->reportState().LiveRow, 5);
 }
 
 TEST_F(WindowRun, TheDownloadButtonStaysOffUntilTheDownloadEndsWhateverTheReportDoes) {

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
 #include <memory>
 
 #include "common/messages.h"
@@ -289,6 +294,32 @@ TEST_F(ReportOnEngine, AJournalRebuildsUnsavedRowsBelowTheSavedOnesNeverTwiceAnd
                               cell(kLive, "C9", "n", "230.5", "General", "center"),
                               cell(kLive, "C10", "n", "230.5", "General", "center")}));
 }
+
+#ifndef _WIN32
+TEST_F(ReportOnEngine, AJournalThatCannotBeWrittenIsToldOnceAndAgainWhenItCan) {
+    // The file size limit stands in for a full disk.
+    fillStore();
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    ReportJournal journal(dir.path() / "state");
+    f.report.setJournal(&journal);
+    f.report.CreateReport();
+    f.appendLiveRow();
+    rlimit full = before;
+    full.rlim_cur = std::filesystem::file_size(journal.path());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    f.appendLiveRow();
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::JournalCannotWrite});
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    f.appendMemoryRow(0);
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::JournalCannotWrite, msg::JournalWritingAgain}));
+    EXPECT_EQ(f.state.LiveRow, 7);
+    EXPECT_EQ(ReportJournal::read(journal.path())->rows.size(), 5u);  // none lost
+}
+#endif
 
 TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {
     fillStore();
