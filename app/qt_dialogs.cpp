@@ -87,14 +87,34 @@ void QtOperatorDialogs::abandonWaiters() {
     for (auto& p : waiting) complete(*p, MessageResult::Ok);
 }
 
-MessageResult QtOperatorDialogs::showBox(const MessageRequest& request) {
-    QMessageBox::Icon icon = QMessageBox::Critical;
-    switch (request.icon) {
-    case MessageIcon::Error: icon = QMessageBox::Critical; break;
-    case MessageIcon::Warning: icon = QMessageBox::Warning; break;
-    case MessageIcon::Information: icon = QMessageBox::Information; break;
-    case MessageIcon::Question: icon = QMessageBox::Question; break;
+namespace {
+
+QMessageBox::Icon iconOf(MessageIcon icon) {
+    switch (icon) {
+    case MessageIcon::Error: return QMessageBox::Critical;
+    case MessageIcon::Warning: return QMessageBox::Warning;
+    case MessageIcon::Information: return QMessageBox::Information;
+    case MessageIcon::Question: return QMessageBox::Question;
     }
+    return QMessageBox::Critical;
+}
+
+}  // namespace
+
+void QtOperatorDialogs::notify(const MessageRequest& request) {
+    if (QThread::currentThread() != thread()) {
+        message(request);
+        return;
+    }
+    auto* box = new QMessageBox(iconOf(request.icon), q(request.caption), q(request.text), QMessageBox::Ok,
+                                parent_.data());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
+MessageResult QtOperatorDialogs::showBox(const MessageRequest& request) {
+    const QMessageBox::Icon icon = iconOf(request.icon);
     const bool yesNo = request.buttons == MessageButtons::YesNo;
     QMessageBox box(icon, q(request.caption), q(request.text),
                     yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,

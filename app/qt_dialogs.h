@@ -25,6 +25,8 @@ public:
     void setParentWindow(QWidget* w) { parent_ = w; }
 
     MessageResult message(const MessageRequest& request) override;
+    // A box without a nested event loop: the window's timers go on while it is shown.
+    void notify(const MessageRequest& request) override;
     std::optional<std::string> openFileName(const FileDialogRequest& request) override;
     std::optional<std::string> saveFileName(const FileDialogRequest& request) override;
     void showException(const std::string& what) override;

@@ -192,11 +192,26 @@ void propertyPut(const Handle& h, std::string_view member, const Handle& value) 
 
 void methodCall(const Handle& h, std::string_view member, std::initializer_list<Handle> args) {
     Object& obj = target(h, member);
-    if (args.size() > 4) throw Error(code::BadParamCount, "a method call takes at most 4 arguments");
+    if (args.size() > 8) throw Error(code::BadParamCount, "a method call takes at most 8 arguments");
     obj.call(member, std::span<const Handle>(args.begin(), args.size()));
 }
 
 void registerFactory(std::string_view progId, Factory factory) { swapFactory(progId, std::move(factory)); }
+
+bool busy(std::int32_t c) { return c == code::CallRejected || c == code::RetryLater || c == code::VbaIgnore; }
+
+bool gone(std::int32_t c) {
+    return c == code::Disconnected || c == code::ServerUnavailable || c == code::CallFailed ||
+           c == code::ServerDied || c == code::ServerDiedDne || c == code::ObjectRequired;
+}
+
+namespace {
+thread_local std::chrono::milliseconds patienceNow = CallPatience::Patient;
+}
+
+CallPatience::CallPatience(std::chrono::milliseconds patience) : previous_(patienceNow) { patienceNow = patience; }
+CallPatience::~CallPatience() { patienceNow = previous_; }
+std::chrono::milliseconds CallPatience::current() { return patienceNow; }
 
 
 Handle createObject(std::string_view progId) {

@@ -6,6 +6,7 @@
 // Pure C++: the COM backend (Windows) and the built-in engine (elsewhere) plug in as
 // implementations of Object.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -35,7 +36,21 @@ inline constexpr std::int32_t FileTooLarge = static_cast<std::int32_t>(0x800700D
 // The application refused the call: a cell outside the sheet, a file it cannot open or write,
 // a value it does not accept.
 inline constexpr std::int32_t ApplicationDefined = static_cast<std::int32_t>(0x800A03EC);
+// The application is busy: it rejected the call (its message filter), or it cannot take calls
+// while a cell is being edited or a dialog of its own is open (VBA_E_IGNORE).
+inline constexpr std::int32_t CallRejected = static_cast<std::int32_t>(0x80010001);   // RPC_E_CALL_REJECTED
+inline constexpr std::int32_t RetryLater = static_cast<std::int32_t>(0x8001010A);     // RPC_E_SERVERCALL_RETRYLATER
+inline constexpr std::int32_t VbaIgnore = static_cast<std::int32_t>(0x800AC472);      // VBA_E_IGNORE
+// The application is gone (closed by the operator, or ended): its objects answer no more.
+inline constexpr std::int32_t ServerDied = static_cast<std::int32_t>(0x80010007);     // RPC_E_SERVER_DIED
+inline constexpr std::int32_t ServerDiedDne = static_cast<std::int32_t>(0x80010012);  // RPC_E_SERVER_DIED_DNE
+inline constexpr std::int32_t CallFailed = static_cast<std::int32_t>(0x800706BE);     // RPC_S_CALL_FAILED
 }  // namespace code
+
+// A failure that passes: the application is busy and takes the call later.
+bool busy(std::int32_t code);
+// A failure that stays: the application is gone, and nothing of it can be called again.
+bool gone(std::int32_t code);
 
 // Every failed start, lookup or call raises this, carrying the result code.
 class Error : public std::runtime_error {
@@ -136,7 +151,7 @@ public:
 };
 
 // The three primitives. A read takes 0 to 2 positional arguments and gives a new handle, a
-// write takes one value, a method call takes 0 to 4 arguments and drops any result. A call
+// write takes one value, a method call takes 0 to 8 arguments and drops any result. A call
 // through an empty handle or a plain value raises code::ObjectRequired.
 Handle propertyGet(const Handle& target, std::string_view member, std::initializer_list<Handle> args = {});
 void propertyPut(const Handle& target, std::string_view member, const Handle& value);
@@ -163,6 +178,25 @@ private:
 };
 
 inline constexpr std::string_view kSpreadsheetProgId = "Excel.Application";
+
+// How long the calls of this thread wait for a busy application while the guard lives: a call
+// it rejects is tried again until `patience` has passed since it was first made, then fails
+// with the rejection. Calls that must finish (a save, a close) wait long; the rows written at
+// a tick wait no longer than a fraction of the tick. Guards nest; the default is Patient.
+class CallPatience {
+public:
+    static constexpr std::chrono::milliseconds Patient{30000};
+    static constexpr std::chrono::milliseconds WithinATick{400};
+    explicit CallPatience(std::chrono::milliseconds patience);
+    ~CallPatience();
+    CallPatience(const CallPatience&) = delete;
+    CallPatience& operator=(const CallPatience&) = delete;
+    // The patience of the calling thread now.
+    static std::chrono::milliseconds current();
+
+private:
+    std::chrono::milliseconds previous_;
+};
 
 // Prepares the calling thread for automation calls (a single-threaded COM apartment on
 // Windows, with a message filter that retries calls a busy application rejects; nothing

@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <chrono>
 #include <vector>
 
 namespace lumo::automation {
@@ -73,17 +74,38 @@ public:
     }
 
 private:
-    // The member is looked up anew on every call.
+    // The member is looked up anew on every call. Both the lookup and the call are made in
+    // the fixed CallLocale: Excel parses the text of values and of number formats by the LCID
+    // it is called with ("BUG: 'Old format or invalid type library' error when automating
+    // Excel", https://support.microsoft.com/topic/c309e56c-2476-b4a2-4e70-988afc727332; the
+    // English locale is what Office's own tools pass, ExcelLocale1033Proxy,
+    // https://learn.microsoft.com/previous-versions/visualstudio/visual-studio-2008/ms251351(v=vs.90)).
     DISPID lookup(std::string_view member) {
         std::wstring name = widen(member);
         LPOLESTR names[1] = {name.data()};
         DISPID id = DISPID_UNKNOWN;
-        HRESULT hr = disp_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &id);
+        HRESULT hr = disp_->GetIDsOfNames(IID_NULL, names, 1, com::CallLocale, &id);
         if (FAILED(hr)) throw Error(hr, hresultText("lookup of", member, hr));
         return id;
     }
 
+    // A busy application (a cell in edit mode, a dialog of its own open) refuses calls with
+    // VBA_E_IGNORE or a rejection; such a call is made again until the thread's CallPatience
+    // has passed. The message filter covers rejections of calls to another process; this
+    // covers the rest.
     Handle invoke(std::string_view member, WORD flags, std::span<const Handle> args, bool namedPut) {
+        const auto deadline = std::chrono::steady_clock::now() + CallPatience::current();
+        for (;;) {
+            try {
+                return invokeOnce(member, flags, args, namedPut);
+            } catch (const Error& e) {
+                if (!busy(e.code()) || std::chrono::steady_clock::now() >= deadline) throw;
+            }
+            Sleep(com::RetryPauseMs);
+        }
+    }
+
+    Handle invokeOnce(std::string_view member, WORD flags, std::span<const Handle> args, bool namedPut) {
         DISPID id = lookup(member);
         // Positional arguments go last-first.
         std::vector<VARIANT> argv(args.size());
@@ -110,7 +132,7 @@ private:
         Variant result;
         EXCEPINFO excep{};
         UINT argErr = 0;
-        HRESULT hr = disp_->Invoke(id, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &params,
+        HRESULT hr = disp_->Invoke(id, IID_NULL, com::CallLocale, flags, &params,
                                    flags == DISPATCH_PROPERTYPUT ? nullptr : &result.v, &excep, &argErr);
         if (hr == DISP_E_EXCEPTION) {
             if (excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
@@ -303,9 +325,11 @@ bool com::scalarToVariant(const Handle& h, VARIANT& out) {
 
 DWORD com::retryRejectedAfter(DWORD elapsedMs, DWORD rejectType) {
     // SERVERCALL_REJECTED comes with RPC_E_CALL_REJECTED, SERVERCALL_RETRYLATER with
-    // RPC_E_SERVERCALL_RETRYLATER; a busy spreadsheet application gives either.
+    // RPC_E_SERVERCALL_RETRYLATER; a busy spreadsheet application gives either. A value below
+    // 100 would retry at once; -1 cancels the call (IMessageFilter::RetryRejectedCall,
+    // https://learn.microsoft.com/windows/win32/api/objidl/nf-objidl-imessagefilter-retryrejectedcall).
     if (rejectType != SERVERCALL_REJECTED && rejectType != SERVERCALL_RETRYLATER) return static_cast<DWORD>(-1);
-    if (elapsedMs >= RetryBoundMs) return static_cast<DWORD>(-1);
+    if (elapsedMs >= static_cast<DWORD>(CallPatience::current().count())) return static_cast<DWORD>(-1);
     return RetryPauseMs;
 }
 

@@ -18,13 +18,18 @@ Handle wrapDispatch(IDispatch* dispatch);
 bool scalarToVariant(const Handle& h, VARIANT& out);
 
 // The message filter's patience: a call the application rejects (RPC_E_CALL_REJECTED, or
-// RPC_E_SERVERCALL_RETRYLATER while busy) is tried again every RetryPauseMs until RetryBoundMs
-// have passed since it was first made; after that it fails with the rejection as before.
-inline constexpr DWORD RetryBoundMs = 5000;
+// RPC_E_SERVERCALL_RETRYLATER while busy) is tried again every RetryPauseMs until the calling
+// thread's CallPatience has passed since it was first made; after that it fails with the
+// rejection as before.
 inline constexpr DWORD RetryPauseMs = 100;
 
 // RetryRejectedCall's answer for a call rejected `elapsedMs` after it was made: the pause in
 // milliseconds before trying again, or (DWORD)-1 to give up.
 DWORD retryRejectedAfter(DWORD elapsedMs, DWORD rejectType);
+
+// The locale every call is made in: English (United States). Excel reads the text of values
+// and number formats by the locale of the call, so the program's calls mean the same on every
+// computer (numbers go as numbers and dates as dates in any case).
+inline constexpr LCID CallLocale = 0x0409;
 
 }  // namespace lumo::automation::com

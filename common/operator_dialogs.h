@@ -37,6 +37,10 @@ public:
     // from another thread is shown on the window's thread while the caller waits.
     virtual MessageResult message(const MessageRequest& request) = 0;
 
+    // A box that the operator reads while the work goes on (rows keep being written behind
+    // it): the window shows it without waiting for it to be closed. By default an ordinary box.
+    virtual void notify(const MessageRequest& request) { message(request); }
+
     // File dialogs, window thread only. An empty result means the operator cancelled.
     virtual std::optional<std::string> openFileName(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> saveFileName(const FileDialogRequest& request) = 0;
