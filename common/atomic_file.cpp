@@ -171,6 +171,18 @@ void replaceFile(const fs::path& targetIn, const std::function<void(const fs::pa
     flushFolder(target.parent_path());
 }
 
+bool fileWritable(const std::string& utf8Path) {
+    std::error_code ec;
+    const fs::path target = fs::absolute(pathFromUtf8(utf8Path), ec);
+    if (ec || writeProtected(target)) return false;
+#ifdef _WIN32
+    const DWORD attributes = ::GetFileAttributesW(target.parent_path().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+#else
+    return ::access(target.parent_path().c_str(), W_OK | X_OK) == 0;
+#endif
+}
+
 void replaceFileWith(const fs::path& target, const std::string& contents) {
     replaceFile(target, [&](const fs::path& temp) {
 #ifdef _WIN32

@@ -34,6 +34,10 @@ void replaceFile(const std::filesystem::path& target,
 // The same for contents held in memory.
 void replaceFileWith(const std::filesystem::path& target, const std::string& contents);
 
+// Whether replaceFile could replace the file: it is not write-protected and its folder takes
+// new files. A missing file counts as writable when its folder is.
+bool fileWritable(const std::string& utf8Path);
+
 // The prefix and suffix of the temporary files, for finding leftovers of an interrupted save.
 inline constexpr const char* TempFilePrefix = ".~lumo-";
 inline constexpr const char* TempFileSuffix = ".tmp";

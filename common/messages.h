@@ -32,6 +32,18 @@ inline constexpr const char* CannotAddRecord = "Невозможно добав�
 inline constexpr const char* CannotSaveReport = "Невозможно сохранить отчет";
 inline constexpr const char* ReportNearlyFull =
     "Отчет почти заполнен: на листе больше 1000000 строк. Создайте новый отчет.";
+// A busy spreadsheet application (a cell being edited, a dialog of its own open).
+inline constexpr const char* SpreadsheetBusy = "Excel занят: строки будут дописаны, когда он освободится.";
+inline constexpr const char* SpreadsheetBusySave =
+    "Excel занят: отчет не сохранен. Закончите редактирование в Excel и сохраните отчет снова.";
+// The spreadsheet application was closed by hand: the report is closed; its unsaved rows stay
+// in the journal.
+inline constexpr const char* SpreadsheetGoneRowsKept =
+    "Excel закрыт: отчет закрыт, несохраненные строки остались в журнале и будут предложены при "
+    "следующем запуске программы.";
+inline constexpr const char* SpreadsheetGone = "Excel закрыт: отчет закрыт.";
+inline constexpr const char* ReportReadOnly =
+    "Файл отчета открыт только для чтения: сохранить отчет можно только под другим именем.";
 inline constexpr const char* ReportFull =
     "Отчет заполнен: на листе нет свободной строки. Создайте новый отчет.";
 inline std::string fileTooLarge(long long megabytes) {

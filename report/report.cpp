@@ -19,27 +19,52 @@ using automation::propertyPut;
 
 namespace {
 
+// A name's extension in lower case, with its dot ("" when the name has none).
+std::string extensionOf(const std::string& path) {
+    const std::string name = fileNameOf(path);
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot == 0) return {};
+    std::string ext = name.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext;
+}
+
+// A legacy .xls name: the built-in application reads such files for their values only.
+bool legacyName(const std::string& path) { return extensionOf(path) == ".xls"; }
+
+// The password handed to "Open": a workbook protected by one fails at once instead of waiting
+// on the application's password prompt, and one without a password ignores it ("If this
+// argument is omitted and the workbook requires a password, the user is prompted",
+// Workbooks.Open, https://learn.microsoft.com/office/vba/api/excel.workbooks.open).
+constexpr const char* NoPassword = "\x01lumo";
+
+// XlFileFormat (https://learn.microsoft.com/office/vba/api/excel.xlfileformat).
+constexpr std::int32_t XlOpenXMLWorkbook = 51, XlOpenXMLWorkbookMacroEnabled = 52, XlExcel8 = 56;
+
+}  // namespace
+
 std::int32_t codeOf(const std::exception& e) {
     if (auto* a = dynamic_cast<const automation::Error*>(&e)) return a->code();
     return 0;
 }
 
-// The application no longer answers at all (it ended, or its connection broke): telling the
-// operator that a save failed would only add a second box to the one already coming.
-bool applicationGone(std::int32_t code) {
-    return code == automation::code::Disconnected || code == automation::code::ServerUnavailable ||
-           code == automation::code::ObjectRequired;
+SaveTarget saveTargetFor(const std::string& name) {
+    // SaveAs writes the format it is given whatever the name says, and a name without a known
+    // extension would be saved under another name than the one the program keeps (Workbook.
+    // SaveAs, https://learn.microsoft.com/office/vba/api/excel.workbook.saveas): the program
+    // decides both, so the name it shows and journals is the one on the disk.
+    const std::string ext = extensionOf(name);
+    if (ext == ".xlsx") return {name, XlOpenXMLWorkbook};
+    if (ext == ".xlsm") return {name, XlOpenXMLWorkbookMacroEnabled};
+    if (ext == ".xls") return {name, XlExcel8};
+    return {name + ".xlsx", XlOpenXMLWorkbook};
 }
 
-// A legacy .xls name: the built-in application reads such files for their values only.
-bool legacyName(const std::string& path) {
-    if (path.size() < 4) return false;
-    std::string ext = path.substr(path.size() - 4);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-    return ext == ".xls";
+Handle cellValue(const std::string& text) {
+    if (text.empty()) return {};
+    if (auto v = parseDecimal(text)) return Handle(*v);
+    return Handle(text);
 }
-
-}  // namespace
 
 std::string fileNameOf(const std::string& path) {
     size_t sep = path.find_last_of("\\/");
@@ -64,13 +89,19 @@ FileDialogRequest Report::saveDialog() const {
 // ---- Closing ----
 
 void Report::CloseReport() {
-    // The question only makes sense while there is a report to save.
+    // The question only makes sense while there is a report to save, and while the application
+    // still answers: one closed by hand can save nothing, its rows stay in the journal.
     if (s_.ReportOpen && !s_.ReportSaved) {
+        if (!applicationAnswers()) {
+            closeGoneApplication();
+            return;
+        }
         MessageResult answer = dialogs_.message(
             {msg::SaveQuestion, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::YesNo});
         if (answer == MessageResult::Yes) {
             SaveOutcome o = saveAnyway();
             if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
+            if (!s_.ReportOpen) return;  // the application went while saving: closed already
         } else {
             endJournal();  // the operator threw the rows away
         }
@@ -82,31 +113,77 @@ void Report::CloseReport() {
     s_.ReportHasFile = false;
     path_.clear();
     legacyFile_ = false;
+    keepsLegacyFiles_ = false;
     nearlyFullTold_ = false;
+    pending_.clear();
+    busyTold_ = false;
     // Rows still unsaved stay in the journal's file; the next report's journal keeps it aside.
     if (journal_) journal_->detach();
 }
 
-void Report::closeBeforeMessage() {
-    messageFollows_ = true;
-    CloseReport();
-    messageFollows_ = false;
+bool Report::applicationAnswers() {
+    if (!s_.ReportBook.isObject()) return true;
+    try {
+        propertyGet(s_.ReportBook, "Name");
+        return true;
+    } catch (const std::exception& e) {
+        return !automation::gone(codeOf(e));
+    }
+}
+
+void Report::closeGoneApplication() {
+    const bool unsaved = s_.ReportOpen && !s_.ReportSaved;
+    // Nothing is called any more: every handle is let go.
+    for (Handle* h : {&s_.ScratchRange, &s_.ScratchCell, &s_.LiveSheet, &s_.MemorySheet, &s_.ReportBook, &s_.ExcelApp})
+        h->release();
+    s_.ReportOpen = false;
+    resetControls();
+    s_.ReportVisible = false;
+    s_.ReportHasFile = false;
+    path_.clear();
+    legacyFile_ = false;
+    keepsLegacyFiles_ = false;
+    nearlyFullTold_ = false;
+    pending_.clear();
+    busyTold_ = false;
+    if (journal_) journal_->detach();  // the rows are offered at the next start
+    dialogs_.error(unsaved ? msg::SpreadsheetGoneRowsKept : msg::SpreadsheetGone);
 }
 
 void Report::closeApplicationSilently() {
-    try {
-        if (s_.ExcelApp.isObject()) propertyPut(s_.ExcelApp, "DisplayAlerts", false);
-        if (s_.ReportBook.isObject()) methodCall(s_.ReportBook, "Close");
-        if (s_.ExcelApp.isObject()) methodCall(s_.ExcelApp, "Quit");
-        s_.ScratchRange.release();
-        s_.ScratchCell.release();
-        s_.LiveSheet.release();
-        s_.MemorySheet.release();
-        s_.ReportBook.release();
-        s_.ExcelApp.release();
-    } catch (const std::exception&) {
-        // The application's side of closing fails silently; the report is closed here anyway.
+    // The calls that must finish wait out a busy application. Each step is on its own: one
+    // that fails leaves the others to be made, and every handle is let go in any case.
+    automation::CallPatience patient(automation::CallPatience::Patient);
+    auto step = [](const auto& call) {
+        try {
+            call();
+        } catch (const std::exception&) {
+        }
+    };
+    if (s_.ReportBook.isObject()) {
+        // Closed without saving and without the application's own question (Workbook.Close,
+        // https://learn.microsoft.com/office/vba/api/excel.workbook.close); the application's
+        // questions come back for the operator's own workbooks.
+        step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", false); });
+        step([&] { methodCall(s_.ReportBook, "Close", {false}); });
+        step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", true); });
     }
+    if (s_.ExcelApp.isObject()) {
+        // Quit ends the application with every workbook in it (Application.Quit,
+        // https://learn.microsoft.com/office/vba/api/excel.application.quit): only when it holds
+        // none of the operator's; else it is left to the operator, shown and under his control
+        // (Application.UserControl, https://learn.microsoft.com/office/vba/api/excel.application.usercontrol).
+        std::int32_t others = -1;
+        step([&] { others = static_cast<std::int32_t>(propertyGet(propertyGet(s_.ExcelApp, "WorkBooks"), "Count").number()); });
+        if (others > 0) {
+            step([&] { propertyPut(s_.ExcelApp, "UserControl", true); });
+            step([&] { propertyPut(s_.ExcelApp, "Visible", true); });
+        } else {
+            step([&] { methodCall(s_.ExcelApp, "Quit"); });
+        }
+    }
+    for (Handle* h : {&s_.ScratchRange, &s_.ScratchCell, &s_.LiveSheet, &s_.MemorySheet, &s_.ReportBook, &s_.ExcelApp})
+        h->release();
 }
 
 void Report::resetControls() {
@@ -130,16 +207,28 @@ bool Report::startApplication() {
 
 void Report::OpenReport(const std::string& fileName) {
     if (!startApplication()) return;
+    automation::CallPatience patient(automation::CallPatience::Patient);
 
     try {
         auto modified = clock_.fileModified(fileName);
         if (!modified) throw automation::Error(automation::code::ApplicationDefined, "no file date");
         view_.setReportDate(view_.shortDate(*modified));
-        methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "Open", {fileName, 0, false, 1});
+        // No question of the application's own may wait on its hidden window: a format that
+        // differs from the name is opened, a password-protected file fails at once
+        // (Application.DisplayAlerts, https://learn.microsoft.com/office/vba/api/excel.application.displayalerts).
+        propertyPut(s_.ExcelApp, "DisplayAlerts", false);
+        std::exception_ptr failure;
+        try {
+            methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "Open", {fileName, 0, false, 1, NoPassword});
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        propertyPut(s_.ExcelApp, "DisplayAlerts", true);
+        if (failure) std::rethrow_exception(failure);
         s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
         view_.setReportName(fileNameOf(fileName));
     } catch (const std::exception& e) {
-        closeBeforeMessage();
+        CloseReport();
         if (codeOf(e) == automation::code::FileTooLarge) {
             std::error_code ec;
             const auto bytes = std::filesystem::file_size(pathFromUtf8(fileName), ec);
@@ -150,7 +239,7 @@ void Report::OpenReport(const std::string& fileName) {
         return;
     }
 
-    bool full = false;
+    bool full = false, readOnly = false;
     try {
         s_.LiveSheet = propertyGet(s_.ReportBook, "WorkSheets", {1});
         s_.MemorySheet = propertyGet(s_.ReportBook, "WorkSheets", {2});
@@ -159,25 +248,51 @@ void Report::OpenReport(const std::string& fileName) {
         s_.LiveRow = FindNextRow(s_.LiveSheet, layout::LiveFirstDataRow, layout::LiveCheckedColumns);
         s_.MemoryRow = FindNextRow(s_.MemorySheet, layout::MemoryFirstDataRow, layout::MemoryCheckedColumns);
         full = s_.LiveRow == 0 || s_.MemoryRow == 0;
+        if (!full) {
+            // A file the application may not write to (read-only, or in use) is said so now,
+            // not at the first save (Workbook.ReadOnly,
+            // https://learn.microsoft.com/office/vba/api/excel.workbook.readonly).
+            readOnly = propertyGet(s_.ReportBook, "ReadOnly").boolean();
+            // A legacy .xls stays one when the application writes that format itself.
+            if (legacyName(fileName))
+                keepsLegacyFiles_ = propertyGet(s_.ReportBook, "FileFormat").number() == XlExcel8;
+        }
     } catch (const std::exception&) {
-        closeBeforeMessage();
+        CloseReport();
         dialogs_.error(msg::WrongFileFormat);
         return;
     }
     if (full) {
         // No row left to write to: a new report is needed, not another look at this one.
-        closeBeforeMessage();
+        CloseReport();
         dialogs_.error(msg::ReportFull);
         return;
     }
 
     s_.ReportOpen = true;
-    s_.ReportHasFile = true;
+    s_.ReportHasFile = !readOnly;  // a read-only file is saved under another name
     s_.ReportSaved = true;
+    rowsSinceSave_ = 0;
     path_ = fileName;
     legacyFile_ = legacyName(fileName);
     view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
+    if (readOnly)
+        dialogs_.message({msg::ReportReadOnly, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
+}
+
+void Report::stampFormats(const Handle& sheet) {
+    // Dates and times go as date values; the columns show them in the program's form, in
+    // whatever language the application runs (Range.NumberFormat takes the codes of the
+    // English locale, https://learn.microsoft.com/office/vba/api/excel.range.numberformat).
+    // The header cells above keep the general format. A report opened from a file gets no
+    // column formats: its columns may hold another's data, and a date value written into a
+    // cell without a format is shown as a date in the operator's own form by the application.
+    for (std::int32_t column : {layout::LiveDateColumn, layout::LiveTimeColumn})
+        propertyPut(propertyGet(propertyGet(sheet, "Columns"), "Item", {column}), "NumberFormat",
+                    column == layout::LiveDateColumn ? layout::DateFormat : layout::TimeFormat);
+    const std::string header = "A1:" + columnLetters(layout::LiveTimeColumn) + std::to_string(layout::LiveFirstDataRow - 1);
+    propertyPut(propertyGet(sheet, "Range", {header}), "NumberFormat", layout::GeneralFormat);
 }
 
 std::int32_t Report::sheetRows(const Handle& sheet) {
@@ -229,12 +344,34 @@ std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow,
 
 // ---- Saving ----
 
+bool Report::rowsInBeforeSave() {
+    writePending();
+    return pending_.empty();
+}
+
 Report::SaveOutcome Report::saveInPlace() {
     if (!s_.ReportOpen) return SaveOutcome::NotOpen;
+    automation::CallPatience patient(automation::CallPatience::Patient);
+    if (!rowsInBeforeSave()) {
+        lastSaveError_ = automation::code::RetryLater;
+        return SaveOutcome::Failed;
+    }
     try {
+        // The application asks nothing of its own while saving; its questions come back after.
         propertyPut(s_.ExcelApp, "DisplayAlerts", false);
-        methodCall(s_.ReportBook, "Save");
+        std::exception_ptr failure;
+        try {
+            methodCall(s_.ReportBook, "Save");
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        try {
+            propertyPut(s_.ExcelApp, "DisplayAlerts", true);
+        } catch (const std::exception&) {
+        }
+        if (failure) std::rethrow_exception(failure);
         s_.ReportSaved = true;
+        rowsSinceSave_ = 0;
         endJournal();
         return SaveOutcome::Saved;
     } catch (const std::exception& e) {
@@ -249,14 +386,32 @@ Report::SaveOutcome Report::saveUnderName(const std::string& proposed) {
     request.initialName = proposed;
     auto name = dialogs_.saveFileName(request);
     if (!name) return SaveOutcome::Cancelled;
+    automation::CallPatience patient(automation::CallPatience::Patient);
+    if (!rowsInBeforeSave()) {
+        lastSaveError_ = automation::code::RetryLater;
+        return SaveOutcome::Failed;
+    }
+    const SaveTarget target = saveTargetFor(*name);
     try {
         propertyPut(s_.ExcelApp, "DisplayAlerts", false);
-        methodCall(s_.ReportBook, "SaveAs", {*name});
-        view_.setReportName(fileNameOf(*name));
+        std::exception_ptr failure;
+        try {
+            methodCall(s_.ReportBook, "SaveAs", {target.name, target.fileFormat});
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        try {
+            propertyPut(s_.ExcelApp, "DisplayAlerts", true);
+        } catch (const std::exception&) {
+        }
+        if (failure) std::rethrow_exception(failure);
+        view_.setReportName(fileNameOf(target.name));
         s_.ReportHasFile = true;
         s_.ReportSaved = true;
-        path_ = *name;
+        rowsSinceSave_ = 0;
+        path_ = target.name;
         legacyFile_ = false;
+        keepsLegacyFiles_ = false;
         endJournal();
         return SaveOutcome::Saved;
     } catch (const std::exception& e) {
@@ -268,21 +423,29 @@ Report::SaveOutcome Report::saveUnderName(const std::string& proposed) {
 Report::SaveOutcome Report::saveAnyway() {
     if (!s_.ReportHasFile) return saveUnderName();
     // A legacy .xls kept only its values; saved in place it would become an .xlsx package under
-    // the old name. The save dialog proposes the same name as .xlsx instead.
-    if (legacyFile_) return saveUnderName(path_.substr(0, path_.size() - 4) + ".xlsx");
+    // the old name. The save dialog proposes the same name as .xlsx instead, unless the
+    // application keeps the .xls whole itself.
+    if (legacyFile_ && !keepsLegacyFiles_) return saveUnderName(path_.substr(0, path_.size() - 4) + ".xlsx");
     return saveInPlace();
 }
 
 bool Report::recoverFailedSave(std::int32_t failureCode) {
-    if (applicationGone(failureCode)) {
-        // No second try can help; the operator hears of it unless the caller's box follows.
-        if (!messageFollows_) dialogs_.error(msg::CannotSaveReport);
+    if (automation::gone(failureCode)) {
+        // Closed by hand: nothing can be saved; the rows stay in the journal.
+        closeGoneApplication();
+        return false;
+    }
+    if (automation::busy(failureCode)) {
+        // Another try now meets the same busy application: the operator saves again later.
+        dialogs_.error(msg::SpreadsheetBusySave);
         return false;
     }
     dialogs_.error(msg::CannotSaveReport);
     SaveOutcome second = saveUnderName();
-    if (second == SaveOutcome::Failed && !(applicationGone(lastSaveError_) && messageFollows_))
-        dialogs_.error(msg::CannotSaveReport);
+    if (second == SaveOutcome::Failed && s_.ReportOpen) {
+        if (automation::gone(lastSaveError_)) closeGoneApplication();
+        else dialogs_.error(automation::busy(lastSaveError_) ? msg::SpreadsheetBusySave : msg::CannotSaveReport);
+    }
     return second == SaveOutcome::Saved;
 }
 

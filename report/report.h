@@ -6,6 +6,7 @@
 // report.cpp (lifecycle), report_layout.cpp (creation) and report_records.cpp (rows).
 
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <vector>
@@ -70,14 +71,17 @@ public:
     std::int32_t FindNextRow(const automation::Handle& sheet, std::int32_t firstDataRow, std::int32_t columns);
 
     // ---- Records ----
+    // One cell: its value from the text as a row would take it (cellValue).
     void WriteReportCell(automation::Handle sheet, std::int32_t row, std::int32_t column,
                          const std::string& text);
-    void WriteRowStamp();
-    // A live row: the date and time, then the readings' texts (ReadingCount of them).
+    // A live row: the date and time, then the readings' texts (ReadingCount of them), in one
+    // write of the row's range. A busy application gets the row at a later tick.
     void AppendLiveRow(std::span<const std::string> readings);
     // A memory row: the period's label, then the minimum, maximum and average text of each
-    // reading in turn (3 * ReadingCount texts).
+    // reading in turn (3 * ReadingCount texts), in one write of the row's range.
     void AppendMemoryRow(std::int32_t period, std::span<const std::string> statistics);
+    // Rows that a busy application did not take yet.
+    std::size_t PendingRows() const { return pending_.size(); }
 
     // The dialogs' filters: the open dialog shows the operator's .xls and .xlsx reports.
     FileDialogRequest openDialog() const;
@@ -111,20 +115,31 @@ private:
     SaveOutcome saveUnderName(const std::string& proposed = "");
     // The save of "Сохранить" and of the close question.
     SaveOutcome saveAnyway();
+    // The rows waiting for a busy application go in first; false when they cannot.
+    bool rowsInBeforeSave();
     // After a failed save: tell the operator (unless the application stopped answering) and
     // offer the save dialog once more. Returns true when the second try saved.
     bool recoverFailedSave(std::int32_t failureCode);
+    // Closes the workbook and hands the application back: quits it when it holds no other
+    // workbook, else leaves it to the operator; each step on its own, every handle released.
     void closeApplicationSilently();
-    // Closes the report while a message of the caller's own follows at once.
-    void closeBeforeMessage();
-    void writeStamp(const std::string& date, const std::string& time);
+    // The application is gone (closed by hand): nothing can be saved or asked; the report is
+    // closed on the program's side and its rows stay in the journal for the next start.
+    void closeGoneApplication();
+    // Asks the workbook for its name: false when the application no longer answers at all.
+    bool applicationAnswers();
     void writeLiveRow(const std::string& date, const std::string& time,
                       std::span<const std::string> readings);
     void writeMemoryRow(const std::string& label, std::span<const std::string> statistics);
+    // Queues the row and writes every queued row it can, in order: one "Range(...).Value" each.
+    void writeRow(bool live, std::int32_t row, automation::Array values);
+    void writePending();
     void journalRow(char kind, std::vector<std::string> cells);
     void endJournal();
     // A message about the journal, shown once the row it came with is written.
     void tellJournal();
+    // The column formats of the live sheet's date and time, for a new report.
+    void stampFormats(const automation::Handle& sheet);
     // The rows of the sheet: 1,048,576, or fewer for a workbook in an older format.
     std::int32_t sheetRows(const automation::Handle& sheet);
     // The values of the cells from (top, left) to (bottom, right) through one read.
@@ -138,9 +153,19 @@ private:
     void writeHeader(const automation::Handle& sheet, const layout::SheetHeader& header);
     void mergedTitle(const automation::Handle& sheet, const layout::MergedTitle& title);
 
+    // A row the application did not take yet (it was busy): its sheet, row and values.
+    struct PendingRow {
+        bool live;
+        std::int32_t row;
+        automation::Array values;
+    };
+    std::deque<PendingRow> pending_;
+    bool busyTold_ = false;        // the operator heard that rows wait for the application
+    std::int64_t rowsSinceSave_ = 0;  // rows in the workbook since it was last saved or opened
+    bool keepsLegacyFiles_ = false;   // the application saves a legacy .xls as .xls itself
+
     std::string path_;              // the report's file, while it has one
     bool legacyFile_ = false;       // opened from a legacy .xls, which keeps only values
-    bool messageFollows_ = false;   // a failure message comes right after this close
     bool nearlyFullTold_ = false;   // the operator heard that this report is nearly full
     ReportJournal* journal_ = nullptr;
     std::string journalFolder_;
@@ -160,5 +185,20 @@ std::string fileNameOf(const std::string& path);
 
 // d.m.yyyy without leading zeros: 6 December 2026 is "6.12.2026".
 std::string plainDate(const LocalDateTime& d);
+
+// The result code of a failed automation call; 0 for any other failure.
+std::int32_t codeOf(const std::exception& e);
+
+// A cell's value from the text of a row, the same in every locale: a decimal-comma number as
+// a number, "" as nothing, anything else ("нет") as text.
+automation::Handle cellValue(const std::string& text);
+
+// The name a workbook is saved under and the file format to save it in (XlFileFormat): .xlsx
+// 51, .xlsm 52, .xls 56; a name without one of these gets ".xlsx" and 51.
+struct SaveTarget {
+    std::string name;
+    std::int32_t fileFormat;
+};
+SaveTarget saveTargetFor(const std::string& name);
 
 }  // namespace lumo

@@ -118,12 +118,14 @@ void Report::writeHeader(const Handle& sheet, const layout::SheetHeader& header)
 
 void Report::CreateReport() {
     if (!startApplication()) return;
+    automation::CallPatience patient(automation::CallPatience::Patient);
 
     try {
         propertyPut(s_.ExcelApp, "SheetsInNewWorkbook", 2);
         methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "add");
         s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
     } catch (const std::exception&) {
+        closeApplicationSilently();  // the application started for this report goes again
         dialogs_.error(msg::WorkbookOpenError);
         return;
     }
@@ -135,12 +137,14 @@ void Report::CreateReport() {
         propertyPut(s_.MemorySheet, "Name", layout::MemorySheetName);
         methodCall(s_.LiveSheet, "Activate");
         writeHeader(s_.LiveSheet, layout::liveHeader());
+        stampFormats(s_.LiveSheet);
         s_.LiveRow = layout::LiveFirstDataRow;
         methodCall(s_.MemorySheet, "Activate");
         writeHeader(s_.MemorySheet, layout::memoryHeader());
         methodCall(s_.LiveSheet, "Activate");
         s_.MemoryRow = layout::MemoryFirstDataRow;
     } catch (const std::exception&) {
+        closeApplicationSilently();
         dialogs_.error(msg::WorkbookEditError);
         return;
     }
@@ -148,6 +152,7 @@ void Report::CreateReport() {
     s_.ReportCreated = clock_.now();
     view_.setReportDate(plainDate(s_.ReportCreated));
     s_.ReportOpen = true;
+    rowsSinceSave_ = 0;
     view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
 }

@@ -20,8 +20,11 @@ inline constexpr std::int32_t Centre = 3;              // "HorizontalAlignment" 
 inline constexpr std::int32_t LiveDateColumn = 1;
 inline constexpr std::int32_t LiveTimeColumn = 2;
 inline constexpr std::int32_t liveValueColumn(int n) { return n + 2; }
-inline constexpr const char* DateFormat = "ДД.ММ.ГГГГ";
-inline constexpr const char* TimeFormat = "ЧЧ:ММ:СС";
+// Number formats as Range.NumberFormat takes them in every language: the codes of the English
+// locale (the application shows them in the operator's own).
+inline constexpr const char* DateFormat = "dd.mm.yyyy";
+inline constexpr const char* TimeFormat = "hh:mm:ss";
+inline constexpr const char* GeneralFormat = "General";
 
 // Memory-statistics row: A the period label; parameter n's minimum, maximum and average in
 // columns 3n - 1, 3n and 3n + 1.

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/date_serial.h"
+#include "common/operator_dialogs.h"
 #include "common/messages.h"
 #include "common/numtext.h"
 #include "common/readings.h"
@@ -24,6 +25,16 @@ std::string plainTime(const LocalDateTime& t) {
     return std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" + std::to_string(t.second);
 }
 
+// The date and the time of a row's stamp as date values: the day, and the time of day alone.
+Handle dateValue(const std::string& text) {
+    if (auto serial = parseDateTime(text)) return Handle(automation::Date{*serial});
+    return cellValue(text);
+}
+
+std::string rowAddress(std::int32_t row, std::int32_t lastColumn) {
+    return "A" + std::to_string(row) + ":" + columnLetters(lastColumn) + std::to_string(row);
+}
+
 }  // namespace
 
 // The sheet is taken by value: the failure path closes the report, which empties the state's
@@ -33,37 +44,12 @@ void Report::WriteReportCell(Handle sheet, std::int32_t row, std::int32_t column
     if (!s_.ReportOpen) return;
     try {
         s_.ScratchCell = propertyGet(sheet, "Cells", {row, column});
-        propertyPut(s_.ScratchCell, "Value", text);
-    } catch (const std::exception&) {
+        propertyPut(s_.ScratchCell, "Value", cellValue(text));
+    } catch (const std::exception& e) {
+        if (automation::gone(codeOf(e))) return closeGoneApplication();
         // The save question comes first, while the workbook can still be saved.
-        closeBeforeMessage();
+        CloseReport();
         dialogs_.error(msg::WorkbookOpenError);
-    }
-}
-
-void Report::WriteRowStamp() {
-    if (!s_.ReportOpen) return;
-    const LocalDateTime now = clock_.now();
-    writeStamp(plainDate(now), plainTime(now));
-}
-
-void Report::writeStamp(const std::string& date, const std::string& time) {
-    if (!s_.ReportOpen) return;
-    const bool unsavedBefore = !s_.ReportSaved;
-    s_.ReportSaved = false;
-    try {
-        Handle cell = propertyGet(s_.LiveSheet, "Cells", {s_.LiveRow, layout::LiveDateColumn});
-        propertyPut(cell, "NumberFormat", layout::DateFormat);
-        propertyPut(cell, "Value", date);
-        cell = propertyGet(s_.LiveSheet, "Cells", {s_.LiveRow, layout::LiveTimeColumn});
-        propertyPut(cell, "NumberFormat", layout::TimeFormat);
-        propertyPut(cell, "Value", time);
-    } catch (const std::exception&) {
-        // The row that failed is not worth the save question, the rows before it are: they
-        // are asked for while the workbook can still be saved.
-        s_.ReportSaved = !unsavedBefore;
-        closeBeforeMessage();
-        dialogs_.error(msg::CannotAddRecord);
     }
 }
 
@@ -81,16 +67,20 @@ void Report::writeLiveRow(const std::string& date, const std::string& time,
     const size_t count = std::min<size_t>(ReadingCount, readings.size());
     std::vector<std::string> cells{date, time};
     cells.insert(cells.end(), readings.begin(), readings.begin() + static_cast<std::ptrdiff_t>(count));
-    journalRow('L', std::move(cells));
+    journalRow('L', cells);
 
-    writeStamp(date, time);
-    for (size_t i = 0; i < count; ++i)
-        WriteReportCell(s_.LiveSheet, s_.LiveRow, layout::liveValueColumn(static_cast<int>(i) + 1),
-                        readings[i]);
-    // Written on, but the operator hears once that the sheet's end is near.
+    // One write of the row's range, A to T: the row goes in whole or not at all, and costs one
+    // call where a cell at a time cost forty (Range.Value takes a table of values,
+    // https://learn.microsoft.com/office/vba/api/excel.range.value).
+    std::vector<Handle> values{dateValue(date), dateValue(time)};
+    for (size_t i = 0; i < count; ++i) values.push_back(cellValue(readings[i]));
+    values.resize(static_cast<size_t>(layout::liveValueColumn(ReadingCount)));
     const bool nearlyFull = s_.ReportOpen && s_.LiveRow > NearlyFullRows && !nearlyFullTold_;
-    ++s_.LiveRow;
-    if (nearlyFull) {
+    const std::int32_t row = s_.LiveRow++;
+    if (s_.ReportOpen) s_.ReportSaved = false;
+    writeRow(true, row, automation::Array::row(std::move(values)));
+    // Written on, but the operator hears once that the sheet's end is near.
+    if (nearlyFull && s_.ReportOpen) {
         nearlyFullTold_ = true;
         dialogs_.message({msg::ReportNearlyFull, msg::CaptionWarning, MessageIcon::Warning,
                           MessageButtons::Ok});
@@ -104,21 +94,64 @@ void Report::AppendMemoryRow(std::int32_t period, std::span<const std::string> s
 
 void Report::writeMemoryRow(const std::string& label, std::span<const std::string> statistics) {
     const size_t count = std::min<size_t>(size_t{StatisticsPerReading * ReadingCount}, statistics.size());
-    if (s_.ReportOpen) {
-        std::vector<std::string> cells{label};
-        cells.insert(cells.end(), statistics.begin(), statistics.begin() + static_cast<std::ptrdiff_t>(count));
-        journalRow('M', std::move(cells));
-        // Downloaded statistics are a change to the report like a live row: closing it must
-        // ask before they are thrown away.
-        s_.ReportSaved = false;
-    }
-    WriteReportCell(s_.MemorySheet, s_.MemoryRow, layout::MemoryLabelColumn, label);
-    // Statistics in the order of their columns: minimum, maximum, average of reading 1, 2, ...
-    for (size_t i = 0; i < count; ++i)
-        WriteReportCell(s_.MemorySheet, s_.MemoryRow,
-                        layout::memoryMinColumn(1) + static_cast<std::int32_t>(i), statistics[i]);
-    ++s_.MemoryRow;
+    const std::int32_t row = s_.MemoryRow++;
+    if (!s_.ReportOpen) return;
+    std::vector<std::string> cells{label};
+    cells.insert(cells.end(), statistics.begin(), statistics.begin() + static_cast<std::ptrdiff_t>(count));
+    journalRow('M', cells);
+    // Downloaded statistics are a change to the report like a live row: closing it must ask
+    // before they are thrown away.
+    s_.ReportSaved = false;
+    // The label, then the statistics in the order of their columns: minimum, maximum, average
+    // of reading 1, 2, ...; one write of the row's range, A to BC.
+    std::vector<Handle> values;
+    for (const std::string& text : cells) values.push_back(cellValue(text));
+    values.resize(static_cast<size_t>(layout::memoryAvgColumn(ReadingCount)));
+    writeRow(false, row, automation::Array::row(std::move(values)));
     tellJournal();
+}
+
+void Report::writeRow(bool live, std::int32_t row, automation::Array values) {
+    if (!s_.ReportOpen) return;
+    pending_.push_back({live, row, std::move(values)});
+    // At a tick the window waits for a busy application no longer than part of the tick.
+    automation::CallPatience quick(automation::CallPatience::WithinATick);
+    writePending();
+}
+
+void Report::writePending() {
+    while (!pending_.empty() && s_.ReportOpen) {
+        const PendingRow& p = pending_.front();
+        const Handle sheet = p.live ? s_.LiveSheet : s_.MemorySheet;
+        try {
+            const std::int32_t last = p.live ? layout::liveValueColumn(ReadingCount) : layout::memoryAvgColumn(ReadingCount);
+            s_.ScratchCell = propertyGet(sheet, "Range", {rowAddress(p.row, last)});
+            propertyPut(s_.ScratchCell, "Value", Handle(p.values));
+        } catch (const std::exception& e) {
+            const std::int32_t code = codeOf(e);
+            if (automation::busy(code)) {
+                // The rows wait, in the journal and here, for the application to answer again;
+                // the operator hears once.
+                if (!busyTold_) {
+                    busyTold_ = true;
+                    dialogs_.notify({msg::SpreadsheetBusy, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
+                }
+                return;
+            }
+            if (automation::gone(code)) return closeGoneApplication();
+            // A row the application refuses: the save question for the rows before it (this
+            // one is not worth it), then the report closes with the row's message.
+            const bool live = p.live;
+            pending_.clear();
+            s_.ReportSaved = rowsSinceSave_ == 0;
+            CloseReport();
+            dialogs_.error(live ? msg::CannotAddRecord : msg::WorkbookOpenError);
+            return;
+        }
+        pending_.pop_front();
+        ++rowsSinceSave_;
+    }
+    if (pending_.empty()) busyTold_ = false;  // the next busy stretch is told again
 }
 
 // ---- The journal ----
@@ -152,7 +185,7 @@ void Report::tellJournal() {
     if (journalNotice_.empty()) return;
     const std::string text = std::move(journalNotice_);
     journalNotice_.clear();
-    dialogs_.message({text, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
+    dialogs_.notify({text, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
 }
 
 void Report::endJournal() {

@@ -21,7 +21,8 @@ ViewerFactory& viewerFactory() {
     return f;
 }
 
-// The application object: Workbooks, SheetsInNewWorkbook, DisplayAlerts, Visible, Quit.
+// The application object: Workbooks, SheetsInNewWorkbook, DisplayAlerts, Visible, UserControl,
+// Quit.
 class ApplicationObject final : public TableObject<ApplicationObject> {
 public:
     static constexpr std::string_view kName = "Application";
@@ -32,6 +33,7 @@ public:
             {.name = "workbooks", .get = {&A::workbooks, 0, 1}},
             {.name = "displayalerts", .put = {&A::setDisplayAlerts}},
             {.name = "visible", .put = {&A::setVisible}},
+            {.name = "usercontrol", .put = {&A::setUserControl}},
             {.name = "quit", .call = {&A::quit, 0, 0}},
         };
         return table;
@@ -54,6 +56,8 @@ private:
     }
     void setDisplayAlerts(const Handle& value) { app_->setDisplayAlerts(toBool(value)); }
     void setVisible(const Handle& value) { app_->setVisible(toBool(value)); }
+    // Who ends the application: the engine ends with the program in any case.
+    void setUserControl(const Handle& value) { (void)toBool(value); }
     void quit(Args) { app_->doQuit(); }
 
     std::shared_ptr<Application> app_;

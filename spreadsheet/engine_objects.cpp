@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "common/numtext.h"
+#include "common/atomic_file.h"
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/workbook_files.h"
 
@@ -195,12 +196,17 @@ std::span<const Member<WorkbooksObject>> WorkbooksObject::members() {
     using W = WorkbooksObject;
     static constexpr Member<W> table[] = {
         {.name = "add", .call = {&W::add, 0, 0}},
-        {.name = "open", .call = {&W::open, 1, 4}},
+        {.name = "count", .get = {&W::count, 0, 0}},
+        // Open's further arguments (links, read-only, format, passwords, ...) change nothing
+        // here: the engine asks no questions and opens no protected file.
+        {.name = "open", .call = {&W::open, 1, 8}},
     };
     return table;
 }
 
 void WorkbooksObject::add(Args) { app_->addWorkbook(); }
+
+Handle WorkbooksObject::count(Args) { return Handle(static_cast<std::int32_t>(app_->workbooks().size())); }
 
 void WorkbooksObject::open(Args args) {
     std::string path = toText(args[0]);
@@ -218,9 +224,12 @@ std::span<const Member<WorkbookObject>> WorkbookObject::members() {
     using W = WorkbookObject;
     static constexpr Member<W> table[] = {
         {.name = "worksheets", .get = {&W::worksheets, 1, 1}},
+        {.name = "name", .get = {&W::name, 0, 0}},
+        {.name = "fileformat", .get = {&W::fileFormat, 0, 0}},
+        {.name = "readonly", .get = {&W::readOnly, 0, 0}},
         {.name = "save", .call = {&W::save, 0, 0}},
-        {.name = "close", .call = {&W::close, 0, 0}},
-        {.name = "saveas", .call = {&W::saveAs, 1, 1}},
+        {.name = "close", .call = {&W::close, 0, 1}},  // SaveChanges: never saved here
+        {.name = "saveas", .call = {&W::saveAs, 1, 2}},
     };
     return table;
 }
@@ -238,12 +247,34 @@ Handle WorkbookObject::worksheets(Args args) {
     return objectHandle<SheetObject>(book_, &book_->sheet(index));
 }
 
+Handle WorkbookObject::name(Args) {
+    if (book_->path.empty()) return Handle("Книга" + std::to_string(app_->workbooks().size()));
+    return Handle(pathToUtf8(pathFromUtf8(book_->path).filename()));
+}
+
+// The engine keeps and writes every workbook as Office Open XML (xlOpenXMLWorkbook), also one
+// read from a legacy .xls.
+Handle WorkbookObject::fileFormat(Args) { return Handle(std::int32_t{51}); }
+
+// A file that a save could not replace (write-protected or in a folder that takes no file).
+Handle WorkbookObject::readOnly(Args) {
+    if (book_->path.empty()) return Handle(false);
+    return Handle(!fileWritable(book_->path));
+}
+
 void WorkbookObject::save(Args) {
     if (book_->path.empty()) refused("the workbook has no file yet");
     saveWorkbook(*book_, book_->path);
 }
 
 void WorkbookObject::saveAs(Args args) {
+    // The format asked for is checked, but every one is written as Office Open XML: the engine
+    // writes no other (a name ending in .xls keeps its name, as before).
+    if (args.size() > 1 && !args[1].empty()) {
+        const std::int32_t format = toInt(args[1]);
+        if (format != 51 && format != 52 && format != 56 && format != -4143)
+            refused("the engine does not write file format " + std::to_string(format));
+    }
     std::string path = savePathFor(toText(args[0]));
     saveWorkbook(*book_, path);
     book_->path = path;

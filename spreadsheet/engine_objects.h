@@ -102,7 +102,7 @@ private:
     }
 };
 
-// The Workbooks collection: Add and Open.
+// The Workbooks collection: Add, Count and Open.
 class WorkbooksObject final : public TableObject<WorkbooksObject> {
 public:
     static constexpr std::string_view kName = "Workbooks";
@@ -112,12 +112,13 @@ public:
 
 private:
     void add(Args args);
+    Handle count(Args args);
     void open(Args args);
 
     std::shared_ptr<Application> app_;
 };
 
-// A workbook: Worksheets(i), Save, SaveAs, Close.
+// A workbook: Worksheets(i), Name, FileFormat, ReadOnly, Save, SaveAs, Close.
 class WorkbookObject final : public TableObject<WorkbookObject> {
 public:
     static constexpr std::string_view kName = "Workbook";
@@ -129,6 +130,9 @@ public:
 
 private:
     Handle worksheets(Args args);
+    Handle name(Args args);
+    Handle fileFormat(Args args);
+    Handle readOnly(Args args);
     void save(Args args);
     void saveAs(Args args);
     void close(Args args);

@@ -238,9 +238,15 @@ TEST_F(ComAutomation, ApartmentRetriesRejectedCallsForABoundedTime) {
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->RetryRejectedCall(nullptr, 0, SERVERCALL_RETRYLATER), com::RetryPauseMs);
     EXPECT_EQ(filter->RetryRejectedCall(nullptr, 1000, SERVERCALL_REJECTED), com::RetryPauseMs);
-    EXPECT_EQ(filter->RetryRejectedCall(nullptr, com::RetryBoundMs - 1, SERVERCALL_RETRYLATER), com::RetryPauseMs);
-    EXPECT_EQ(filter->RetryRejectedCall(nullptr, com::RetryBoundMs, SERVERCALL_RETRYLATER), static_cast<DWORD>(-1));
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, 29999, SERVERCALL_RETRYLATER), com::RetryPauseMs);
+    EXPECT_EQ(filter->RetryRejectedCall(nullptr, 30000, SERVERCALL_RETRYLATER), static_cast<DWORD>(-1));
     EXPECT_EQ(filter->RetryRejectedCall(nullptr, 60000, SERVERCALL_REJECTED), static_cast<DWORD>(-1));
+    {
+        // While rows are written at a tick the window waits no longer than part of the tick.
+        CallPatience quick(CallPatience::WithinATick);
+        EXPECT_EQ(filter->RetryRejectedCall(nullptr, 300, SERVERCALL_RETRYLATER), com::RetryPauseMs);
+        EXPECT_EQ(filter->RetryRejectedCall(nullptr, 400, SERVERCALL_RETRYLATER), static_cast<DWORD>(-1));
+    }
     EXPECT_EQ(filter->HandleInComingCall(CALLTYPE_TOPLEVEL, nullptr, 0, nullptr), static_cast<DWORD>(SERVERCALL_ISHANDLED));
     IMessageFilter* ours = nullptr;
     ASSERT_EQ(CoRegisterMessageFilter(filter, &ours), S_OK);  // put it back

@@ -69,7 +69,7 @@ TEST(AutomationPrimitives, RefuseCallsWithoutAnObjectOrWithTooManyArguments) {
     EXPECT_EQ(propertyGet(obj, "Anything", {1, 2}).integer(), 7);
     EXPECT_EQ(errorCodeOf([&] { propertyGet(obj, "Cells", {1, 2, 3}); }), code::BadParamCount);
     EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4}); }), 0);
-    EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4, 5}); }), code::BadParamCount);
+    EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4, 5, 6, 7, 8, 9}); }), code::BadParamCount);
 }
 
 TEST(AutomationRegistry, CreatesByProgramIdentifierAndPutsBackWhatWasThere) {

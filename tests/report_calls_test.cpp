@@ -67,6 +67,15 @@ std::vector<std::string> expectedCreateCalls() {
     merged(Live, "O1:T1", "ФАЗА C");
     const char* live[6] = {"U", "I", "УГОЛ", "P", "Q", "S"};
     for (int col = 3; col <= 20; ++col) cell(Live, 2, col, live[(col - 3) % 6]);
+    // The date and time columns' formats, the header cells above them general.
+    for (const char* f : {"Item(1)", "Item(2)"}) {
+        c.push_back("get " + Live + ".Columns()");
+        c.push_back("get " + Live + ".Columns()." + f);
+        c.push_back("put " + Live + ".Columns()." + f + ".NumberFormat = " +
+                    (std::string(f) == "Item(1)" ? q("dd.mm.yyyy") : q("hh:mm:ss")));
+    }
+    c.push_back("get " + Live + ".Range(\"A1:B2\")");
+    c.push_back("put " + Live + ".Range(\"A1:B2\").NumberFormat = \"General\"");
     c.push_back("call " + Mem + ".Activate()");
     column(Mem, "Item(1)", 15);
     column(Mem, "Range(\"B:BC\")", 5);
@@ -110,7 +119,7 @@ struct ReportCalls : ::testing::Test {
 TEST_F(ReportCalls, CreateMakesEveryLayoutCallInOrder) {
     f.report.CreateReport();
     const auto expected = expectedCreateCalls();
-    ASSERT_EQ(expected.size(), 312u);  // the start and 311 calls after it
+    ASSERT_EQ(expected.size(), 320u);  // the start and 319 calls after it
     EXPECT_EQ(rec.lines(), expected);
 
     int strings = 0, integers = 0, cells = 0, ranges = 0, oneInt = 0, noArgs = 0, methods = 0;
@@ -124,12 +133,12 @@ TEST_F(ReportCalls, CreateMakesEveryLayoutCallInOrder) {
         else if (c.args.size() == 1) oneInt++;
         else if (c.args.empty()) noArgs++;
     }
-    EXPECT_EQ(strings, 101);
+    EXPECT_EQ(strings, 104);
     EXPECT_EQ(integers, 35);
     EXPECT_EQ(cells, 75);
-    EXPECT_EQ(ranges, 28);
-    EXPECT_EQ(oneInt, 9);
-    EXPECT_EQ(noArgs, 11);
+    EXPECT_EQ(ranges, 29);
+    EXPECT_EQ(oneInt, 11);
+    EXPECT_EQ(noArgs, 13);
     EXPECT_EQ(methods, 52);
 
     EXPECT_EQ(f.state.LiveRow, 3);
@@ -141,8 +150,8 @@ TEST_F(ReportCalls, CreateMakesEveryLayoutCallInOrder) {
     EXPECT_TRUE(f.dialogs.messages().empty());
 }
 
-TEST_F(ReportCalls, EveryFailedCreateCallGivesItsGuardsMessage) {
-    for (size_t k = 1; k <= 312; ++k) {
+TEST_F(ReportCalls, EveryFailedCreateCallGivesItsGuardsMessageAndQuitsTheApplication) {
+    for (size_t k = 1; k <= 320; ++k) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
@@ -157,8 +166,11 @@ TEST_F(ReportCalls, EveryFailedCreateCallGivesItsGuardsMessage) {
         EXPECT_FALSE(g.state.ReportOpen) << k;
         EXPECT_FALSE(g.view.showEnabled || g.view.memoryEnabled) << k;
         EXPECT_EQ(g.view.date, "нет") << k;
-        // Nothing is called after the failing one.
-        EXPECT_EQ(r.calls().size(), k) << k;
+        // Nothing of the layout after the failing call; the application it started goes again.
+        if (k > 1) {
+            EXPECT_EQ(r.lines().back(), "call app.Quit()") << k;
+            EXPECT_EQ(r.liveObjects(), 0) << k;
+        }
     }
 }
 
@@ -166,7 +178,7 @@ TEST_F(ReportCalls, EveryFailedCreateCallGivesItsGuardsMessage) {
 // several cells, as the application gives it; `rows` answers "Count" of the sheet's rows.
 RecordingAutomation::Answer sheetCells(std::function<bool(const std::string&, int, int)> filled, int rows = 1048576) {
     return [=](const RecordedCall& c) -> std::optional<Handle> {
-        if (c.member == "Count") return Handle(std::int32_t{rows});
+        if (c.member == "Count" && c.object.ends_with("Rows()")) return Handle(std::int32_t{rows});
         const size_t at = c.object.find(".Range(\"");
         if (c.member != "Value" || at == std::string::npos) return std::nullopt;
         const std::string sheet = c.object.substr(0, at);
@@ -202,9 +214,9 @@ TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
     auto lines = rec.lines();
     // Column A is read ten thousand rows a call, and each row it finds empty once from A on.
     EXPECT_EQ(lines, (std::vector<std::string>{
-                         "create Excel.Application", "get app.WorkBooks()",
-                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1)",
-                         "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
+                         "create Excel.Application", "put app.DisplayAlerts = false", "get app.WorkBooks()",
+                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1, \"\x01lumo\")",
+                         "put app.DisplayAlerts = true", "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
                          "get " + Book + ".WorkSheets(2)", "get " + Live + ".Rows()",
                          "get " + Live + ".Rows().Count()", "get " + Live + ".Range(\"A3:A10002\")",
                          "get " + Live + ".Range(\"A3:A10002\").Value()", "get " + Live + ".Range(\"A8:T8\")",
@@ -212,7 +224,7 @@ TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
                          "get " + Live + ".Range(\"A9:T9\").Value()", "get " + Mem + ".Rows()",
                          "get " + Mem + ".Rows().Count()", "get " + Mem + ".Range(\"A4:A10003\")",
                          "get " + Mem + ".Range(\"A4:A10003\").Value()", "get " + Mem + ".Range(\"A15:BE15\")",
-                         "get " + Mem + ".Range(\"A15:BE15\").Value()"}));
+                         "get " + Mem + ".Range(\"A15:BE15\").Value()", "get " + Book + ".ReadOnly()"}));
     EXPECT_EQ(f.state.LiveRow, 9);
     EXPECT_EQ(f.state.MemoryRow, 15);
     EXPECT_TRUE(f.state.ReportOpen && f.state.ReportHasFile && f.state.ReportSaved);
@@ -242,7 +254,7 @@ TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {
     int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    for (size_t k = 1; k <= 10; ++k) {
+    for (size_t k = 1; k <= 12; ++k) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
@@ -250,7 +262,7 @@ TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {
         else r.failAtCall(k);
         g.report.OpenReport(path);
         const char* expected = k == 1 ? msg::CannotStartSpreadsheet
-                             : k <= 4 ? msg::CannotOpenFile
+                             : k <= 6 ? msg::CannotOpenFile
                                       : msg::WrongFileFormat;  // the sheets, or their free rows
         ASSERT_EQ(g.dialogs.texts(), std::vector<std::string>{expected}) << k;
         EXPECT_FALSE(g.state.ReportOpen || g.state.ReportHasFile) << k;
@@ -258,14 +270,35 @@ TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {
         EXPECT_EQ(g.view.name, "нет") << k;
         if (k > 1) {
             // The application was told to quit, the workbook closed when there was one.
-            EXPECT_EQ(r.lines().back(), "call app.Quit()") << k;
             auto lines = r.lines();
-            const bool bookObtained = k > 4;
-            EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close()"), bookObtained ? 1 : 0) << k;
+            EXPECT_EQ(lines.back(), "call app.Quit()") << k;
+            const bool bookObtained = k > 6;
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close(false)"), bookObtained ? 1 : 0) << k;
+            // The application's own questions are back on whatever failed (once more at the
+            // workbook's close).
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), "put app.DisplayAlerts = true"),
+                      (k == 2 ? 0 : 1) + (bookObtained ? 1 : 0)) << k;
             EXPECT_EQ(r.liveObjects(), 0) << k;
         }
     }
     ::unlink(path);
+}
+
+TEST_F(ReportCalls, OpeningSaysAtOnceThatAReadOnlyFileCannotBeSavedInPlace) {
+    rec.answerReads([](const RecordedCall& c) -> std::optional<Handle> {
+        if (c.member == "ReadOnly") return Handle(true);
+        return std::nullopt;
+    });
+    f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+    f.report.OpenReport("/data/reports/r1.xlsx");
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::ReportReadOnly});
+    ASSERT_TRUE(f.state.ReportOpen);
+    EXPECT_FALSE(f.state.ReportHasFile);
+    EXPECT_EQ(f.view.name, "r1.xlsx");
+    f.dialogs.saveName("/data/reports/r1-copy.xlsx");
+    f.report.Save();  // under another name, through the dialog
+    EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
+    EXPECT_EQ(f.view.name, "r1-copy.xlsx");
 }
 
 TEST_F(ReportCalls, SaveQuestionOnlyWhileAReportIsOpen) {
@@ -279,24 +312,76 @@ TEST_F(ReportCalls, SaveQuestionOnlyWhileAReportIsOpen) {
     EXPECT_EQ(f.dialogs.messages()[0].buttons, MessageButtons::YesNo);
     EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
     EXPECT_FALSE(f.state.ReportOpen);
-    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false",
-                                                     "call " + Book + ".Close()", "call app.Quit()"}));
+    // Asked only when the application still answers; closed without its own question, and
+    // quit when it holds no other workbook.
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"get " + Book + ".Name()", "put app.DisplayAlerts = false",
+                                                     "call " + Book + ".Close(false)", "put app.DisplayAlerts = true",
+                                                     "get app.WorkBooks()", "get app.WorkBooks().Count()",
+                                                     "call app.Quit()"}));
     EXPECT_EQ(rec.liveObjects(), 0);
 }
 
-TEST_F(ReportCalls, SavingInPlaceAndUnderAName) {
+TEST_F(ReportCalls, ClosingHandsTheApplicationBackStepByStep) {
+    // The operator opened workbooks of his own in the shown application: it stays, his.
+    rec.answerReads([](const RecordedCall& c) -> std::optional<Handle> {
+        if (c.member == "Count") return Handle(std::int32_t{2});
+        return std::nullopt;
+    });
+    created();
+    f.state.ReportSaved = true;
+    f.report.CloseReport();
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false", "call " + Book + ".Close(false)",
+                                                     "put app.DisplayAlerts = true", "get app.WorkBooks()",
+                                                     "get app.WorkBooks().Count()", "put app.UserControl = true",
+                                                     "put app.Visible = true"}));
+    EXPECT_EQ(rec.liveObjects(), 0);
+
+    // A step that fails leaves the others to be made, and every handle goes.
+    for (const char* member : {"DisplayAlerts", "Close", "Count"}) {
+        ReportFixture g;
+        RecordingAutomation r;
+        r.install();
+        g.report.CreateReport();
+        g.state.ReportSaved = true;
+        r.clearLog();
+        r.failAtMember(member);
+        g.report.CloseReport();
+        auto lines = r.lines();
+        EXPECT_EQ(lines.back(), "call app.Quit()") << member;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close(false)"), 1) << member;
+        EXPECT_EQ(r.liveObjects(), 0) << member;
+    }
+}
+
+TEST_F(ReportCalls, SavingChoosesTheFormatFromTheNameAndKeepsTheNameSaved) {
     created();
     f.dialogs.saveName("/tmp/out/report.xlsx");
     f.report.Save();  // no file yet: asks for a name
     EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false",
-                                                     "call " + Book + ".SaveAs(\"/tmp/out/report.xlsx\")"}));
+                                                     "call " + Book + ".SaveAs(\"/tmp/out/report.xlsx\", 51)",
+                                                     "put app.DisplayAlerts = true"}));
     EXPECT_TRUE(f.state.ReportSaved && f.state.ReportHasFile);
     EXPECT_EQ(f.view.name, "report.xlsx");
     rec.clearLog();
     f.report.Save();  // in place, no dialog
-    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false", "call " + Book + ".Save()"}));
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"put app.DisplayAlerts = false", "call " + Book + ".Save()",
+                                                     "put app.DisplayAlerts = true"}));
     EXPECT_EQ(f.dialogs.fileDialogs().size(), 1u);
     EXPECT_TRUE(f.dialogs.messages().empty());
+
+    // The format follows the extension; a name without one is saved, and kept, as .xlsx.
+    const std::pair<const char*, const char*> names[] = {{"C:\\r\\a.XLS", "\"C:\\r\\a.XLS\", 56"},
+                                                         {"C:\\r\\a.xlsm", "\"C:\\r\\a.xlsm\", 52"},
+                                                         {"C:\\r\\отчет", "\"C:\\r\\отчет.xlsx\", 51"},
+                                                         {"C:\\r.d\\a", "\"C:\\r.d\\a.xlsx\", 51"}};
+    for (const auto& [typed, call] : names) {
+        rec.clearLog();
+        f.dialogs.saveName(typed);
+        f.state.ReportHasFile = false;
+        f.report.Save();
+        EXPECT_EQ(rec.lines().at(1), "call " + Book + ".SaveAs(" + call + ")") << typed;
+    }
+    EXPECT_EQ(f.view.name, "a.xlsx");
 }
 
 TEST_F(ReportCalls, AFailedSaveIsToldAndTheDialogOfferedOnce) {
@@ -323,30 +408,61 @@ TEST_F(ReportCalls, AFailedSaveIsToldAndTheDialogOfferedOnce) {
     EXPECT_EQ(g.dialogs.fileDialogs().size(), 2u);
     EXPECT_FALSE(g.state.ReportOpen);
 
-    // An application that stopped answering: one box saying the rows were not saved, and no
-    // second dialog; none at all when the caller's own box follows at once.
-    ReportFixture h;
-    RecordingAutomation s;
-    s.install();
-    h.report.CreateReport();
-    s.failFromCall(s.calls().size() + 1);
-    h.dialogs.saveName("/tmp/a.xlsx");
-    h.report.CloseReport();
-    EXPECT_EQ(h.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotSaveReport}));
-    EXPECT_EQ(h.dialogs.fileDialogs().size(), 1u);
-    h.dialogs.clear();
-    s.clearFailures();
-    h.report.CreateReport();
-    s.failFromCall(s.calls().size() + 1);
-    h.dialogs.saveName("/tmp/a.xlsx");
-    h.appendMemoryRow(0);
-    EXPECT_EQ(h.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
+    // A busy application: no second dialog, which would meet it busy again.
+    ReportFixture b;
+    RecordingAutomation rb;
+    rb.install();
+    b.report.CreateReport();
+    rb.failAtMember("SaveAs", 0, automation::code::RetryLater);
+    b.dialogs.saveName("/tmp/a.xlsx");
+    b.report.Save();
+    EXPECT_EQ(b.dialogs.texts(), std::vector<std::string>{msg::SpreadsheetBusySave});
+    EXPECT_EQ(b.dialogs.fileDialogs().size(), 1u);
+    EXPECT_TRUE(b.state.ReportOpen);
 
     // A cancelled dialog and a save with no report open stay silent.
     ReportFixture e;
     e.report.Save();
     EXPECT_TRUE(e.dialogs.messages().empty());
     EXPECT_TRUE(e.dialogs.fileDialogs().empty());
+}
+
+TEST_F(ReportCalls, AnApplicationClosedByHandClosesTheReportWithoutAQuestionKeepingItsRows) {
+    // Every code of an application that is gone: no question (nothing can be saved), one box,
+    // no call after the one that failed.
+    for (std::int32_t code : {automation::code::Disconnected, automation::code::ServerUnavailable,
+                              automation::code::CallFailed, automation::code::ServerDied,
+                              automation::code::ServerDiedDne, automation::code::ObjectRequired}) {
+        ReportFixture g;
+        RecordingAutomation r;
+        r.install();
+        g.report.CreateReport();
+        r.clearLog();
+        r.failFromCall(1, code);
+        g.appendLiveRow();
+        EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::SpreadsheetGoneRowsKept}) << std::hex << code;
+        EXPECT_FALSE(g.state.ReportOpen);
+        EXPECT_EQ(r.calls().size(), 1u);
+        EXPECT_EQ(r.liveObjects(), 0);
+        EXPECT_EQ(g.state.LiveRow, 4);
+    }
+    // Closed by hand while polling was stopped: "Закрыть" finds it gone and asks nothing.
+    created();
+    f.appendLiveRow();
+    rec.failFromCall(rec.calls().size() + 1, automation::code::Disconnected);
+    f.report.CloseReport();
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::SpreadsheetGoneRowsKept});
+    EXPECT_TRUE(f.dialogs.fileDialogs().empty());
+    // And a save that meets it gone says the same instead of offering a dialog.
+    ReportFixture h;
+    RecordingAutomation s;
+    s.install();
+    h.report.CreateReport();
+    h.state.ReportHasFile = true;
+    s.failFromCall(s.calls().size() + 1, automation::code::ServerUnavailable);
+    h.report.Save();
+    EXPECT_EQ(h.dialogs.texts(), std::vector<std::string>{msg::SpreadsheetGoneRowsKept});
+    EXPECT_FALSE(h.state.ReportOpen);
 }
 
 TEST_F(ReportCalls, ShowAndHideFollowTheButton) {
@@ -374,29 +490,75 @@ TEST_F(ReportCalls, ShowAndHideFollowTheButton) {
     EXPECT_EQ(g.view.showCaption, "Просмотреть отчет");
 }
 
-TEST_F(ReportCalls, LiveRowStampAndValues) {
+TEST_F(ReportCalls, RowsGoWholeInOneWriteOfTypedValues) {
     created();
     f.store.CurrentValues[1].set("230,5");
     f.store.CurrentValues[18].set("нет");
     f.appendLiveRow();
-    auto lines = rec.lines();
-    ASSERT_EQ(lines.size(), 6u + 36u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6),
-              (std::vector<std::string>{
-                  "get " + Live + ".Cells(3, 1)", "put " + Live + ".Cells(3, 1).NumberFormat = \"ДД.ММ.ГГГГ\"",
-                  "put " + Live + ".Cells(3, 1).Value = \"6.12.2026\"", "get " + Live + ".Cells(3, 2)",
-                  "put " + Live + ".Cells(3, 2).NumberFormat = \"ЧЧ:ММ:СС\"",
-                  "put " + Live + ".Cells(3, 2).Value = \"7:5:9\""}));
-    EXPECT_EQ(lines[6], "get " + Live + ".Cells(3, 3)");
-    EXPECT_EQ(lines[7], "put " + Live + ".Cells(3, 3).Value = \"230,5\"");
-    EXPECT_EQ(lines[9], "put " + Live + ".Cells(3, 4).Value = \"\"");
-    EXPECT_EQ(lines.back(), "put " + Live + ".Cells(3, 20).Value = \"нет\"");
+    // Numbers as numbers, the stamp as dates, "нет" and empty slots as they are: the same in
+    // any locale of the application.
+    std::string row = "{#6.12.2026#, #7:05:09#, 230,5";
+    for (int n = 2; n <= 17; ++n) row += ", <empty>";
+    row += ", \"нет\"}";
+    EXPECT_EQ(rec.lines(), (std::vector<std::string>{"get " + Live + ".Range(\"A3:T3\")",
+                                                     "put " + Live + ".Range(\"A3:T3\").Value = " + row}));
     EXPECT_EQ(f.state.LiveRow, 4);
     EXPECT_FALSE(f.state.ReportSaved);
+
+    rec.clearLog();
+    auto& mv = *f.store.MemoryValues;
+    mv[121].set("0230,500");
+    mv[122].set("нет");
+    f.appendMemoryRow(2);
+    ASSERT_EQ(rec.lines().size(), 2u);
+    EXPECT_EQ(rec.lines()[0], "get " + Mem + ".Range(\"A4:BC4\")");
+    const Handle& values = rec.calls()[1].args[0];
+    ASSERT_EQ(values.kind(), Handle::Kind::Array);
+    EXPECT_EQ(values.array().columns(), 55);
+    EXPECT_EQ(values.array().at(1, 1).number(), 2);
+    EXPECT_EQ(values.array().at(1, 2).number(), 230.5);
+    EXPECT_EQ(values.array().at(1, 3).string(), "нет");
+    EXPECT_TRUE(values.array().at(1, 55).empty());
+    f.appendMemoryRow(0);
+    EXPECT_EQ(rec.calls()[3].args[0].array().at(1, 1).string(), "Весь период");
+    EXPECT_EQ(f.state.MemoryRow, 6);
 }
 
-TEST_F(ReportCalls, FailedStampAsksOnlyForRowsBeforeItAndWritesNoValue) {
-    for (size_t k = 1; k <= 6; ++k) {
+TEST_F(ReportCalls, ABusyApplicationGetsItsRowsLaterAndNeverClosesTheReport) {
+    created();
+    rec.failAtMember("Value", 0, automation::code::VbaIgnore);  // a cell in edit mode
+    f.appendLiveRow();
+    f.appendMemoryRow(0);
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::SpreadsheetBusy});  // once
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.report.PendingRows(), 3u);
+    EXPECT_EQ(f.state.LiveRow, 5);
+    EXPECT_EQ(f.state.MemoryRow, 5);
+    // A save now would lose the rows: it waits for the application.
+    f.state.ReportHasFile = true;
+    f.report.Save();
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SpreadsheetBusy, msg::SpreadsheetBusySave}));
+    EXPECT_FALSE(f.state.ReportSaved);
+
+    // It answers again: the waiting rows go first, in order, each whole, then the new one.
+    rec.clearFailures();
+    rec.clearLog();
+    f.appendLiveRow();
+    std::vector<std::string> ranges;
+    for (const RecordedCall& c : rec.calls())
+        if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
+    EXPECT_EQ(ranges, (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4", "A5:T5"}));
+    EXPECT_EQ(f.report.PendingRows(), 0u);
+    // The next busy stretch is told again.
+    rec.failAtMember("Value", 0, automation::code::RetryLater);
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts().back(), msg::SpreadsheetBusy);
+    EXPECT_EQ(f.dialogs.texts().size(), 3u);
+}
+
+TEST_F(ReportCalls, ARefusedRowAsksOnlyForRowsBeforeItThenTellsOnce) {
+    for (size_t k = 1; k <= 2; ++k) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
@@ -408,29 +570,17 @@ TEST_F(ReportCalls, FailedStampAsksOnlyForRowsBeforeItAndWritesNoValue) {
         EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotAddRecord}) << k;
         EXPECT_FALSE(g.state.ReportOpen);
         EXPECT_TRUE(g.state.ReportSaved);
-        for (const auto& l : r.lines()) EXPECT_EQ(l.find("Cells(3, 3)"), std::string::npos) << l;
         EXPECT_EQ(g.state.LiveRow, 4);
     }
     // Rows written since the last save are asked for before the report goes.
     created();
     f.appendLiveRow();
     rec.clearLog();
-    rec.failAtCall(1);
+    rec.failAtCall(2);
     f.dialogs.answer(MessageResult::No);
     f.appendLiveRow();
     EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotAddRecord}));
     EXPECT_FALSE(f.state.ReportOpen);
-}
-
-TEST_F(ReportCalls, FailedValueCellAsksThenTellsOnceAndTheRestIsSilent) {
-    created();
-    rec.failAtCall(7);  // the first value cell's "Cells" read
-    f.dialogs.answer(MessageResult::No);
-    f.appendLiveRow();
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
-    EXPECT_FALSE(f.state.ReportOpen);
-    EXPECT_EQ(countFrom(0, "Cells(3, 4)"), 0u);
-    EXPECT_EQ(f.state.LiveRow, 4);
     // With no report open every later row writes nothing and shows nothing.
     f.dialogs.clear();
     rec.clearLog();
@@ -439,41 +589,16 @@ TEST_F(ReportCalls, FailedValueCellAsksThenTellsOnceAndTheRestIsSilent) {
     EXPECT_TRUE(rec.lines().empty());
     EXPECT_TRUE(f.dialogs.messages().empty());
     EXPECT_EQ(f.state.MemoryRow, 5);
-}
 
-TEST_F(ReportCalls, MemoryRowColumnsAndItsFailure) {
-    created();
-    auto& mv = *f.store.MemoryValues;
-    mv[121].set("1");
-    mv[122].set("2");
-    mv[123].set("3");
-    f.state.ReportSaved = true;
-    f.appendMemoryRow(2);
-    auto lines = rec.lines();
-    ASSERT_EQ(lines.size(), 110u);
-    EXPECT_EQ(lines[1], "put " + Mem + ".Cells(4, 1).Value = \"2\"");
-    EXPECT_EQ(lines[3], "put " + Mem + ".Cells(4, 2).Value = \"1\"");
-    EXPECT_EQ(lines[5], "put " + Mem + ".Cells(4, 3).Value = \"2\"");
-    EXPECT_EQ(lines[7], "put " + Mem + ".Cells(4, 4).Value = \"3\"");
-    EXPECT_EQ(lines[109], "put " + Mem + ".Cells(4, 55).Value = \"\"");
-    // Downloaded rows are a change: closing now asks.
-    EXPECT_FALSE(f.state.ReportSaved);
-
-    rec.clearLog();
-    mv[52].set("a");
-    mv[54].set("c");
-    f.appendMemoryRow(0);
-    lines = rec.lines();
-    EXPECT_EQ(lines[1], "put " + Mem + ".Cells(5, 1).Value = \"Весь период\"");
-    EXPECT_EQ(lines[105], "put " + Mem + ".Cells(5, 53).Value = \"a\"");
-    EXPECT_EQ(lines[109], "put " + Mem + ".Cells(5, 55).Value = \"c\"");
-    EXPECT_EQ(f.state.MemoryRow, 6);
-
-    rec.clearLog();
-    rec.failAtCall(3);  // the first statistic
-    f.dialogs.answer(MessageResult::No);
-    f.appendMemoryRow(1);
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
-    EXPECT_EQ(countFrom(0, "Cells(6, 3)"), 0u);
-    EXPECT_EQ(f.state.MemoryRow, 7);
+    // A memory row the application refuses.
+    ReportFixture m;
+    RecordingAutomation rm;
+    rm.install();
+    m.report.CreateReport();
+    m.appendMemoryRow(0);
+    rm.failAtMember("Value", 1);
+    m.dialogs.answer(MessageResult::No);
+    m.appendMemoryRow(1);
+    EXPECT_EQ(m.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
+    EXPECT_EQ(m.state.MemoryRow, 6);
 }

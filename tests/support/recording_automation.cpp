@@ -68,8 +68,14 @@ public:
         state_->record(call);
         if (state_->answer)
             if (auto h = state_->answer(call)) return *h;
-        if (lower(call.member) == "value") return Handle(std::string());
-        if (lower(call.member) == "count") return Handle(std::int32_t{1048576});  // rows of a sheet
+        // What an application answers by default: empty cells, a sheet of 1,048,576 rows, no
+        // workbook left once the report's is closed, a writable .xlsx workbook.
+        const std::string m = lower(call.member);
+        if (m == "value") return Handle(std::string());
+        if (m == "count") return Handle(std::int32_t{name_.ends_with("WorkBooks()") ? 0 : 1048576});
+        if (m == "readonly") return Handle(false);
+        if (m == "fileformat") return Handle(std::int32_t{51});
+        if (m == "name") return Handle("r1.xlsx");
         return Handle(std::shared_ptr<automation::Object>(
             std::make_shared<RecordingObject>(state_, name_ + "." + call.member + "(" + argList(call.args) + ")")));
     }
