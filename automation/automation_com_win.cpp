@@ -149,74 +149,15 @@ private:
     }
 
     static Handle fromVariant(VARIANT& v) {
-        switch (v.vt) {
-            case VT_EMPTY:
-            case VT_NULL: return {};
-            case VT_I4: return Handle(static_cast<std::int32_t>(v.lVal));
-            case VT_BOOL: return Handle(v.boolVal != VARIANT_FALSE);
-            case VT_R8: return Handle(v.dblVal);
-            case VT_R4: return Handle(static_cast<double>(v.fltVal));
-            case VT_BSTR: return Handle(narrow(v.bstrVal, SysStringLen(v.bstrVal)));
-            case VT_DATE: return Handle(Date{v.date});
-            case VT_ERROR: return Handle(errorText(v.scode));
-            case VT_ARRAY | VT_VARIANT: return fromArray(v.parray);
-            case VT_DISPATCH: {
-                if (!v.pdispVal) return {};
-                IDispatch* d = v.pdispVal;
-                d->AddRef();  // the result VARIANT keeps and clears its own reference
-                return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(d)));
-            }
-            default: break;
+        if (v.vt != VT_DISPATCH) {
+            Handle out;
+            if (!com::valueFromVariant(v, out)) throw Error(DISP_E_TYPEMISMATCH, "automation result of an unsupported type");
+            return out;
         }
-        // Whole numbers of other widths become integers; dates, currency and the rest text in
-        // the user's regional format.
-        Variant converted;
-        if (v.vt == VT_I2 || v.vt == VT_I1 || v.vt == VT_UI1 || v.vt == VT_UI2) {
-            if (SUCCEEDED(VariantChangeTypeEx(&converted.v, &v, LOCALE_USER_DEFAULT, 0, VT_I4)))
-                return Handle(static_cast<std::int32_t>(converted.v.lVal));
-        } else if (SUCCEEDED(VariantChangeTypeEx(&converted.v, &v, LOCALE_USER_DEFAULT, 0, VT_BSTR))) {
-            return Handle(narrow(converted.v.bstrVal, SysStringLen(converted.v.bstrVal)));
-        }
-        throw Error(DISP_E_TYPEMISMATCH, "automation result of an unsupported type");
-    }
-
-    // A cell's error value as the application shows it (Range.Value gives VT_ERROR with the
-    // cell's error number: CVErr(2042) is #N/A).
-    static std::string errorText(SCODE code) {
-        switch (code & 0xFFFF) {
-            case 2000: return "#NULL!";
-            case 2007: return "#DIV/0!";
-            case 2015: return "#VALUE!";
-            case 2023: return "#REF!";
-            case 2029: return "#NAME?";
-            case 2036: return "#NUM!";
-            case 2042: return "#N/A";
-            default: return "#ERROR";
-        }
-    }
-
-    // A one- or two-dimensional SAFEARRAY of VARIANTs as a table (one dimension is one row).
-    static Handle fromArray(SAFEARRAY* psa) {
-        if (!psa) return {};
-        const UINT dims = SafeArrayGetDim(psa);
-        if (dims != 1 && dims != 2) throw Error(DISP_E_TYPEMISMATCH, "a table of more than two dimensions");
-        LONG lo[2] = {0, 0}, hi[2] = {-1, 0};
-        for (UINT d = 0; d < dims; ++d) {
-            SafeArrayGetLBound(psa, d + 1, &lo[d]);
-            SafeArrayGetUBound(psa, d + 1, &hi[d]);
-        }
-        const LONG rows = dims == 2 ? hi[0] - lo[0] + 1 : 1;
-        const LONG columns = dims == 2 ? hi[1] - lo[1] + 1 : hi[0] - lo[0] + 1;
-        Array a(rows, columns);
-        for (LONG r = 0; r < rows; ++r)
-            for (LONG c = 0; c < columns; ++c) {
-                LONG index[2] = {dims == 2 ? lo[0] + r : lo[0] + c, lo[1] + c};
-                Variant element;
-                HRESULT hr = SafeArrayGetElement(psa, index, &element.v);
-                if (FAILED(hr)) throw Error(hr, "cannot read a table of values");
-                a.at(r + 1, c + 1) = fromVariant(element.v);
-            }
-        return Handle(std::move(a));
+        if (!v.pdispVal) return {};
+        IDispatch* d = v.pdispVal;
+        d->AddRef();  // the result VARIANT keeps and clears its own reference
+        return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(d)));
     }
 
     IDispatch* disp_;
@@ -261,6 +202,81 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+// A cell's error value as the application shows it (Range.Value gives VT_ERROR with the cell's
+// error number: CVErr(2042) is #N/A).
+std::string errorText(SCODE code) {
+    switch (code & 0xFFFF) {
+        case 2000: return "#NULL!";
+        case 2007: return "#DIV/0!";
+        case 2015: return "#VALUE!";
+        case 2023: return "#REF!";
+        case 2029: return "#NAME?";
+        case 2036: return "#NUM!";
+        case 2042: return "#N/A";
+        default: return "#ERROR";
+    }
+}
+
+// A one- or two-dimensional SAFEARRAY of VARIANTs as a table (one dimension is one row).
+bool tableFromArray(SAFEARRAY* psa, Handle& out) {
+    if (!psa) {
+        out = Handle();
+        return true;
+    }
+    const UINT dims = SafeArrayGetDim(psa);
+    if (dims != 1 && dims != 2) return false;
+    LONG lo[2] = {0, 0}, hi[2] = {-1, 0};
+    for (UINT d = 0; d < dims; ++d) {
+        SafeArrayGetLBound(psa, d + 1, &lo[d]);
+        SafeArrayGetUBound(psa, d + 1, &hi[d]);
+    }
+    const LONG rows = dims == 2 ? hi[0] - lo[0] + 1 : 1;
+    const LONG columns = dims == 2 ? hi[1] - lo[1] + 1 : hi[0] - lo[0] + 1;
+    Array a(rows, columns);
+    for (LONG r = 0; r < rows; ++r)
+        for (LONG c = 0; c < columns; ++c) {
+            LONG index[2] = {dims == 2 ? lo[0] + r : lo[0] + c, lo[1] + c};
+            Variant element;
+            if (FAILED(SafeArrayGetElement(psa, index, &element.v))) return false;
+            if (!com::valueFromVariant(element.v, a.at(r + 1, c + 1))) return false;
+        }
+    out = Handle(std::move(a));
+    return true;
+}
+
+}  // namespace
+
+bool com::valueFromVariant(const VARIANT& v, Handle& out) {
+    switch (v.vt) {
+        case VT_EMPTY:
+        case VT_NULL: out = Handle(); return true;
+        case VT_I4: out = Handle(static_cast<std::int32_t>(v.lVal)); return true;
+        case VT_BOOL: out = Handle(v.boolVal != VARIANT_FALSE); return true;
+        case VT_R8: out = Handle(v.dblVal); return true;
+        case VT_R4: out = Handle(static_cast<double>(v.fltVal)); return true;
+        case VT_BSTR: out = Handle(narrow(v.bstrVal, SysStringLen(v.bstrVal))); return true;
+        case VT_DATE: out = Handle(Date{v.date}); return true;
+        case VT_ERROR: out = Handle(errorText(v.scode)); return true;
+        case VT_ARRAY | VT_VARIANT: return tableFromArray(v.parray, out);
+        case VT_DISPATCH: return false;
+        default: break;
+    }
+    // Whole numbers of other widths become integers, other numbers (currency, decimals)
+    // numbers; anything else is not taken.
+    Variant converted;
+    VARIANT source = v;  // VariantChangeTypeEx takes a non-const source; nothing is changed
+    if (v.vt == VT_I2 || v.vt == VT_I1 || v.vt == VT_UI1 || v.vt == VT_UI2) {
+        if (FAILED(VariantChangeTypeEx(&converted.v, &source, com::CallLocale, 0, VT_I4))) return false;
+        out = Handle(static_cast<std::int32_t>(converted.v.lVal));
+        return true;
+    }
+    if (FAILED(VariantChangeTypeEx(&converted.v, &source, com::CallLocale, 0, VT_R8))) return false;
+    out = Handle(converted.v.dblVal);
+    return true;
+}
 
 Handle com::wrapDispatch(IDispatch* dispatch) {
     return Handle(std::shared_ptr<Object>(std::make_shared<ComObject>(dispatch)));

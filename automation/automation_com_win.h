@@ -14,8 +14,14 @@ namespace lumo::automation::com {
 Handle wrapDispatch(IDispatch* dispatch);
 
 // A handle other than an object as a VARIANT (VT_EMPTY, VT_I4, VT_BOOL with true as -1, VT_R8,
-// VT_BSTR); for an object it gives false and leaves `out` empty.
+// VT_BSTR, VT_DATE, a table as a two-dimensional SAFEARRAY of VARIANTs counted from 1); for an
+// object it gives false and leaves `out` empty.
 bool scalarToVariant(const Handle& h, VARIANT& out);
+
+// A VARIANT that holds no object as a handle: empty, numbers, booleans, texts, dates, a cell's
+// error value as its text (#N/A), a one- or two-dimensional array as a table. False for an
+// object (VT_DISPATCH) or a value of another kind.
+bool valueFromVariant(const VARIANT& v, Handle& out);
 
 // The message filter's patience: a call the application rejects (RPC_E_CALL_REJECTED, or
 // RPC_E_SERVERCALL_RETRYLATER while busy) is tried again every RetryPauseMs until the calling

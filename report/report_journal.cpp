@@ -96,7 +96,10 @@ std::string line(const std::string& payload) { return hex8(crc32(payload)) + " "
 
 std::string headerPayload(const JournalHeader& h) {
     const LocalDateTime& c = h.created;
-    std::string payload = std::string("H\t") + Version + "\t" + escaped(h.file);
+    std::string payload = "H\t";
+    payload += Version;
+    payload += '\t';
+    payload += escaped(h.file);
     for (int v : {c.year, c.month, c.day, c.hour, c.minute, c.second, h.liveRow, h.memoryRow})
         payload += "\t" + std::to_string(v);
     return payload;
@@ -104,7 +107,10 @@ std::string headerPayload(const JournalHeader& h) {
 
 std::string rowPayload(const JournalRow& row) {
     std::string payload(1, static_cast<char>(row.kind));
-    for (const std::string& cell : row.cells) payload += "\t" + escaped(cell);
+    for (const std::string& cell : row.cells) {
+        payload += '\t';
+        payload += escaped(cell);
+    }
     return payload;
 }
 

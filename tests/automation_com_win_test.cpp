@@ -409,15 +409,10 @@ public:
 
 private:
     static Handle toHandle(const VARIANT& v) {
-        switch (v.vt) {
-            case VT_EMPTY: return {};
-            case VT_I4: return Handle(static_cast<std::int32_t>(v.lVal));
-            case VT_BOOL: return Handle(v.boolVal != VARIANT_FALSE);
-            case VT_R8: return Handle(v.dblVal);
-            case VT_BSTR: return Handle(utf8(v.bstrVal, SysStringLen(v.bstrVal)));
-            case VT_DISPATCH: return static_cast<Bridge*>(v.pdispVal)->object();
-            default: throw Error(DISP_E_TYPEMISMATCH, "argument of type " + std::to_string(v.vt));
-        }
+        if (v.vt == VT_DISPATCH) return static_cast<Bridge*>(v.pdispVal)->object();
+        Handle h;
+        if (!com::valueFromVariant(v, h)) throw Error(DISP_E_TYPEMISMATCH, "argument of type " + std::to_string(v.vt));
+        return h;
     }
     static void toVariant(const Handle& h, VARIANT& out) {
         if (com::scalarToVariant(h, out)) return;
