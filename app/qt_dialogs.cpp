@@ -48,6 +48,27 @@ MessageResult QtOperatorDialogs::message(const MessageRequest& request) {
     return onWindowThread([this, request] { return showBox(request); });
 }
 
+void QtOperatorDialogs::notify(const MessageRequest& request) {
+    {
+        std::lock_guard lock(mutex_);
+        if (abandoned_ || !notices_.insert(request.text).second) return;
+    }
+    // Queued even from the window's thread: the caller goes on before the box is shown.
+    QMetaObject::invokeMethod(
+        this,
+        [this, request] {
+            bool show;
+            {
+                std::lock_guard lock(mutex_);
+                show = !abandoned_;
+            }
+            if (show) showBox(request);
+            std::lock_guard lock(mutex_);
+            notices_.erase(request.text);
+        },
+        Qt::QueuedConnection);
+}
+
 MessageResult QtOperatorDialogs::onWindowThread(std::function<MessageResult()> show) {
     if (QThread::currentThread() == thread()) return show();
 
