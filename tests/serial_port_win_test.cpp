@@ -257,6 +257,23 @@ TEST(SerialPortWin, LostMeterClosesThePortWithOneMessage) {
     EXPECT_EQ(loggedRequests(port, 1).size(), 1u);
 }
 
+TEST(SerialPortWin, TheSystemListsThePortsByNumber) {
+    PORT_OR_SKIP(port, "LUMO_TEST_COM");
+    PORT_OR_SKIP(high, "LUMO_TEST_COM_HIGH");
+    const std::vector<PortDevice> ports = serial_device::presentPorts();
+    auto at = [&](const std::string& name) {
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            if (ports[i].name == name) return static_cast<int>(i);
+        return -1;
+    };
+    ASSERT_GE(at(port), 0);
+    ASSERT_GE(at(high), 0);
+    EXPECT_LT(at(port), at(high));  // COM5 before COM15
+    const PortDevice& meter = ports[static_cast<std::size_t>(at(port))];
+    EXPECT_FALSE(meter.driverName.empty() && meter.friendlyName.empty());
+    EXPECT_EQ(meter.problem, 0u);
+}
+
 TEST(SerialPortWin, AMeterPluggedInAgainIsOpenedAgainByItself) {
     PORT_OR_SKIP(port, "LUMO_TEST_COM_REPLUG");
     ScriptedDialogs dialogs;
