@@ -117,6 +117,27 @@ bool lineEchoes(ReceiveLine& line, ReceiveBuffer& buffer) {
 
 bool isSentByUs(std::uint8_t byte) { return byte == RejectByte || byte == EchoTestByte; }
 
+// Where a copy of the request would begin in the received bytes: right after the bytes this
+// program sends besides requests, or at the frame start.
+template <class Test>
+bool copyAt(std::span<const std::uint8_t> received, Test test) {
+    std::size_t ours = 0;
+    while (ours < received.size() && isSentByUs(received[ours])) ++ours;
+    if (ours > 0 && test(ours)) return true;
+    const auto start = findFrameStart(received);
+    return start && test(*start);
+}
+
+// The received bytes end in the beginning of a copy of the request: the rest of the line's
+// echo is still on its way (a busy line may pause inside it), so the receive step reads on.
+bool copyArriving(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request) {
+    return copyAt(received, [&](std::size_t at) {
+        const std::size_t n = received.size() - at;
+        return n > 0 && n < request.size() &&
+               std::equal(received.begin() + static_cast<std::ptrdiff_t>(at), received.end(), request.begin());
+    });
+}
+
 }  // namespace
 
 RequestFrame buildRequest(char command, std::uint32_t address, std::uint32_t argument) {
@@ -176,21 +197,21 @@ bool echoMatches(std::span<const std::uint8_t> received, char command) {
 }
 
 std::size_t echoLength(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request) {
-    auto copyAt = [&](std::size_t at) {
-        return !request.empty() && received.size() >= at + request.size() &&
-               std::equal(request.begin(), request.end(), received.begin() + static_cast<std::ptrdiff_t>(at));
-    };
-    std::size_t ours = 0;
-    while (ours < received.size() && isSentByUs(received[ours])) ++ours;
-    if (ours > 0 && copyAt(ours)) return ours + request.size();
-    const auto start = findFrameStart(received);
-    return start && copyAt(*start) ? *start + request.size() : 0;
+    std::size_t end = 0;
+    copyAt(received, [&](std::size_t at) {
+        const bool whole = !request.empty() && received.size() >= at + request.size() &&
+                           std::equal(request.begin(), request.end(), received.begin() + static_cast<std::ptrdiff_t>(at));
+        if (whole) end = at + request.size();
+        return whole;
+    });
+    return end;
 }
 
 bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command,
                   std::span<const std::uint8_t> request) {
     ReceiveBuffer buffer;
     collect(line, buffer, 0);
+    if (copyArriving(buffer.bytes(), request)) collect(line, buffer, buffer.stored());
     // The line's echo of the request: the reply comes after it.
     std::size_t from = echoLength(buffer.bytes(), request);
     if (from > 0) collect(line, buffer, from);
@@ -216,6 +237,7 @@ bool ReceiveEcho(ReceiveLine& line, char command, std::span<const std::uint8_t> 
     const auto deadline = line.now() + CollectLimit;
     std::uint8_t byte = 0;
     while (line.now() < deadline && line.readByte(byte)) buffer.push(byte);
+    if (copyArriving(buffer.bytes(), request)) collect(line, buffer, buffer.stored());
     // A copy of the request followed by an answer: the copy was the line's echo. A copy alone
     // is the meter's answer, unless the line echoes: then it was the echo, and the answer is
     // what came after it.

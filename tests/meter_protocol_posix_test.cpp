@@ -119,6 +119,21 @@ TEST_F(MeterExchange, GoodReplyIsTakenAtTheFirstSend) {
     EXPECT_EQ(text(pty.receive(17, 100)), "~D000A00000000\r\n");  // no reject byte
 }
 
+TEST_F(MeterExchange, AnEchoThatPausesBeforeItsLastByteIsNoReply) {
+    // The line echoes the request with a pause before its last byte, then the meter answers:
+    // 15 bytes of the echo alone would pass for a reply of "0".
+    std::thread line([&] {
+        const auto request = pty.receive(16);
+        pty.send({request.begin(), request.end() - 1});
+        std::this_thread::sleep_for(40ms);  // longer than a reply's gap
+        pty.send({request.back()});
+        pty.send(bytes("~D00010227.500\r\n"));
+    });
+    EXPECT_TRUE(send('D', 1));
+    line.join();
+    EXPECT_EQ(fields.Value, "0227,500");
+}
+
 TEST_F(MeterExchange, SilentMeterGetsFourSendsAndLeavesNone) {
     fields.ParamNo = 7;
     EXPECT_FALSE(send('D', 1));

@@ -74,12 +74,14 @@ private:
     const bool paced_;
 };
 
-// Longest receive steps: twice (the line's echo, then the reply) 20 tries for the first byte,
-// the collect limit, one last gap and a byte time for each read that ends a wait; the probe's
-// collect limit and its echo test.
-constexpr auto ReplyBound = 2 * (meter::FirstByteTries * meter::FirstByteTry + meter::CollectLimit +
-                                 meter::Gap + meter::AfterGap + 2ms);
-constexpr auto EchoBound = meter::CollectLimit + 1ms + meter::EchoTestWait + meter::FirstByteTry + 1ms;
+// Longest receive steps: three times (the reply or the line's echo, the rest of an echo cut by
+// a pause, the reply after the echo) 20 tries for the first byte, the collect limit, one last
+// gap and a byte time for each read that ends a wait; the probe's collect limit, the rest of an
+// echo and its echo test.
+constexpr auto CollectBound = meter::FirstByteTries * meter::FirstByteTry + meter::CollectLimit +
+                              meter::Gap + meter::AfterGap + 2ms;
+constexpr auto ReplyBound = 3 * CollectBound;
+constexpr auto EchoBound = meter::CollectLimit + 1ms + CollectBound + meter::EchoTestWait + meter::FirstByteTry + 1ms;
 
 bool isLiveText(const std::string& text) {
     if (text.empty() || text == meter::NoValue) return true;
