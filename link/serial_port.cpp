@@ -128,14 +128,13 @@ void SerialPort::reopenLoop() {
     for (;;) {
         reopenWake_.wait(lock, [&] { return stopReopening_ || reopening_.load(); });
         if (stopReopening_) return;
-        const std::string name = awaitedName_;
         auto nextTry = Clock::now() + ReopenInterval;
         auto eagerUntil = Clock::time_point::min();
-        bool there = serial_device::present(name);
+        bool there = serial_device::present(awaitedName_);
         while (reopening_.load()) {
             if (reopenWake_.wait_for(lock, PresenceLook, [&] { return stopReopening_; })) return;
             const auto now = Clock::now();
-            const bool back = serial_device::present(name);
+            const bool back = serial_device::present(awaitedName_);
             if (back && !there) eagerUntil = now + ComingBack;
             there = back;
             const bool due = now >= nextTry;
