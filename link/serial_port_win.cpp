@@ -20,12 +20,12 @@ void noteWhy(DWORD error, const std::string& name) {
     case ERROR_PATH_NOT_FOUND:
         // A port that is not there may be a device the system has but does not run (a copied
         // adapter chip whose driver refuses it): the device manager lists it with a problem code.
+        // Otherwise the box stays one line, as the Windows program has always shown it.
         for (const PortDevice& device : presentPorts())
             if (device.problem != 0 && _stricmp(device.name.c_str(), name.c_str()) == 0) {
                 noteOpenFailure(OpenFailure::DeviceProblem, deviceProblemText(device));
                 return;
             }
-        noteOpenFailure(OpenFailure::NoDevice);
         return;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION: noteOpenFailure(OpenFailure::Busy); return;
