@@ -290,7 +290,8 @@ void TformLumo::timerPeriodTimer() {
         valueLabel(n)->setText(QString::fromStdString(readings[static_cast<size_t>(n - 1)]));
     if (cbAddToReport->isChecked()) {
         if (!report.ReportOpen) return;  // no report to add to: no row and no new readings
-        reportOps.AppendLiveRow(rowReadings(readings, writes));
+        // While the meter's device is gone (until it is back and answers) no row is written.
+        if (!port.AwaitingDevice()) reportOps.AppendLiveRow(rowReadings(readings, writes));
     }
     resumeLive();
 }

@@ -48,6 +48,27 @@ MessageResult QtOperatorDialogs::message(const MessageRequest& request) {
     return onWindowThread([this, request] { return showBox(request); });
 }
 
+void QtOperatorDialogs::notify(const MessageRequest& request) {
+    {
+        std::lock_guard lock(mutex_);
+        if (abandoned_ || !notices_.insert(request.text).second) return;
+    }
+    // Queued even from the window's thread: the caller goes on before the box is shown.
+    QMetaObject::invokeMethod(
+        this,
+        [this, request] {
+            bool show;
+            {
+                std::lock_guard lock(mutex_);
+                show = !abandoned_;
+            }
+            if (show) showBox(request);
+            std::lock_guard lock(mutex_);
+            notices_.erase(request.text);
+        },
+        Qt::QueuedConnection);
+}
+
 MessageResult QtOperatorDialogs::onWindowThread(std::function<MessageResult()> show) {
     if (QThread::currentThread() == thread()) return show();
 
@@ -100,18 +121,6 @@ QMessageBox::Icon iconOf(MessageIcon icon) {
 }
 
 }  // namespace
-
-void QtOperatorDialogs::notify(const MessageRequest& request) {
-    if (QThread::currentThread() != thread()) {
-        message(request);
-        return;
-    }
-    auto* box = new QMessageBox(iconOf(request.icon), q(request.caption), q(request.text), QMessageBox::Ok,
-                                parent_.data());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::NonModal);
-    box->show();
-}
 
 MessageResult QtOperatorDialogs::showBox(const MessageRequest& request) {
     const QMessageBox::Icon icon = iconOf(request.icon);

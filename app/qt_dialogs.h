@@ -11,6 +11,8 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "common/operator_dialogs.h"
 
@@ -25,7 +27,8 @@ public:
     void setParentWindow(QWidget* w) { parent_ = w; }
 
     MessageResult message(const MessageRequest& request) override;
-    // A box without a nested event loop: the window's timers go on while it is shown.
+    // Queued on the window's thread, never waited for; a box of the same text that is still
+    // open is not shown a second time.
     void notify(const MessageRequest& request) override;
     std::optional<std::string> openFileName(const FileDialogRequest& request) override;
     std::optional<std::string> saveFileName(const FileDialogRequest& request) override;
@@ -52,6 +55,7 @@ private:
     std::mutex mutex_;
     bool abandoned_ = false;
     std::list<std::shared_ptr<Pending>> pending_;
+    std::set<std::string> notices_;  // texts of the notices queued or on screen
 };
 
 // Turns "desc|pattern|desc|pattern" into Qt's "desc (pattern);;desc (pattern)"; the pattern

@@ -1,6 +1,7 @@
 # Installing on Linux, and the Debian package made from it (`cpack -G DEB`, scripts/package):
 # the program and the simulator in bin/, the desktop launcher, the icon in the hicolor theme,
-# the AppStream metainfo and the man page. The data lies in packaging/.
+# the AppStream metainfo, the man pages, and the copyright file and changelog that Debian's
+# policy asks for (scripts/test-package runs lintian on the result). The data lies in packaging/.
 if(NOT LUMO_WITH_QT OR WIN32)
   return()
 endif()
@@ -18,6 +19,11 @@ if(NOT lumo_release MATCHES "version=\"([^\"]+)\"")
   message(FATAL_ERROR "no <release version=...> in ${LUMO_APP_ID}.metainfo.xml")
 endif()
 set(LUMO_VERSION ${CMAKE_MATCH_1})
+# The package's changelog names the same version first.
+file(STRINGS ${LUMO_PACKAGING_DIR}/changelog lumo_changelog_top LIMIT_COUNT 1)
+if(NOT lumo_changelog_top MATCHES "^userlumo \\(${LUMO_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog does not begin with version ${LUMO_VERSION}: ${lumo_changelog_top}")
+endif()
 
 install(TARGETS UserLumo lumo-meter-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${LUMO_PACKAGING_DIR}/${LUMO_APP_ID}.desktop
@@ -32,13 +38,22 @@ foreach(size 16 22 24 32 48 64 128 256)
           DESTINATION ${lumo_icons}/${size}x${size}/apps RENAME ${LUMO_APP_ID}.png)
 endforeach()
 
-# The man page, compressed as Debian keeps them.
-set(lumo_man ${CMAKE_BINARY_DIR}/UserLumo.1.gz)
-add_custom_command(OUTPUT ${lumo_man}
-                   COMMAND gzip -9n -c ${LUMO_PACKAGING_DIR}/UserLumo.1 > ${lumo_man}
-                   DEPENDS ${LUMO_PACKAGING_DIR}/UserLumo.1)
-add_custom_target(lumo_man_page ALL DEPENDS ${lumo_man})
-install(FILES ${lumo_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The man pages and the changelog, compressed as Debian keeps them (gzip -9n: the same bytes
+# from the same file), and the copyright file.
+set(lumo_compressed)
+foreach(file UserLumo.1 lumo-meter-sim.1 changelog)
+  set(gz ${CMAKE_BINARY_DIR}/packaging/${file}.gz)
+  add_custom_command(OUTPUT ${gz}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+                     COMMAND gzip -9n -c ${LUMO_PACKAGING_DIR}/${file} > ${gz}
+                     DEPENDS ${LUMO_PACKAGING_DIR}/${file})
+  list(APPEND lumo_compressed ${gz})
+endforeach()
+add_custom_target(lumo_package_docs ALL DEPENDS ${lumo_compressed})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/UserLumo.1.gz ${CMAKE_BINARY_DIR}/packaging/lumo-meter-sim.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(lumo_doc ${CMAKE_INSTALL_DATADIR}/doc/userlumo)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${LUMO_PACKAGING_DIR}/copyright DESTINATION ${lumo_doc})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME userlumo)
@@ -46,10 +61,14 @@ set(CPACK_PACKAGE_VERSION ${LUMO_VERSION})
 set(CPACK_PACKAGE_VENDOR "UserLumo developers")
 set(CPACK_PACKAGE_CONTACT "UserLumo developers <userlumo@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live readings and reports of the LUMO 2210 three-phase meter")
+# Lines of at most 80 characters, none beginning with a dot (a dot alone is an empty line), as
+# Debian's policy asks.
 set(CPACK_PACKAGE_DESCRIPTION
-    "UserLumo talks to the LUMO 2210 volt-ampere-phase meter on a serial port: it shows the\n\
-18 live readings once a second, downloads the statistics stored in the meter and appends\n\
-both to a two-sheet spreadsheet report written as .xlsx. Russian user interface.\n\
+    "UserLumo talks to the LUMO 2210 volt-ampere-phase meter on a serial port.\n\
+It shows the 18 live readings once a second, downloads the statistics stored\n\
+in the meter and appends both to a two-sheet spreadsheet report, written as\n\
+an .xlsx file. Russian user interface.\n\
+.\n\
 lumo-meter-sim, a simulated meter on a pseudo-terminal, comes with it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

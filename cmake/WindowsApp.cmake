@@ -1,5 +1,6 @@
-# The Windows program against a static Qt for Windows (scripts/build-windows): UserLumo.exe and
-# lumo-demo.exe (the scripted run that scripts/test-windows-app drives), each one stripped,
+# The Windows program against a static Qt for Windows (scripts/build-windows): UserLumo.exe,
+# lumo-demo.exe (the scripted run that scripts/test-windows-app drives) and lumo-ports.exe (the
+# settings dialog's list of ports, printed), each one stripped,
 # static executable with the Windows platform plugin and Qt's own Russian translations built
 # in; UserLumo.exe also carries the icon and the version information (app/windows/UserLumo.rc).
 if(NOT (WIN32 AND LUMO_WITH_QT))
@@ -41,7 +42,7 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/app/windows/UserLumo.rc
                             PROPERTIES INCLUDE_DIRECTORIES ${LUMO_ICON_DIR})
 target_sources(UserLumo PRIVATE ${CMAKE_SOURCE_DIR}/app/windows/UserLumo.rc)
 
-foreach(target UserLumo lumo-demo)
+foreach(target UserLumo lumo-demo lumo-ports)
   qt_add_resources(${target} ${target}_translations PREFIX /i18n FILES ${LUMO_QT_RU_QM})
   qt_add_resources(${target} ${target}_qtconf PREFIX /qt/etc BASE ${CMAKE_SOURCE_DIR}/app/windows
                    FILES ${CMAKE_SOURCE_DIR}/app/windows/qt.conf)

@@ -18,7 +18,19 @@ inline constexpr const char* PortBusy = "Порт занят другой про
 inline constexpr const char* PortNoPermission = "Нет прав на доступ к порту";
 inline constexpr const char* PortPermissionFix =
     "Выполните: sudo usermod -aG dialout $USER и войдите в систему заново";
+inline constexpr const char* PortIsOwnTerminal = "Это терминал, в котором работает сама программа";
+// A device the system has but does not run (its problem code in the device manager).
+inline std::string deviceProblem(const std::string& device, unsigned code) {
+    return "Устройство \"" + device + "\" не работает (код неполадки " + std::to_string(code) +
+           " в диспетчере устройств)";
+}
+inline constexpr const char* ClonePl2303 =
+    "Похоже, это копия микросхемы PL2303, с которой драйвер не работает: "
+    "нужен другой адаптер или прежняя версия драйвера";
 inline constexpr const char* CheckConnection = "Проверьте соединение с прибором";
+// In a port's tooltip: before the adapter chip's name; a port of which nothing more is known.
+inline constexpr const char* AdapterChip = "микросхема ";
+inline constexpr const char* SerialPortDevice = "Последовательный порт";
 
 // The report workbook.
 inline constexpr const char* CannotStartSpreadsheet =

@@ -4,8 +4,14 @@
 
 namespace lumo {
 
-void OperatorDialogs::error(const std::string& text) {
-    message({text, msg::CaptionError, MessageIcon::Error, MessageButtons::Ok});
+namespace {
+MessageRequest errorBox(const std::string& text) {
+    return {text, msg::CaptionError, MessageIcon::Error, MessageButtons::Ok};
 }
+}  // namespace
+
+void OperatorDialogs::error(const std::string& text) { message(errorBox(text)); }
+
+void OperatorDialogs::notifyError(const std::string& text) { notify(errorBox(text)); }
 
 }  // namespace lumo

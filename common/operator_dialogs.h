@@ -37,10 +37,6 @@ public:
     // from another thread is shown on the window's thread while the caller waits.
     virtual MessageResult message(const MessageRequest& request) = 0;
 
-    // A box that the operator reads while the work goes on (rows keep being written behind
-    // it): the window shows it without waiting for it to be closed. By default an ordinary box.
-    virtual void notify(const MessageRequest& request) { message(request); }
-
     // File dialogs, window thread only. An empty result means the operator cancelled.
     virtual std::optional<std::string> openFileName(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> saveFileName(const FileDialogRequest& request) = 0;
@@ -52,8 +48,15 @@ public:
     // threads return at once.
     virtual void abandonWaiters() {}
 
-    // Convenience: an error box with the caption "Ошибка", the error icon and OK.
+    // Shows the box without the caller waiting for the operator where the dialogs can (the
+    // window's dialogs queue it on the window's thread, and show a box that is still open only
+    // once); here the same as message(). For news that needs no answer from any thread.
+    virtual void notify(const MessageRequest& request) { (void)message(request); }
+
+    // Convenience: an error box with the caption "Ошибка", the error icon and OK; shown and
+    // waited for, or only shown.
     void error(const std::string& text);
+    void notifyError(const std::string& text);
 };
 
 // Runs `handler`; an exception that escapes it stops here and is shown in the standard

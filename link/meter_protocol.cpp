@@ -1,5 +1,6 @@
 #include "link/meter_protocol.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "common/messages.h"
@@ -22,13 +23,21 @@ void failedWrite(SerialPort::Exchange& exchange, OperatorDialogs& dialogs) {
     dialogs.error(msg::CheckConnection);
 }
 
+// After the device went away: the port has closed itself and waits for it to come back. The
+// operator is told without the caller waiting for the box: a live cycle goes on (with "нет")
+// and picks the meter up again by itself, whether or not the box is still open.
+void deviceGone(SerialPort::Exchange& exchange, OperatorDialogs& dialogs) {
+    exchange.release();
+    dialogs.notifyError(msg::CheckConnection);
+}
+
 // The port's exchange as the line a receive step reads.
 class ExchangeLine final : public ReceiveLine {
 public:
     explicit ExchangeLine(SerialPort::Exchange& exchange) : exchange_(exchange) {}
     bool readByte(std::uint8_t& byte) override { return exchange_.readByte(byte); }
-    void sendReject() override {
-        (void)exchange_.write(&RejectByte, 1);  // the meter may not even hear it; nothing to do then
+    void send(std::uint8_t byte) override {
+        (void)exchange_.write(&byte, 1);  // the meter may not even hear it; nothing to do then
     }
     void pause(std::chrono::milliseconds d) override { std::this_thread::sleep_for(d); }
     Clock::time_point now() override { return Clock::now(); }
@@ -44,17 +53,89 @@ bool sendWithResends(SerialPort& port, OperatorDialogs& dialogs, const RequestFr
                      std::chrono::milliseconds wait, Receive receive) {
     if (!port.PortOpen()) return false;
     auto exchange = port.exchange();
-    if (!exchange.PortOpen()) return false;  // closed while this call waited for the port
-    for (int attempt = 0; attempt < Attempts; ++attempt) {
+    // Closed while this call waited for the port, or gone during the last receive step.
+    for (int attempt = 0; attempt < Attempts && exchange.PortOpen(); ++attempt) {
         if (!exchange.write(frame.data(), frame.size())) {
-            failedWrite(exchange, dialogs);
+            exchange.deviceGone() ? deviceGone(exchange, dialogs) : failedWrite(exchange, dialogs);
             return false;
         }
         std::this_thread::sleep_for(wait);
         ExchangeLine line(exchange);
         if (receive(line)) return true;
     }
+    if (exchange.deviceGone()) deviceGone(exchange, dialogs);
     return false;
+}
+
+// One receive step's collecting, of the bytes after `from`: unless some are there already, it
+// waits for a first byte (up to 20 tries of 2 ms), then stores bytes until the line falls
+// silent: a gap ends a reply of 16 bytes or more at once, a shorter one gets one more chance
+// after 15 ms. It stops after CollectLimit in any case.
+void collect(ReceiveLine& line, ReceiveBuffer& buffer, std::size_t from) {
+    std::uint8_t byte = 0;
+    if (buffer.stored() <= from) {
+        bool got = false;
+        for (int i = 0; i < FirstByteTries && !got; ++i) {
+            line.pause(FirstByteTry);
+            got = line.readByte(byte);
+        }
+        if (!got) return;
+        buffer.push(byte);
+    }
+    const auto deadline = line.now() + CollectLimit;
+    while (line.now() < deadline) {
+        if (line.readByte(byte)) {
+            buffer.push(byte);
+            continue;
+        }
+        if (buffer.stored() - from >= GapRuleSize) break;
+        line.pause(Gap);
+        if (line.readByte(byte)) {
+            buffer.push(byte);
+            continue;
+        }
+        line.pause(AfterGap);
+        break;
+    }
+}
+
+// Sends the echo test byte and reads for a while: a line that echoes returns it. Other bytes
+// that come meanwhile are kept.
+bool lineEchoes(ReceiveLine& line, ReceiveBuffer& buffer) {
+    line.send(EchoTestByte);
+    const auto deadline = line.now() + EchoTestWait;
+    std::uint8_t byte = 0;
+    while (line.now() < deadline) {
+        line.pause(FirstByteTry);
+        while (line.now() < deadline && line.readByte(byte)) {
+            if (byte == EchoTestByte) return true;
+            buffer.push(byte);
+        }
+    }
+    return false;
+}
+
+bool isSentByUs(std::uint8_t byte) { return byte == RejectByte || byte == EchoTestByte; }
+
+// Where a copy of the request would begin in the received bytes: right after the bytes this
+// program sends besides requests, or at the frame start.
+template <class Test>
+bool copyAt(std::span<const std::uint8_t> received, Test test) {
+    std::size_t ours = 0;
+    while (ours < received.size() && isSentByUs(received[ours])) ++ours;
+    if (ours > 0 && test(ours)) return true;
+    const auto start = findFrameStart(received);
+    return start && test(*start);
+}
+
+// The received bytes end in the beginning of a copy of the request: the rest of the line's
+// echo is still on its way (a busy line may pause inside it), so the receive step reads on.
+bool copyArriving(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request) {
+    return copyAt(received, [&](std::size_t at) {
+        const std::size_t n = received.size() - at;
+        return n > 0 && n < request.size() &&
+               std::equal(received.begin() + static_cast<std::ptrdiff_t>(at), received.end(), request.begin());
+    });
 }
 
 }  // namespace
@@ -115,31 +196,32 @@ bool echoMatches(std::span<const std::uint8_t> received, char command) {
            received[*start + 1] == static_cast<std::uint8_t>(command);
 }
 
-bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command) {
+std::size_t echoLength(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request) {
+    std::size_t end = 0;
+    copyAt(received, [&](std::size_t at) {
+        const bool whole = !request.empty() && received.size() >= at + request.size() &&
+                           std::equal(request.begin(), request.end(), received.begin() + static_cast<std::ptrdiff_t>(at));
+        if (whole) end = at + request.size();
+        return whole;
+    });
+    return end;
+}
+
+bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command,
+                  std::span<const std::uint8_t> request) {
     ReceiveBuffer buffer;
-    std::uint8_t byte = 0;
-    bool got = false;
-    for (int i = 0; i < FirstByteTries && !got; ++i) {
-        line.pause(FirstByteTry);
-        got = line.readByte(byte);
-    }
-    if (got) {
-        const auto deadline = line.now() + CollectLimit;
-        for (;;) {
-            buffer.push(byte);
-            if (line.now() >= deadline) break;
-            if (line.readByte(byte)) continue;
-            // A gap: a reply still short of 16 bytes gets one more chance after 15 ms.
-            if (buffer.stored() >= GapRuleSize) break;
-            line.pause(Gap);
-            if (line.readByte(byte)) continue;
-            line.pause(AfterGap);
-            break;
-        }
-    }
-    auto parsed = parseReply(buffer.bytes(), command);
+    collect(line, buffer, 0);
+    if (copyArriving(buffer.bytes(), request)) collect(line, buffer, buffer.stored());
+    // The line's echo of the request: the reply comes after it. A copy with nothing after it is
+    // the meter's own answer when that is byte for byte the request (a count of 0 periods is),
+    // unless the line echoes: the test byte tells.
+    std::size_t from = echoLength(buffer.bytes(), request);
+    if (from > 0) collect(line, buffer, from);
+    if (from > 0 && buffer.stored() == from && !lineEchoes(line, buffer) && buffer.stored() == from)
+        from -= request.size();
+    auto parsed = parseReply(buffer.bytes().subspan(from), command);
     if (!parsed) {
-        line.sendReject();
+        line.send(RejectByte);
         return false;
     }
     fields = std::move(*parsed);
@@ -149,23 +231,32 @@ bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command) {
 bool SendRequest(SerialPort& port, OperatorDialogs& dialogs, ReplyFields& fields, char command,
                  std::uint32_t address, std::uint32_t argument) {
     fields.AddressText = fields.ValueHead = fields.ValueTail = fields.Value = NoValue;
-    return sendWithResends(port, dialogs, buildRequest(command, address, argument), AfterWrite,
-                           [&](ReceiveLine& line) { return ReceiveReply(line, fields, command); });
+    const RequestFrame frame = buildRequest(command, address, argument);
+    return sendWithResends(port, dialogs, frame, AfterWrite,
+                           [&](ReceiveLine& line) { return ReceiveReply(line, fields, command, frame); });
 }
 
-bool ReceiveEcho(ReceiveLine& line, char command) {
+bool ReceiveEcho(ReceiveLine& line, char command, std::span<const std::uint8_t> request) {
     ReceiveBuffer buffer;
     const auto deadline = line.now() + CollectLimit;
     std::uint8_t byte = 0;
     while (line.now() < deadline && line.readByte(byte)) buffer.push(byte);
-    if (echoMatches(buffer.bytes(), command)) return true;
-    line.sendReject();
+    if (copyArriving(buffer.bytes(), request)) collect(line, buffer, buffer.stored());
+    // A copy of the request followed by an answer: the copy was the line's echo. A copy alone
+    // is the meter's answer, unless the line echoes: then it was the echo, and the answer is
+    // what came after it.
+    std::size_t from = echoLength(buffer.bytes(), request);
+    if (from > 0 && !echoMatches(buffer.bytes().subspan(from), command) && !lineEchoes(line, buffer))
+        from -= request.size();
+    if (echoMatches(buffer.bytes().subspan(from), command)) return true;
+    line.send(RejectByte);
     return false;
 }
 
 bool ProbeRequest(SerialPort& port, char command, std::uint32_t address, std::uint32_t argument) {
-    return sendWithResends(port, port.dialogs(), buildRequest(command, address, argument), ProbeWait,
-                           [&](ReceiveLine& line) { return ReceiveEcho(line, command); });
+    const RequestFrame frame = buildRequest(command, address, argument);
+    return sendWithResends(port, port.dialogs(), frame, ProbeWait,
+                           [&](ReceiveLine& line) { return ReceiveEcho(line, command, frame); });
 }
 
 }  // namespace lumo::meter

@@ -11,7 +11,13 @@
 // the window's ProbeRequest (checks the echo only). Both resend up to three times after a bad
 // reply, send the reject byte 0x03 after every bad reply, and on a failed write close the
 // port and tell the operator. One call holds the port's exchange lock from its first write to
-// its last read; the lock is released before a message box is shown.
+// its last read; the lock is released before a message box is shown. A device that went away
+// (the port closed itself and waits for it) is told to the operator without waiting for the
+// box, so the caller goes on at once.
+//
+// A line that echoes what is sent (RS-485 adapters often do, a loopback plug always does)
+// returns the request itself before any reply: a received frame that is exactly the request
+// just sent is skipped, and the reply is read on for.
 //
 // Framing and parsing are pure functions over bytes, below the port-level operations.
 
@@ -36,6 +42,8 @@ namespace meter {
 inline constexpr std::size_t FrameSize = 16;
 inline constexpr std::uint8_t FrameStart = '~';
 inline constexpr std::uint8_t RejectByte = 0x03;
+// Sent by the probe to find out whether the line echoes (a meter skips bytes before a '~').
+inline constexpr std::uint8_t EchoTestByte = 0xFF;
 // Bytes 14 and 15 of every request.
 inline constexpr std::uint8_t Filler[2] = {'\r', '\n'};
 // From the '~' on, a good reply on the worker path has at least this many bytes.
@@ -62,6 +70,8 @@ inline constexpr int FirstByteTries = 20;
 inline constexpr auto Gap = std::chrono::milliseconds(15);              // short reply's gap
 inline constexpr auto AfterGap = std::chrono::milliseconds(2);
 inline constexpr auto ProbeWait = std::chrono::milliseconds(50);        // window path
+// How long the probe waits for its test byte to come back from a line that echoes.
+inline constexpr auto EchoTestWait = std::chrono::milliseconds(50);
 // Collecting a reply stops after this long even if the line never falls silent, so that a
 // babbling device cannot stall a worker or the window.
 inline constexpr auto CollectLimit = std::chrono::milliseconds(300);
@@ -111,6 +121,12 @@ std::optional<ReplyFields> parseReply(std::span<const std::uint8_t> received, ch
 // The window path's check: a '~' at an even offset followed by the command letter.
 bool echoMatches(std::span<const std::uint8_t> received, char command);
 
+// How many of the received bytes are the line's own echo of `request`: the request exactly,
+// where a reply's '~' would be (at an even offset), or right after the bytes this program
+// sends besides requests (the reject and echo test bytes, echoed as well); 0 when there is no
+// such copy.
+std::size_t echoLength(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request);
+
 // ---- Exchanges on the port ----
 
 // Worker path, one call: sets the four texts of `fields` to "нет", then sends the request up
@@ -121,14 +137,14 @@ bool echoMatches(std::span<const std::uint8_t> received, char command);
 bool SendRequest(SerialPort& port, OperatorDialogs& dialogs, ReplyFields& fields, char command,
                  std::uint32_t address, std::uint32_t argument);
 
-// What one receive step needs of the line: a byte if one has arrived (never waiting), the
-// reject byte sent, the protocol's pauses and the time. The port's exchange is one such line;
-// the receive fuzzer feeds its bytes through another.
+// What one receive step needs of the line: a byte if one has arrived (never waiting), a
+// single byte sent (the reject byte, the echo test), the protocol's pauses and the time. The
+// port's exchange is one such line; the receive fuzzer feeds its bytes through another.
 class ReceiveLine {
 public:
     using Clock = std::chrono::steady_clock;
     virtual bool readByte(std::uint8_t& byte) = 0;
-    virtual void sendReject() = 0;
+    virtual void send(std::uint8_t byte) = 0;
     virtual void pause(std::chrono::milliseconds d) = 0;
     virtual Clock::time_point now() = 0;
 
@@ -136,17 +152,21 @@ protected:
     ~ReceiveLine() = default;
 };
 
-// Worker path, one receive step; sends the reject byte after a bad reply. The fields are
+// Worker path, one receive step after `request` was sent; sends the reject byte after a bad
+// reply. The line's echo of the request is skipped and the reply read on for. The fields are
 // changed only by a good reply.
-bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command);
+bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command,
+                  std::span<const std::uint8_t> request);
 
 // Window path: the connection probe. Pauses 50 ms after each send and checks the echo only.
 // Messages go through the port's dialogs.
 bool ProbeRequest(SerialPort& port, char command, std::uint32_t address, std::uint32_t argument);
 
-// Window path, one receive step: reads what has arrived and checks the echo; sends the reject
-// byte when it does not match.
-bool ReceiveEcho(ReceiveLine& line, char command);
+// Window path, one receive step after `request` was sent: reads what has arrived and checks
+// the echo; sends the reject byte when it does not match. When all that came is a copy of the
+// request itself (a meter's answer to the probe may look exactly like it), the echo test byte
+// tells a line that echoes, whose copy is no answer (a loopback plug is no meter).
+bool ReceiveEcho(ReceiveLine& line, char command, std::span<const std::uint8_t> request);
 
 }  // namespace meter
 

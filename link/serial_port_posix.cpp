@@ -5,9 +5,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,6 +35,10 @@ std::string devicePath(const std::string& name) {
 
 namespace {
 
+// Each open port's terminal settings from before it was opened, given back when it closes.
+std::mutex savedMutex;
+std::map<int, termios> savedSettings;
+
 bool applyLineSettings(int fd) {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) return false;
@@ -47,6 +54,20 @@ bool applyLineSettings(int fd) {
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)::ioctl(fd, TIOCMBIC, &lines);
     return true;
+}
+
+// The terminal the program itself runs in: its controlling terminal, or the one its standard
+// streams are on. Opening it as the meter's port would send requests into the operator's
+// terminal and leave it raw.
+bool isOwnTerminal(int fd) {
+    if (::tcgetsid(fd) != -1) return true;  // succeeds only on the caller's controlling terminal
+    struct stat device {};
+    if (::fstat(fd, &device) != 0) return false;
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat s {};
+        if (::isatty(stream) && ::fstat(stream, &s) == 0 && s.st_rdev == device.st_rdev) return true;
+    }
+    return false;
 }
 
 // What an error of open(), flock() or the terminal calls means to the operator.
@@ -65,7 +86,7 @@ OpenFailure reasonFor(int error) {
     case EPERM:
         return OpenFailure::NoPermission;
     default:
-        return OpenFailure::Unknown;  // for example a file that is no terminal (ENOTTY)
+        return OpenFailure::Unknown;
     }
 }
 
@@ -74,37 +95,77 @@ bool failed(int error) {
     return false;
 }
 
+// The errors of a device that is no longer there: a USB adapter pulled out (its terminal hung
+// up), a pseudo-terminal whose other side closed.
+bool goneError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
 }  // namespace
 
 bool open(const std::string& name, PlatformPortHandle& handle) {
     if (name.empty()) return false;
     const std::string path = devicePath(name);
+    // Only a character device is opened at all: a file, a folder or a pipe is no port, and
+    // opening it could have effects of its own.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return failed(errno);
+    if (!S_ISCHR(st.st_mode)) return false;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return failed(errno);
+    // A character device that is no terminal (/dev/null, /dev/zero) is no serial line either;
+    // the program's own terminal is one, but not the meter's.
+    if (!::isatty(fd)) {
+        ::close(fd);
+        return false;
+    }
+    if (isOwnTerminal(fd)) {
+        ::close(fd);
+        noteOpenFailure(OpenFailure::OwnTerminal);
+        return false;
+    }
     // No second opener, ours or another program's: an advisory lock for cooperating programs,
     // and the terminal's exclusive mode for everyone else without special rights.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !applyLineSettings(fd) ||
+    termios original{};
+    const bool saved = ::tcgetattr(fd, &original) == 0;
+    if (!saved || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || !applyLineSettings(fd) ||
         ::ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
+        if (saved) (void)::tcsetattr(fd, TCSANOW, &original);
         ::close(fd);
         return failed(error);
     }
     ::tcflush(fd, TCIOFLUSH);
+    {
+        std::lock_guard lock(savedMutex);
+        savedSettings[fd] = original;
+    }
     handle = fd;
     return true;
 }
 
 void close(PlatformPortHandle handle) {
     if (handle < 0) return;
+    {
+        std::lock_guard lock(savedMutex);
+        if (auto it = savedSettings.find(handle); it != savedSettings.end()) {
+            (void)::tcsetattr(handle, TCSANOW, &it->second);  // fails harmlessly on a vanished device
+            savedSettings.erase(it);
+        }
+    }
     (void)::ioctl(handle, TIOCNXCL);
     ::close(handle);
 }
 
-bool write(PlatformPortHandle handle, const std::uint8_t* data, std::size_t size) {
+bool present(const std::string& name) {
+    struct stat st {};
+    return !name.empty() && ::stat(devicePath(name).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+Transfer write(PlatformPortHandle handle, const std::uint8_t* data, std::size_t size) {
     using clock = std::chrono::steady_clock;
     // The write time-out of the line: 100 ms per byte plus 10 ms for the whole block.
     const auto deadline = clock::now() + std::chrono::milliseconds(100 * size + 10);
     std::size_t done = 0;
+    bool hungUp = false;
     while (done < size) {
         ssize_t n = ::write(handle, data + done, size - done);
         if (n > 0) {
@@ -112,23 +173,29 @@ bool write(PlatformPortHandle handle, const std::uint8_t* data, std::size_t size
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (n < 0 && goneError(errno)) return Transfer::DeviceGone;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Transfer::Failed;
+        if (hungUp) return Transfer::DeviceGone;  // a hung-up line that takes no more bytes
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-        if (left.count() <= 0) return false;  // timed out part-way: a failed write
+        if (left.count() <= 0) return Transfer::Failed;  // timed out part-way: a failed write
         pollfd p{handle, POLLOUT, 0};
         int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno != EINTR) return false;
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL))) return false;
+        if (r < 0 && errno != EINTR) return Transfer::Failed;
+        if (r > 0 && (p.revents & POLLNVAL)) return Transfer::Failed;
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP))) hungUp = true;  // the next write tells why
     }
-    return true;
+    return Transfer::Done;
 }
 
-bool readByte(PlatformPortHandle handle, std::uint8_t& byte) {
+Transfer readByte(PlatformPortHandle handle, std::uint8_t& byte) {
     for (;;) {
         ssize_t n = ::read(handle, &byte, 1);
-        if (n == 1) return true;
+        if (n == 1) return Transfer::Done;
         if (n < 0 && errno == EINTR) continue;
-        return false;  // nothing arrived (EAGAIN), end of file, or an error: no byte
+        if (n < 0 && goneError(errno)) return Transfer::DeviceGone;
+        // Nothing arrived (EAGAIN, or 0 with a read time of 0): no byte. A terminal hung up
+        // under us reads 0 too; the next write finds it gone.
+        return Transfer::Nothing;
     }
 }
 

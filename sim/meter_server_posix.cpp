@@ -1,5 +1,6 @@
 #include "sim/meter_server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -38,37 +39,42 @@ void closeFd(int& fd) {
 
 }  // namespace
 
-MeterServer::MeterServer(MeterConfig config, RequestLog log)
-    : model_(config), paced_(config.paced), hangUpAfter_(config.hangUpAfter), log_(std::move(log)) {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128];
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-        ::ptsname_r(master_, name, sizeof name) != 0) {
-        closeFd(master_);
-        throw std::runtime_error("no pseudo-terminal");
-    }
-    devicePath_ = name;
-    termios tio{};
-    if (::tcgetattr(master_, &tio) == 0) {  // raw, so no byte is translated on the way
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master_, TCSANOW, &tio);
-    }
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        closeFd(master_);
-        throw std::runtime_error("no pipe");
-    }
+MeterServer::MeterServer(MeterConfig config, RequestLog log, LineOptions line)
+    : model_(config),
+      paced_(config.paced),
+      hangUpAfter_(config.hangUpAfter),
+      line_(std::move(line)),
+      log_(std::move(log)) {
+    int wake[2], commands[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("no pipe");
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
+    if (::pipe2(commands, O_CLOEXEC | O_NONBLOCK) != 0) {
+        closeFd(wakeRead_);
+        closeFd(wakeWrite_);
+        throw std::runtime_error("no pipe");
+    }
+    commandRead_ = commands[0];
+    commandWrite_ = commands[1];
+    plugIn();
+    const char* failure = master_ < 0 ? "no pseudo-terminal" : nullptr;
+    char target[128] = {};
+    if (!failure && !line_.link.empty() &&
+        (::readlink(line_.link.c_str(), target, sizeof target - 1) < 0 || devicePath_ != target))
+        failure = "cannot make the link";
+    if (failure) {
+        closeFd(master_);
+        for (int* fd : {&wakeRead_, &wakeWrite_, &commandRead_, &commandWrite_}) closeFd(*fd);
+        throw std::runtime_error(failure);
+    }
     thread_ = std::thread([this] { serve(); });
 }
 
 MeterServer::~MeterServer() {
     stop();
+    if (master_ >= 0 && !line_.link.empty()) ::unlink(line_.link.c_str());
     closeFd(master_);
-    closeFd(wakeRead_);
-    closeFd(wakeWrite_);
+    for (int* fd : {&wakeRead_, &wakeWrite_, &commandRead_, &commandWrite_}) closeFd(*fd);
 }
 
 void MeterServer::stop() {
@@ -77,6 +83,69 @@ void MeterServer::stop() {
         (void)!::write(wakeWrite_, &b, 1);  // never drained: every later wait ends at once
     }
     if (thread_.joinable()) thread_.join();
+}
+
+std::string MeterServer::devicePath() const {
+    std::lock_guard lock(mutex_);
+    return devicePath_;
+}
+
+void MeterServer::plugIn() {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, name, sizeof name) != 0) {
+        closeFd(master);
+        return;
+    }
+    // Raw (the settings of the master are the device's), so no byte is translated on the way,
+    // and the settings a program gives back when it closes the port never echo the meter's bytes.
+    termios tio{};
+    if (::tcgetattr(master, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(master, TCSANOW, &tio);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    master_ = master;
+    if (!line_.link.empty()) {
+        // The link is replaced in one step, so the program never finds it missing or half made.
+        const std::string temp = line_.link + ".new";
+        ::unlink(temp.c_str());
+        if (::symlink(name, temp.c_str()) != 0 || ::rename(temp.c_str(), line_.link.c_str()) != 0)
+            ::unlink(temp.c_str());
+    }
+    std::lock_guard lock(mutex_);
+    devicePath_ = name;
+    plugged_ = true;
+    changed_.notify_all();
+}
+
+void MeterServer::pullOut() {
+    if (!line_.link.empty()) ::unlink(line_.link.c_str());
+    closeFd(master_);
+    std::lock_guard lock(mutex_);
+    plugged_ = false;
+    changed_.notify_all();
+}
+
+void MeterServer::command(char c) {
+    const bool plugging = c == 'r';
+    if (::write(commandWrite_, &c, 1) != 1) return;
+    waitForPlug(plugging, std::chrono::hours(1));
+}
+
+void MeterServer::unplug() { command('u'); }
+void MeterServer::replug() { command('r'); }
+
+bool MeterServer::pluggedIn() const {
+    std::lock_guard lock(mutex_);
+    return plugged_;
+}
+
+bool MeterServer::waitForPlug(bool pluggedIn, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return plugged_ == pluggedIn || stopping_.load(); }) &&
+           plugged_ == pluggedIn;
 }
 
 std::vector<Request> MeterServer::requests() const {
@@ -179,6 +248,9 @@ void MeterServer::handle(const Request& request) {
         std::lock_guard lock(mutex_);
         hungUp_ = true;
         changed_.notify_all();
+    } else if (line_.unplugAfter >= 0 && count == static_cast<std::size_t>(line_.unplugAfter)) {
+        pullOut();
+        if (line_.replugAfterMs >= 0) replugAt_ = Clock::now() + std::chrono::milliseconds(line_.replugAfterMs);
     }
 }
 
@@ -186,13 +258,32 @@ void MeterServer::serve() {
     raisePriority();
     std::uint8_t buf[512];
     int rejectsSeen = 0;
-    while (!stopping_.load() && master_ >= 0) {
-        pollfd p[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
+    while (!stopping_.load()) {
+        // Unplugged or hung up, only a command (or the time to plug in again) wakes it.
+        pollfd p[3] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}, {commandRead_, POLLIN, 0}};
+        int timeout = -1;
+        if (replugAt_ != Clock::time_point::max())
+            timeout = static_cast<int>(std::max<long long>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(replugAt_ - Clock::now()).count() + 1));
+        const int ready = ::poll(p, 3, timeout);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (p[1].revents) break;  // stop
+        if (replugAt_ <= Clock::now()) {
+            replugAt_ = Clock::time_point::max();
+            if (master_ < 0) plugIn();
+        }
+        if (p[2].revents & POLLIN) {
+            char c = 0;
+            while (::read(commandRead_, &c, 1) == 1) {
+                if (c == 'u' && master_ >= 0) pullOut();
+                if (c == 'r' && master_ < 0) plugIn();
+            }
+            continue;
+        }
+        if (master_ < 0 || !p[0].revents) continue;
         ssize_t n = 0;
         if (p[0].revents & POLLIN) n = ::read(master_, buf, sizeof buf);
         if (n <= 0) {
@@ -201,6 +292,8 @@ void MeterServer::serve() {
             if (!sleepUntil(Clock::now() + IdleRetry)) break;
             continue;
         }
+        // A line that echoes gives every byte straight back, before the meter answers.
+        if (line_.echo) writeAll(buf, static_cast<std::size_t>(n));
         for (ssize_t i = 0; i < n && master_ >= 0; ++i) {
             auto request = reader_.feed(buf[i]);
             if (reader_.rejects() != rejectsSeen) {
@@ -212,6 +305,9 @@ void MeterServer::serve() {
             if (request) handle(*request);
         }
     }
+    // Woken waiters see the end.
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
 }
 
 }  // namespace lumo::sim

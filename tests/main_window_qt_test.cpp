@@ -247,3 +247,34 @@ TEST(QtDialogs, BoxAskedFromAWorkerIsShownOnTheWindowThreadAndAbandonedAtShutdow
     std::thread late([&] { d.error(msg::CheckConnection); });
     late.join();
 }
+
+TEST(QtDialogs, ANoticeIsNotWaitedForAndShownOnceWhileItIsOpen) {
+    QtOperatorDialogs d;
+    int shown = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* w = QApplication::activeModalWidget()) {
+            ++shown;
+            w->close();
+        }
+    });
+    // From a worker, twice: the worker goes on at once (no event is processed meanwhile), and
+    // the same box waiting to be shown is not queued a second time.
+    std::thread worker([&] {
+        d.notifyError(msg::CheckConnection);
+        d.notifyError(msg::CheckConnection);
+    });
+    worker.join();
+    closer.start(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (shown == 0 && std::chrono::steady_clock::now() < deadline)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(shown, 1);
+    // Once closed, the next notice shows again; from the window's thread too, after the caller.
+    d.notifyError(msg::CheckConnection);
+    EXPECT_EQ(shown, 1);
+    while (shown == 1 && std::chrono::steady_clock::now() < deadline)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(shown, 2);
+}

@@ -457,3 +457,44 @@ TEST_F(WindowRun, ClosingTheViewerByItsTitleBarTurnsTheShowButtonBack) {
     EXPECT_TRUE(viewer->isVisible());
     EXPECT_EQ(show->text(), "Спрятать отчет");
 }
+
+TEST_F(WindowRun, AMeterPluggedInAgainGivesItsReadingsBackByItselfAndNothingIsWrittenMeanwhile) {
+    // The port is named by a link (as under /dev/serial/by-id/); the cable is pulled out
+    // during a memory download, after the count and 39 statistics.
+    const std::string link = dir.file("usb-meter");
+    sim::MeterServer sim(meterWith(3), {}, {.link = link, .unplugAfter = 40});
+    start(link);
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    lumo::ui::control<QPushButton>(*w, "butReadMemory")->click();
+    finishDownload();
+    EXPECT_EQ(dialogs.texts(), (std::vector<std::string>{msg::CheckConnection, msg::downloadIncomplete(0, 4, 0, 0)}));
+    EXPECT_TRUE(w->serialPort().AwaitingDevice());
+    EXPECT_EQ(w->periodsWritten(), 0);  // the first block was not complete
+    EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
+
+    // Live polling, rows going into the report: while the meter is gone, "нет" and no rows.
+    lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
+    lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    w->timerPeriodTimer();  // the first wake after a download takes its hold away
+    waitLiveJob(1);
+    w->timerPeriodTimer();
+    for (int n = 1; n <= 18; ++n) EXPECT_EQ(label(n), "нет") << n;
+    EXPECT_EQ(w->reportState().LiveRow, 3);
+
+    // Plugged in again: from here on nothing is done but letting the window's timer run.
+    const std::size_t before = sim.requestCount();
+    sim.replug();
+    const auto replugged = std::chrono::steady_clock::now();
+    while (label(1) == "нет" && std::chrono::steady_clock::now() < replugged + Long)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - replugged);
+    RecordProperty("replug_to_readings_ms", static_cast<int>(took.count()));
+    std::printf("readings shown %lld ms after the replug\n", static_cast<long long>(took.count()));
+    ASSERT_NE(label(1), "нет");
+    EXPECT_EQ(w->reportState().LiveRow, 4);  // the first row is the meter's own, no row of "нет" before it
+    EXPECT_FALSE(w->serialPort().AwaitingDevice());
+    EXPECT_EQ(dialogs.texts().size(), 2u);
+    // The cut download was not started again: only live readings were asked for.
+    const auto asked = sim.requests();
+    for (std::size_t i = before; i < asked.size(); ++i) EXPECT_EQ(asked[i].command, 'D') << i;
+}

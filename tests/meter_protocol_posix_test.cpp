@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -34,6 +36,19 @@ std::string text(const Bytes& b) {
 std::optional<ReplyFields> parse(const std::string& s, char command = 'D') {
     return parseReply(bytes(s), command);
 }
+
+// A new folder under /tmp, removed with everything in it.
+struct ScratchFolder {
+    ScratchFolder() {
+        char name[] = "/tmp/lumo-line-XXXXXX";
+        if (::mkdtemp(name)) path = name;
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string path;
+};
 
 }  // namespace
 
@@ -102,6 +117,21 @@ TEST_F(MeterExchange, GoodReplyIsTakenAtTheFirstSend) {
     EXPECT_EQ(fields.ParamNo, 10);
     EXPECT_EQ(fields.Value, "0230,500");
     EXPECT_EQ(text(pty.receive(17, 100)), "~D000A00000000\r\n");  // no reject byte
+}
+
+TEST_F(MeterExchange, AnEchoThatPausesBeforeItsLastByteIsNoReply) {
+    // The line echoes the request with a pause before its last byte, then the meter answers:
+    // 15 bytes of the echo alone would pass for a reply of "0".
+    std::thread line([&] {
+        const auto request = pty.receive(16);
+        pty.send({request.begin(), request.end() - 1});
+        std::this_thread::sleep_for(40ms);  // longer than a reply's gap
+        pty.send({request.back()});
+        pty.send(bytes("~D00010227.500\r\n"));
+    });
+    EXPECT_TRUE(send('D', 1));
+    line.join();
+    EXPECT_EQ(fields.Value, "0227,500");
 }
 
 TEST_F(MeterExchange, SilentMeterGetsFourSendsAndLeavesNone) {
@@ -193,4 +223,78 @@ TEST(MeterExchangeWithSim, WriteFailingOnTheResendShowsTheMessageOnceAndStops) {
     EXPECT_EQ(line.meter.requestCount(), 1u);
     EXPECT_FALSE(line.port.PortOpen());
     EXPECT_EQ(line.dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+}
+
+TEST(MeterFrame, TheLinesEchoOfTheRequestIsFoundWhereAReplyWouldBe) {
+    const auto request = buildRequest('D', 10, 0);
+    const std::string req = text(request), reply = "~D000A0230.500\r\n";
+    EXPECT_EQ(echoLength(bytes(req + reply), request), 16u);
+    EXPECT_EQ(echoLength(bytes("xx" + req), request), 18u);         // after noise, at an even offset
+    EXPECT_EQ(echoLength(bytes("\x03" + req + reply), request), 17u);  // our reject byte came back first
+    EXPECT_EQ(echoLength(bytes("x" + req), request), 0u);           // odd, and not after our own byte
+    EXPECT_EQ(echoLength(bytes(reply), request), 0u);
+    EXPECT_EQ(echoLength(bytes(req.substr(0, 15)), request), 0u);   // a copy cut short is none
+}
+
+TEST(MeterExchangeWithSim, ALineThatEchoesGivesTheMetersReadingsAndALoopbackPlugIsNoMeter) {
+    // Every request comes back before the meter's reply; the reply is what counts, not the
+    // request read as a reading of "0".
+    SimLine echoing({}, {.echo = true});
+    ASSERT_TRUE(echoing.opened);
+    sim::MeterModel model({});
+    for (std::uint32_t n : {1u, 2u}) {
+        const auto reply = model.answer({'D', static_cast<std::uint16_t>(n), 0});
+        ASSERT_TRUE(echoing.send('D', n));
+        EXPECT_EQ(echoing.fields.ParamNo, static_cast<std::int32_t>(n));
+        EXPECT_EQ(echoing.fields.ValueHead + echoing.fields.ValueTail, text(reply).substr(6, 8));
+    }
+    EXPECT_TRUE(ProbeRequest(echoing.port, 's', 0, 0));
+
+    // A loopback plug: everything comes back and nothing answers.
+    SimLine loopback({.faults = {{.fault = sim::Fault::Silence}}}, {.echo = true});
+    ASSERT_TRUE(loopback.opened);
+    EXPECT_FALSE(ProbeRequest(loopback.port, 's', 0, 0));
+    EXPECT_FALSE(loopback.send('D', 1));
+    EXPECT_EQ(loopback.fields.Value, NoValue);
+    EXPECT_TRUE(loopback.port.PortOpen());
+    EXPECT_TRUE(echoing.dialogs.messages().empty() && loopback.dialogs.messages().empty());
+}
+
+TEST(MeterExchangeWithSim, AMeterPluggedInAgainIsOpenedByItsLinkWithoutBeingAsked) {
+    // The port is named by a link, as under /dev/serial/by-id/. The adapter comes back while
+    // the program still holds its old device, so it comes back as another one (ttyUSB0 that
+    // returns as ttyUSB1), behind the same link.
+    ScratchFolder folder;
+    const std::string link = folder.path + "/usb-meter";
+    SimLine line({}, {.link = link});
+    ASSERT_TRUE(line.opened);
+    ASSERT_TRUE(line.send('D', 1));
+    const std::string first = line.meter.devicePath();
+    line.meter.unplug();
+    line.meter.replug();
+    EXPECT_NE(line.meter.devicePath(), first);
+
+    // The next exchange finds the device gone: the port closes, the operator is told once.
+    EXPECT_FALSE(line.send('D', 2));
+    EXPECT_FALSE(line.port.PortOpen());
+    EXPECT_TRUE(line.port.AwaitingDevice());
+    EXPECT_EQ(line.dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+    EXPECT_FALSE(ProbeRequest(line.port, 's', 0, 0));  // closed meanwhile: silent
+
+    // The port opens the link again by itself, and the meter answers on the new device.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!line.port.PortOpen() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(line.port.PortOpen());
+    EXPECT_TRUE(line.port.AwaitingDevice());  // open, but the meter not heard yet
+    EXPECT_TRUE(line.send('D', 3));
+    EXPECT_FALSE(line.port.AwaitingDevice());
+    EXPECT_EQ(line.dialogs.texts().size(), 1u);
+
+    // Pulled out again, and the owner closes the port: the waiting ends.
+    line.meter.unplug();
+    EXPECT_FALSE(line.send('D', 4));
+    EXPECT_TRUE(line.port.AwaitingDevice());
+    line.port.ClosePort();
+    EXPECT_FALSE(line.port.AwaitingDevice());
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/messages.h"
@@ -196,4 +197,77 @@ TEST(SerialPort, WriteThatCannotDrainTimesOut) {
     bool failed = false;
     for (int i = 0; i < 100000 && !failed; ++i) failed = !writeAll(port, frame);
     EXPECT_TRUE(failed);  // a full line fails the write after its time-out instead of hanging
+}
+
+TEST(SerialPort, ClosingGivesTheDeviceItsSettingsBack) {
+    PtyPair pty;
+    // The terminal as another program left it: canonical, echoing, translating, 19200 baud.
+    int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(fd, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    before.c_iflag |= ICRNL;
+    before.c_oflag |= OPOST | ONLCR;
+    ::cfsetispeed(&before, B19200);
+    ::cfsetospeed(&before, B19200);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &before), 0);
+    auto settings = [&] {
+        termios tio{};
+        EXPECT_EQ(::tcgetattr(fd, &tio), 0);
+        return tio;
+    };
+    ASSERT_EQ(settings().c_lflag, before.c_lflag);
+    ScriptedDialogs dialogs;
+    SerialPort port(dialogs);
+    ASSERT_TRUE(port.OpenPort(pty.slavePath()));
+    port.ClosePort();
+    const termios after = settings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(::cfgetospeed(&after), static_cast<speed_t>(B19200));
+    ::close(fd);
+}
+
+TEST(SerialPort, TheProgramsOwnTerminalAndDevicesThatAreNoTerminalAreRefused) {
+    ScriptedDialogs dialogs;
+    SerialPort port(dialogs);
+    EXPECT_FALSE(port.OpenPort("/dev/null"));  // a character device, but no terminal
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CannotOpenPort});
+
+    // A process whose controlling terminal is a pseudo-terminal: neither "/dev/tty" nor that
+    // terminal's own name opens, and its settings stay as they were. A pseudo-terminal that is
+    // not its own opens.
+    PtyPair own, other;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        auto check = [&](bool ok, int bit) { code |= ok ? 0 : bit; };
+        check(::setsid() >= 0, 1);
+        const int fd = ::open(own.slavePath().c_str(), O_RDWR);  // becomes the controlling terminal
+        check(fd >= 0 && ::tcgetsid(fd) == ::getsid(0), 2);
+        termios before{}, after{};
+        ::tcgetattr(fd, &before);
+        for (const std::string& name : {std::string("/dev/tty"), own.slavePath()}) {
+            PlatformPortHandle h = serial_device::InvalidHandle;
+            serial_device::noteOpenFailure(OpenFailure::Unknown);
+            check(!serial_device::open(name, h), 4);
+            check(serial_device::lastOpenFailure() == OpenFailure::OwnTerminal, 8);
+        }
+        ::tcgetattr(fd, &after);
+        check(after.c_lflag == before.c_lflag && ::cfgetospeed(&after) == ::cfgetospeed(&before), 16);
+        PlatformPortHandle h = serial_device::InvalidHandle;
+        check(serial_device::open(other.slavePath(), h), 32);
+        serial_device::close(h);
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (bits): " << WEXITSTATUS(status);
+    EXPECT_EQ(openFailureText(OpenFailure::OwnTerminal),
+              std::string(msg::CannotOpenPort) + "\n" + msg::PortIsOwnTerminal);
 }

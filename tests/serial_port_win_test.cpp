@@ -6,6 +6,8 @@
 //   LUMO_TEST_COM_FAULTY  a meter giving one wrong echo to parameter 1 and no answer to 2
 //   LUMO_TEST_COM_HANGUP, LUMO_TEST_COM_HANGUP_2
 //                         two meters that hang up after answering one request each
+//   LUMO_TEST_COM_REPLUG  a meter behind a link, pulled out after answering two requests and
+//                         plugged in again on another pseudo-terminal behind the same link
 //   LUMO_TEST_SIM_LOGS    the folder of the simulators' request logs, requests-<port>.log each
 //                         ("COM6.log" itself would name the port: a device name with any extension)
 #include <gtest/gtest.h>
@@ -52,6 +54,13 @@ std::vector<std::string> loggedRequests(const std::string& port, std::size_t cou
         std::this_thread::sleep_for(10ms);
     } while (std::chrono::steady_clock::now() < deadline);
     return lines;
+}
+
+bool written(PlatformPortHandle h, const std::uint8_t* data, std::size_t size) {
+    return serial_device::write(h, data, size) == serial_device::Transfer::Done;
+}
+bool got(PlatformPortHandle h, std::uint8_t& byte) {
+    return serial_device::readByte(h, byte) == serial_device::Transfer::Done;
 }
 
 struct OpenDevice {
@@ -110,20 +119,20 @@ TEST(SerialPortWin, ReadsNeverWaitAndDeliverOneByteAtATime) {
     std::uint8_t byte = 0;
     // The meter says nothing unasked: a read returns at once with no byte.
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(serial_device::readByte(dev.handle, byte));
+    EXPECT_FALSE(got(dev.handle, byte));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
 
     const RequestFrame probe = buildRequest(CmdProbe, 0, 0);
-    ASSERT_TRUE(serial_device::write(dev.handle, probe.data(), probe.size()));
+    ASSERT_TRUE(written(dev.handle, probe.data(), probe.size()));
     std::vector<std::uint8_t> reply;
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (reply.size() < FrameSize && std::chrono::steady_clock::now() < deadline) {
-        if (serial_device::readByte(dev.handle, byte)) reply.push_back(byte);
+        if (got(dev.handle, byte)) reply.push_back(byte);
         else std::this_thread::sleep_for(1ms);
     }
     ASSERT_EQ(reply.size(), FrameSize);
     EXPECT_TRUE(echoMatches(reply, CmdProbe));
-    EXPECT_FALSE(serial_device::readByte(dev.handle, byte));  // nothing beyond the reply
+    EXPECT_FALSE(got(dev.handle, byte));  // nothing beyond the reply
 }
 
 TEST(SerialPortWin, ProtocolExchangesWithTheMeterAndKeepsTheNameAsTyped) {
@@ -214,16 +223,18 @@ TEST(SerialPortWin, WriteFailsOnceTheMeterHasHungUp) {
     OpenDevice dev(port);
     ASSERT_TRUE(dev.opened);
     const RequestFrame probe = buildRequest(CmdProbe, 0, 0);
-    ASSERT_TRUE(serial_device::write(dev.handle, probe.data(), probe.size()));
+    ASSERT_TRUE(written(dev.handle, probe.data(), probe.size()));
     ASSERT_EQ(loggedRequests(port, 1).size(), 1u);
 
-    // The simulator hangs up right after its one answer; a byte soon no longer goes out.
+    // The simulator hangs up right after its one answer; a byte soon no longer goes out, with
+    // the error of a device that has gone.
     const std::uint8_t reject = RejectByte;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    bool written = true;
-    while ((written = serial_device::write(dev.handle, &reject, 1)) && std::chrono::steady_clock::now() < deadline)
+    auto result = serial_device::Transfer::Done;
+    while ((result = serial_device::write(dev.handle, &reject, 1)) == serial_device::Transfer::Done &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(written);
+    EXPECT_EQ(result, serial_device::Transfer::DeviceGone);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));  // Wine's code for a line whose other side is gone
 }
 
@@ -244,4 +255,43 @@ TEST(SerialPortWin, LostMeterClosesThePortWithOneMessage) {
     EXPECT_FALSE(ProbeRequest(sp, CmdProbe, 0, 0));
     EXPECT_EQ(dialogs.texts().size(), 1u);
     EXPECT_EQ(loggedRequests(port, 1).size(), 1u);
+}
+
+TEST(SerialPortWin, TheSystemListsThePortsByNumber) {
+    PORT_OR_SKIP(port, "LUMO_TEST_COM");
+    PORT_OR_SKIP(high, "LUMO_TEST_COM_HIGH");
+    const std::vector<PortDevice> ports = serial_device::presentPorts();
+    auto at = [&](const std::string& name) {
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            if (ports[i].name == name) return static_cast<int>(i);
+        return -1;
+    };
+    ASSERT_GE(at(port), 0);
+    ASSERT_GE(at(high), 0);
+    EXPECT_LT(at(port), at(high));  // COM5 before COM15
+    const PortDevice& meter = ports[static_cast<std::size_t>(at(port))];
+    EXPECT_FALSE(meter.driverName.empty() && meter.friendlyName.empty());
+    EXPECT_EQ(meter.problem, 0u);
+}
+
+TEST(SerialPortWin, AMeterPluggedInAgainIsOpenedAgainByItself) {
+    PORT_OR_SKIP(port, "LUMO_TEST_COM_REPLUG");
+    ScriptedDialogs dialogs;
+    SerialPort sp(dialogs);
+    ASSERT_TRUE(sp.OpenPort(port));
+    ReplyFields fields;
+    // Requests until one finds the device gone: the port closes and waits for it.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (sp.PortOpen() && std::chrono::steady_clock::now() < deadline)
+        SendRequest(sp, dialogs, fields, CmdLive, 1, 0);
+    ASSERT_FALSE(sp.PortOpen());
+    EXPECT_TRUE(sp.AwaitingDevice());
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{msg::CheckConnection});
+    // Plugged in again: the port opens the same name by itself, and the meter answers.
+    while (!sp.PortOpen() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(sp.PortOpen());
+    EXPECT_TRUE(SendRequest(sp, dialogs, fields, CmdLive, 3, 0));
+    EXPECT_EQ(fields.ParamNo, 3);
+    EXPECT_FALSE(sp.AwaitingDevice());
+    EXPECT_EQ(dialogs.texts().size(), 1u);
 }

@@ -6,6 +6,8 @@
 #include "app/Usersett.h"
 #include "app/serial_ports.h"
 #include "app/window_style.h"
+#include "common/messages.h"
+#include "link/serial_port.h"
 #include "support/scripted_dialogs.h"
 
 using namespace lumo;
@@ -72,4 +74,23 @@ TEST(SerialPorts, OpeningTheDialogsListShowsThePortsFoundWithTheirDescriptions) 
     EXPECT_EQ(combo->currentText(), "/dev/pts/7");
     combo->hidePopup();
     EXPECT_TRUE(dialogs.messages().empty());
+}
+
+// What the tooltips and the failure box say of an adapter by its USB ids and its problem code.
+TEST(SerialPorts, AdaptersAreNamedByTheirChipAndARefusedCloneIsNamedInTheFailureBox) {
+    EXPECT_EQ(adapterDescription("USB-SERIAL CH340 (COM5)", 0x1A86, 0x7523), "USB-SERIAL CH340 (COM5)");
+    EXPECT_EQ(adapterDescription("USB Serial Port (COM6)", 0x0403, 0x6001), "USB Serial Port (COM6), микросхема FTDI");
+    EXPECT_EQ(adapterDescription("", 0x10C4, 0xEA60), "микросхема CP210x");
+    EXPECT_EQ(adapterDescription("Communications Port (COM1)", 0, 0), "Communications Port (COM1)");
+
+    const PortDevice clone{"COM7", "Prolific USB-to-Serial Comm Port (COM7)", "", 0x067B, 0x2303, 10};
+    const std::string box = openFailureText(OpenFailure::DeviceProblem, deviceProblemText(clone));
+    EXPECT_EQ(box.substr(0, box.find('\n')), msg::CannotOpenPort);
+    EXPECT_NE(box.find("Prolific USB-to-Serial Comm Port (COM7) (PL2303)"), std::string::npos) << box;
+    EXPECT_NE(box.find("код неполадки 10"), std::string::npos) << box;
+    EXPECT_NE(box.find(msg::ClonePl2303), std::string::npos) << box;
+    // Another chip's problem says only what is known.
+    const std::string other = deviceProblemText({"COM8", "", "", 0x0403, 0x6001, 28});
+    EXPECT_NE(other.find("COM8 (FTDI)"), std::string::npos) << other;
+    EXPECT_EQ(other.find("PL2303"), std::string::npos);
 }

@@ -29,7 +29,11 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
   --count-field TEXT  the 'O' reply's value field as given (8 characters)
   --pace              answer at the speed of a 9600-baud line
   --log FILE          write every request received to FILE ('-' for standard output)
-  --link PATH         make PATH a symbolic link to the device
+  --link PATH         make PATH a symbolic link to the device (kept across replugs)
+  --echo              the line echoes every byte sent to the meter (with --fault silence:
+                      a loopback plug)
+  --unplug-after N    pull the cable after answering N requests...
+  --replug-after MS   ...and plug it in again MS milliseconds later (a new device)
   --seed N            seed of the readings' noise
   --hang-up-after N   close the line after answering N requests
   --fault KIND        spoil replies: silence, stray-byte, short-reply, wrong-echo,
@@ -63,7 +67,8 @@ int number(const char* text, int lo, int hi) {
 
 int main(int argc, char** argv) {
     lumo::sim::MeterConfig config;
-    std::string logPath, linkPath;
+    lumo::sim::LineOptions line;
+    std::string logPath;
     auto lastRule = [&]() -> lumo::sim::FaultRule& {
         if (config.faults.empty()) fail("a fault filter needs a --fault before it");
         return config.faults.back();
@@ -74,8 +79,8 @@ int main(int argc, char** argv) {
             std::fputs(Usage, stdout);
             return 0;
         }
-        if (arg == "--pace") {
-            config.paced = true;
+        if (arg == "--pace" || arg == "--echo") {
+            (arg == "--pace" ? config.paced : line.echo) = true;
             continue;
         }
         if (i + 1 >= argc) fail("missing value after " + arg);
@@ -83,7 +88,9 @@ int main(int argc, char** argv) {
         if (arg == "--periods") config.periods = number(value, 0, 255);
         else if (arg == "--count-field") config.countField = value;
         else if (arg == "--log") logPath = value;
-        else if (arg == "--link") linkPath = value;
+        else if (arg == "--link") line.link = value;
+        else if (arg == "--unplug-after") line.unplugAfter = number(value, 0, 1 << 30);
+        else if (arg == "--replug-after") line.replugAfterMs = number(value, 0, 1 << 30);
         else if (arg == "--seed") config.seed = static_cast<std::uint32_t>(number(value, 0, 1 << 30));
         else if (arg == "--hang-up-after") config.hangUpAfter = number(value, 0, 1 << 30);
         else if (arg == "--long-reply-size") config.longReplySize = static_cast<std::size_t>(number(value, 16, 1 << 20));
@@ -121,12 +128,7 @@ int main(int argc, char** argv) {
         std::fprintf(log, "%c %s %s\n", r.command, lumo::hexUpper(r.address, 4).c_str(),
                      lumo::hexUpper(r.argument, 8).c_str());
         std::fflush(log);
-    });
-    if (!linkPath.empty()) {
-        ::unlink(linkPath.c_str());
-        if (::symlink(server.devicePath().c_str(), linkPath.c_str()) != 0)
-            fail("cannot make the link " + linkPath);
-    }
+    }, line);
     std::printf("%s\n", server.devicePath().c_str());
     std::fflush(stdout);
 
@@ -138,7 +140,6 @@ int main(int argc, char** argv) {
         }
     }
     server.stop();
-    if (!linkPath.empty()) ::unlink(linkPath.c_str());
     if (log && log != stdout) std::fclose(log);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Seeds for receive_fuzz: the simulated meter's replies to every command, fault-free and with
-// each of its faults, as they arrive at once, late, in two pieces, and after a late reply to
-// the request before. The input layout is receive_fuzz.cpp's.
+// each of its faults, as they arrive at once, late, in two pieces, after a late reply to the
+// request before, and after the line's echo of the request. The input layout is
+// receive_fuzz.cpp's.
 //   usage: make_receive_seeds DIR
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/meter_protocol.h"
 #include "sim/meter_model.h"
 
 namespace {
@@ -57,7 +59,8 @@ int main(int argc, char** argv) {
                                   static_cast<std::uint8_t>(period), 0};
             const Bytes head(reply.begin(), reply.begin() + static_cast<long>(std::min<std::size_t>(8, reply.size())));
             const Bytes tail(reply.begin() + static_cast<long>(head.size()), reply.end());
-            std::vector<std::pair<std::string, Bytes>> seeds(4, {"", header});
+            const auto frame = lumo::meter::buildRequest(commands[c], request.address, 0);
+            std::vector<std::pair<std::string, Bytes>> seeds(5, {"", header});
             seeds[0].first = "at-once";
             chunk(seeds[0].second, 0, reply);
             seeds[1].first = "late";
@@ -68,6 +71,9 @@ int main(int argc, char** argv) {
             seeds[3].first = "after-late";
             chunk(seeds[3].second, 45, before);
             chunk(seeds[3].second, 5, reply);
+            seeds[4].first = "echoed";
+            chunk(seeds[4].second, 0, Bytes(frame.begin(), frame.end()));
+            chunk(seeds[4].second, 3, reply);
             for (auto& [name, bytes] : seeds) {
                 bytes[3] = written % 2;  // paced and unpaced alike
                 const std::string path = dir + "/" + commands[c] + "-" + std::to_string(static_cast<int>(fault)) +

@@ -1,6 +1,6 @@
 // libFuzzer harness of the receive path: the bytes a meter sends, as they arrive on the line,
 // through the workers' receive step (up to the four sends of one request) or the window's echo
-// check, the hexadecimal and decimal conversions, the live value's normalisation and the store
+// check, each with the line's echo of the request to skip, the hexadecimal and decimal conversions, the live value's normalisation and the store
 // writes of both workers. Built by scripts/fuzz-build, run by scripts/fuzz-protocol.
 //
 // Input: four header bytes, then chunks of the line, each [silence in ms][length][bytes]:
@@ -57,7 +57,7 @@ public:
         if (paced_) now_ += 1ms;
         return true;
     }
-    void sendReject() override { ++rejects; }
+    void send(std::uint8_t byte) override { rejects += byte == meter::RejectByte; }
     void pause(std::chrono::milliseconds d) override { now_ += d; }
     Clock::time_point now() override { return now_; }
 
@@ -74,11 +74,14 @@ private:
     const bool paced_;
 };
 
-// Longest receive steps: 20 tries for the first byte, the collect limit, one last gap and a
-// byte time for each read that ends a wait.
-constexpr auto ReplyBound = meter::FirstByteTries * meter::FirstByteTry + meter::CollectLimit +
-                            meter::Gap + meter::AfterGap + 2ms;
-constexpr auto EchoBound = meter::CollectLimit + 1ms;
+// Longest receive steps: three times (the reply or the line's echo, the rest of an echo cut by
+// a pause, the reply after the echo) 20 tries for the first byte, the collect limit, one last
+// gap and a byte time for each read that ends a wait; the probe's collect limit, the rest of an
+// echo and its echo test.
+constexpr auto CollectBound = meter::FirstByteTries * meter::FirstByteTry + meter::CollectLimit +
+                              meter::Gap + meter::AfterGap + 2ms;
+constexpr auto ReplyBound = 3 * CollectBound;
+constexpr auto EchoBound = meter::CollectLimit + 1ms + CollectBound + meter::EchoTestWait + meter::FirstByteTry + 1ms;
 
 bool isLiveText(const std::string& text) {
     if (text.empty() || text == meter::NoValue) return true;
@@ -113,6 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char command = Commands[data[0] % 6];
     const int asked = data[1] % 18 + 1;
     ScriptedLine line(std::span(data + 4, size - 4), data[3] & 1);
+    const std::uint32_t address = command == meter::CmdLive ? static_cast<std::uint32_t>(asked)
+                                  : command == meter::CmdProbe || command == meter::CmdCount
+                                      ? 0
+                                      : static_cast<std::uint32_t>(data[2] * 256 + asked);
+    const meter::RequestFrame request = meter::buildRequest(command, address, 0);
 
     // One request: the fields start as "нет", up to four receive steps.
     meter::ReplyFields fields;
@@ -120,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool replied = false;
     for (int attempt = 0; attempt < meter::Attempts && !replied; ++attempt) {
         const auto start = line.now();
-        replied = command == meter::CmdProbe ? meter::ReceiveEcho(line, command)
-                                             : meter::ReceiveReply(line, fields, command);
+        replied = command == meter::CmdProbe ? meter::ReceiveEcho(line, command, request)
+                                             : meter::ReceiveReply(line, fields, command, request);
         const auto took = line.now() - start;
         require(took <= (command == meter::CmdProbe ? EchoBound : ReplyBound), "receive step over its bound");
         require(replied || line.rejects == attempt + 1, "a bad reply without the reject byte");

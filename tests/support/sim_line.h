@@ -11,8 +11,10 @@ namespace lumo::test {
 
 class SimLine {
 public:
-    explicit SimLine(const sim::MeterConfig& config = {}) : meter(config) {
-        opened = port.OpenPort(meter.devicePath());
+    // The port is opened by the line's link where it has one, else by the device's path.
+    explicit SimLine(const sim::MeterConfig& config = {}, const sim::LineOptions& line = {})
+        : meter(config, {}, line) {
+        opened = port.OpenPort(line.link.empty() ? meter.devicePath() : line.link);
     }
 
     // One worker-path exchange into `fields`.
