@@ -2,7 +2,9 @@
 // Fonts and control helpers shared by the two windows: controls stand at designed pixel
 // positions, and each text has a designed character height in pixels.
 
+#include <QColor>
 #include <QFont>
+#include <QPalette>
 #include <QLabel>
 #include <QPushButton>
 
@@ -20,6 +22,16 @@ QLabel* label(QWidget* parent, const QString& text, int x, int y, int characterH
               int width = 0);
 QPushButton* button(QWidget* parent, const QString& text, int x, int y, int w, int h,
                     int characterHeight);
+
+// The palette's text colour faded into its background (share 0: background, 1: text), opaque:
+// thin lines of an opaque colour take the painter's fast path, where translucent ones are
+// blended span by span.
+QColor faintText(const QPalette& palette, double share);
+// Whether a palette draws on a dark background.
+bool darkBackground(const QPalette& palette);
+// The usual colour of phase 0 A (yellow), 1 B (green), 2 C (red), in a shade that stands out on
+// the palette's background, light or dark.
+QColor phaseColor(int phase, const QPalette& palette);
 
 }  // namespace lumo::ui
 
