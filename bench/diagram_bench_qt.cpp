@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -32,24 +31,13 @@
 #include "app/startup.h"
 #include "app/trend_view.h"
 #include "bench/console_dialogs.h"
+#include "bench/tick_timing.h"
 #include "sim/meter_server.h"
 
 namespace {
 
-double threadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-struct Figures {
-    double median, p99, worst;
-};
-Figures figures(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-    return {at(0.5), at(0.99), v.back()};
-}
+using lumo::bench::Figures;
+using lumo::bench::figures;
 
 // A day of readings a second up to `end`: 230 V, 4 A, 25°, with a slow swing and some noise.
 void fillDay(lumo::ReadingsRing& ring, std::int64_t end) {
@@ -132,17 +120,11 @@ int main(int argc, char** argv) {
     Run* run = &closed;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        QElapsedTimer t;
-        t.start();
-        const double cpu0 = threadCpuMs();
-        w.timerPeriodTimer();
-        const double tick = static_cast<double>(t.nsecsElapsed()) / 1e6;
-        // What the tick left for the event loop: the labels' and the diagram's repaint.
-        QApplication::sendPostedEvents();
-        QApplication::processEvents();
-        run->tickMs.push_back(tick);
-        run->wallMs.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
-        run->cpuMs.push_back(threadCpuMs() - cpu0);
+        // The tick, and what it left for the event loop: the labels' and the diagram's repaint.
+        const lumo::bench::TickTimes t = lumo::bench::timeTick(w);
+        run->tickMs.push_back(t.tickMs);
+        run->wallMs.push_back(t.wallMs);
+        run->cpuMs.push_back(t.cpuMs);
         if (run == &closed && static_cast<int>(closed.wallMs.size()) == ticks) {
             w.findChild<QAction*>("Diagram")->trigger();
             auto* span = diagram.findChild<QComboBox*>("cbSpan");
