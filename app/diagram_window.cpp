@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <cfloat>
 #include <cmath>
 
 #include "app/phasor_view.h"
@@ -100,9 +101,10 @@ void DiagramWindow::showReadings(const std::vector<std::string>& texts) {
         for (int p = 0; p < 3; ++p) {
             const auto& r = readings[static_cast<size_t>(p)];
             const std::optional<double>* values[] = {&r.U, &r.I, &r.angle, &r.P, &r.Q, &r.S};
+            // A reading beyond a float's range is kept as missing, never as infinity.
             for (int q = 0; q < ReadingsPerPhase; ++q)
                 sample[static_cast<size_t>(p * ReadingsPerPhase + q)] =
-                    *values[q] ? static_cast<float>(**values[q]) : NAN;
+                    *values[q] && std::abs(**values[q]) <= FLT_MAX ? static_cast<float>(**values[q]) : NAN;
         }
         ring_.push(now_(), sample);
         trend_->samplesAdded();

@@ -226,6 +226,23 @@ TEST(DiagramViews, DrawHostileReadingsAndAFullDayAtAnySize) {
             for (QSize size : {QSize(800, 300), QSize(7, 5)}) draw(trend, size);
         }
     draw(phasor, QSize(480, 480));
+
+    // Through the window: a reading beyond a float's range is kept as missing.
+    DiagramWindow window;
+    std::vector<std::string> texts(18, "1");
+    texts[0] = "1E300";
+    texts[3] = "-1,79E308";
+    window.showReadings(texts);
+    ASSERT_EQ(window.ring().size(), 1u);
+    EXPECT_TRUE(std::isnan(window.ring().value(0, 0)) && std::isnan(window.ring().value(0, 3)));
+    EXPECT_EQ(window.ring().value(0, 1), 1.0f);
+    window.resize(300, 200);
+    QImage whole(window.size(), QImage::Format_ARGB32);
+    window.render(&whole);
+    window.showReadings(std::vector<std::string>(18, "нет"));
+    EXPECT_TRUE(window.verdict().noData);
+    EXPECT_EQ(window.ring().size(), 1u);  // nothing to keep
+
     EXPECT_EQ(scaleAbove(227.5), 250);
     EXPECT_EQ(scaleAbove(5.54), 6);
     EXPECT_EQ(scaleAbove(0), 1);
