@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <vector>
 
 #include "app/Userprog.h"
@@ -46,7 +47,7 @@ void fillDay(lumo::ReadingsRing& ring, std::int64_t end) {
         for (int p = 0; p < 3; ++p) {
             const double swing = std::sin(static_cast<double>(i) / 3000.0 + p) + 0.1 * std::sin(static_cast<double>(i) * 1.7);
             const double u = 225 + 4 * swing, current = 4 + swing, phi = 25 + 5 * swing;
-            const double a = phi * M_PI / 180;
+            const double a = phi * std::numbers::pi / 180;
             const double v[6] = {u, current, phi, u * current * std::cos(a), u * current * std::sin(a), u * current};
             for (int q = 0; q < 6; ++q) s[static_cast<size_t>(p * 6 + q)] = static_cast<float>(v[q]);
         }
