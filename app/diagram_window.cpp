@@ -123,7 +123,8 @@ void DiagramWindow::showVerdict() {
         pal.setColor(QPalette::WindowText, dark ? QColor(0x6B, 0xE0, 0x7B) : QColor(0x1B, 0x6E, 0x2A));
     else if (!verdict_.noData && !onlyNotJudged(verdict_))
         pal.setColor(QPalette::WindowText, dark ? QColor(0xFF, 0x6B, 0x6B) : QColor(0xB0, 0x00, 0x20));
-    labCheck->setPalette(pal);
+    // A new palette restyles the label: only when the colour changes.
+    if (labCheck->palette().color(QPalette::WindowText) != pal.color(QPalette::WindowText)) labCheck->setPalette(pal);
 }
 
 void DiagramWindow::showAndRaise() {

@@ -32,22 +32,30 @@ QPointF polar(QPointF centre, double radius, double degrees) {
     return centre + QPointF(radius * std::cos(a), -radius * std::sin(a));
 }
 
+// A vector: its shaft in the painter's pen, its head a filled triangle in the pen's colour.
 void arrow(QPainter& p, QPointF from, QPointF to) {
-    p.drawLine(from, to);
     const QLineF line(to, from);
-    const double length = std::min(10.0, line.length() * 0.4);
-    if (length < 2) return;
-    QPen solid = p.pen();
-    solid.setStyle(Qt::SolidLine);
-    p.save();
-    p.setPen(solid);
-    for (double turn : {-25.0, 25.0}) {
-        QLineF head(to, from);
-        head.setLength(length);
-        head.setAngle(line.angle() + turn);
-        p.drawLine(head);
+    const double length = std::min(12.0, line.length() * 0.4);
+    if (length < 2) {
+        p.drawLine(from, to);
+        return;
     }
-    p.restore();
+    QLineF shaft(from, to);
+    shaft.setLength(std::max(0.0, shaft.length() - length * 0.8));  // the dash ends under the head
+    p.drawLine(shaft);
+    QPointF head[3] = {to, {}, {}};
+    for (int side = 0; side < 2; ++side) {
+        QLineF edge(to, from);
+        edge.setLength(length);
+        edge.setAngle(line.angle() + (side ? 22.0 : -22.0));
+        head[side + 1] = edge.p2();
+    }
+    const QPen pen = p.pen();
+    p.setPen(Qt::NoPen);
+    p.setBrush(pen.color());
+    p.drawPolygon(head, 3);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(pen);
 }
 
 // A text beside the point in the direction `degrees` from the centre, so that it stands clear

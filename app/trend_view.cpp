@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QPainter>
+#include <QStaticText>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -40,7 +41,7 @@ const char* title(TrendView::Quantity q) {
 
 TrendView::TrendView(const ReadingsRing& ring, QWidget* parent) : QWidget(parent), ring_(ring) {
     setObjectName("trendView");
-    setAutoFillBackground(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);  // the pixmap of the axes covers the whole view
 }
 
 void TrendView::samplesAdded() {
@@ -67,8 +68,7 @@ std::pair<std::int64_t, std::int64_t> TrendView::timeRange() const {
     return {std::min(ring_.time(0), end - 60 * 1000), end};
 }
 
-void TrendView::paintEvent(QPaintEvent*) {
-    QPainter p(this);
+void TrendView::paintStatic(QPainter& p, const QRect& plot, double vLo, double vHi, double step) {
     const QPalette& pal = palette();
     const QColor text = pal.color(QPalette::WindowText);
     const QPen gridPen(ui::faintText(pal, 0.2), 0);
@@ -87,12 +87,32 @@ void TrendView::paintEvent(QPaintEvent*) {
         p.drawText(x + 20, fm.ascent() + 4, QString(QChar('A' + phase)));
         x += 20 + fm.horizontalAdvance("A") + 14;
     }
+    p.setPen(gridPen);
+    p.drawRect(plot.adjusted(0, 0, -1, -1));
+    if (step <= 0) {
+        p.setPen(text);
+        p.drawText(plot, Qt::AlignCenter, QString::fromUtf8(msg::NoData));
+        return;
+    }
+    // The value axis.
+    const int decimals = std::clamp(static_cast<int>(-std::floor(std::log10(step))), 0, 3);
+    for (double v = vLo; v <= vHi + step / 2; v += step) {
+        const double y = plot.bottom() - (v - vLo) / (vHi - vLo) * (plot.height() - 1);
+        p.setPen(gridPen);
+        p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
+        p.setPen(text);
+        p.drawText(QRectF(0, y - fm.height() / 2.0, plot.left() - 6, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
+                   QString::fromStdString(formatRounded(std::abs(v) < step / 2 ? 0 : v, decimals)));
+    }
+}
 
+void TrendView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QPalette& pal = palette();
+    const QFontMetrics fm = p.fontMetrics();
     const int left = fm.horizontalAdvance("-00000,0") + 10;
     const QRect plot(left, fm.height() + 12, std::max(1, width() - left - 12),
                      std::max(1, height() - 2 * fm.height() - 22));
-    p.setPen(gridPen);
-    p.drawRect(plot.adjusted(0, 0, -1, -1));
 
     const auto [from, to] = timeRange();
     const int columns = plot.width();
@@ -106,27 +126,35 @@ void TrendView::paintEvent(QPaintEvent*) {
             for (const TrendColumn& c : series[phase])
                 if (!c.empty) lo = std::min(lo, c.min), hi = std::max(hi, c.max);
         }
-    if (lo > hi) {
-        p.setPen(text);
-        p.drawText(plot, Qt::AlignCenter, QString::fromUtf8(msg::NoData));
-        return;
-    }
 
-    // The value axis: a little room above and below, steps of 1, 2 or 5.
-    double vLo = lo, vHi = hi;
-    const double pad = std::max((vHi - vLo) * 0.08, std::max(std::abs(vHi), 1.0) * 0.01);
-    vLo -= pad, vHi += pad;
-    const double step = niceStep(vHi - vLo, std::max(2, plot.height() / (fm.height() * 3)));
-    const int decimals = std::clamp(static_cast<int>(-std::floor(std::log10(step))), 0, 3);
-    auto yOf = [&](double v) { return plot.bottom() - (v - vLo) / (vHi - vLo) * (plot.height() - 1); };
-    for (double v = std::ceil(vLo / step) * step; v <= vHi; v += step) {
-        const double y = yOf(v);
-        p.setPen(gridPen);
-        p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
-        p.setPen(text);
-        p.drawText(QRectF(0, y - fm.height() / 2.0, left - 6, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
-                   QString::fromStdString(formatRounded(std::abs(v) < step / 2 ? 0 : v, decimals)));
+    // The value axis: a little room above and below, out to whole steps of 1, 2 or 5, so that
+    // it stays put while the readings move within it.
+    double vLo = 0, vHi = 1, step = 0;
+    if (lo <= hi) {
+        const double pad = std::max((static_cast<double>(hi) - lo) * 0.05, std::max(std::abs(static_cast<double>(hi)), 1.0) * 0.005);
+        step = niceStep(hi - lo + 2 * pad, std::max(2, plot.height() / (fm.height() * 3)));
+        vLo = std::floor((lo - pad) / step) * step;
+        vHi = std::ceil((hi + pad) / step) * step;
+        if (!(vHi > vLo) || !std::isfinite(vHi - vLo)) step = 0, vLo = 0, vHi = 1;
     }
+    // What changes only with the size, the quantity, the value axis or the colours is drawn
+    // once into a pixmap: the title, the frame, the value grid and its labels.
+    const QString key = QString("%1 %2 %3 %4 %5 %6 %7")
+                            .arg(width()).arg(height()).arg(static_cast<int>(quantity_))
+                            .arg(vLo).arg(vHi).arg(step).arg(pal.cacheKey());
+    if (key != staticKey_) {
+        staticKey_ = key;
+        const qreal ratio = devicePixelRatioF();
+        static_ = QPixmap(size() * ratio);
+        static_.setDevicePixelRatio(ratio);
+        static_.fill(pal.color(QPalette::Window));
+        QPainter s(&static_);
+        s.setFont(font());
+        paintStatic(s, plot, vLo, vHi, step);
+    }
+    p.drawPixmap(0, 0, static_);
+    if (step <= 0) return;
+    auto yOf = [&](double v) { return plot.bottom() - (v - vLo) / (vHi - vLo) * (plot.height() - 1); };
 
     // The time axis in local time, the labels on round minutes or hours.
     static constexpr std::int64_t Steps[] = {1,   2,   5,    10,   15,   30,    60,    120,   300,
@@ -141,13 +169,20 @@ void TrendView::paintEvent(QPaintEvent*) {
         }
     const std::int64_t offset = QDateTime::fromMSecsSinceEpoch(from).offsetFromUtc() * 1000LL;
     const QString format = tickMs < 60000 ? "HH:mm:ss" : "HH:mm";
+    const QPen gridPen(ui::faintText(pal, 0.2), 0);
+    if (timeLabels_.size() > 64) timeLabels_.clear();
     for (std::int64_t t = ((from + offset) / tickMs + 1) * tickMs - offset; t < to; t += tickMs) {
         const double xt = plot.left() + static_cast<double>(t - from) / msPerPixel;
         p.setPen(gridPen);
-        p.drawLine(QPointF(xt, plot.top()), QPointF(xt, plot.bottom()));
-        p.setPen(text);
-        p.drawText(QRectF(xt - labelWidth / 2.0, plot.bottom() + 4, labelWidth, fm.height()), Qt::AlignCenter,
-                   QDateTime::fromMSecsSinceEpoch(t).toString(format));
+        p.drawLine(QPointF(xt, plot.top() + 1), QPointF(xt, plot.bottom() - 1));
+        // The same labels come back tick after tick: their layout is kept.
+        const QString label = QDateTime::fromMSecsSinceEpoch(t).toString(format);
+        auto cached = timeLabels_.find(label);
+        if (cached == timeLabels_.end()) cached = timeLabels_.emplace(label, QStaticText(label)).first;
+        const double w = cached->second.size().width();
+        if (xt - w / 2 < 0 || xt + w / 2 > width()) continue;
+        p.setPen(pal.color(QPalette::WindowText));
+        p.drawStaticText(QPointF(xt - w / 2, plot.bottom() + 4), cached->second);
     }
 
     // Each phase: a stroke from the minimum to the maximum of each column, joined to the

@@ -4,8 +4,11 @@
 // minimum-to-maximum stroke a pixel column, joined to its neighbours; a break where polling
 // stopped. The time axis shows local time.
 
+#include <QPixmap>
+#include <QStaticText>
 #include <QWidget>
 #include <cstdint>
+#include <map>
 
 #include "app/readings_ring.h"
 
@@ -38,11 +41,17 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The title, the frame and the value axis (or "нет данных" without a step).
+    void paintStatic(QPainter& p, const QRect& plot, double vLo, double vHi, double step);
+
     const ReadingsRing& ring_;
     Quantity quantity_ = Quantity::U;
     Span span_ = Span::TenMinutes;
     std::int64_t paintedNewest_ = 0;  // the newest sample's time at the last paint
     double paintedColumnMs_ = 0;      // the time a pixel column covered then
+    QPixmap static_;                  // paintStatic's picture, for staticKey_
+    QString staticKey_;
+    std::map<QString, QStaticText> timeLabels_;
 };
 
 }  // namespace lumo

@@ -113,48 +113,51 @@ int main(int argc, char** argv) {
     w.findChild<QPushButton*>("butGetTekData")->click();
     auto* timer = w.findChild<QTimer*>("timerPeriod");
     timer->stop();  // the bench drives the ticks itself, to time each one
-    // First the ticks with the diagram window closed (it still keeps the readings), then with
-    // it open, its trend showing the whole day.
+    // The ticks with the diagram window closed (it still keeps the readings), then with it
+    // open, its trend over the last 10 minutes (redrawn at every tick), then over the whole day.
     struct Run {
+        const char* name;
+        int span;  // the index in cbSpan; -1: the window closed
         std::vector<double> tickMs, wallMs, cpuMs;
-    } closed, open;
-    Run* run = &closed;
+    };
+    std::vector<Run> runs = {{"diagram closed", -1, {}, {}, {}},
+                             {"diagram open, trend of the last 10 minutes", 0, {}, {}, {}},
+                             {"diagram open, trend of the whole day", 2, {}, {}, {}}};
+    size_t current = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         // The tick, and what it left for the event loop: the labels' and the diagram's repaint.
         const lumo::bench::TickTimes t = lumo::bench::timeTick(w);
-        run->tickMs.push_back(t.tickMs);
-        run->wallMs.push_back(t.wallMs);
-        run->cpuMs.push_back(t.cpuMs);
-        if (run == &closed && static_cast<int>(closed.wallMs.size()) == ticks) {
-            w.findChild<QAction*>("Diagram")->trigger();
-            auto* span = diagram.findChild<QComboBox*>("cbSpan");
-            span->setCurrentIndex(span->count() - 1);  // the whole day
-            QApplication::processEvents();
-            run = &open;
-        } else if (static_cast<int>(open.wallMs.size()) == ticks) {
+        Run& run = runs[current];
+        run.tickMs.push_back(t.tickMs);
+        run.wallMs.push_back(t.wallMs);
+        run.cpuMs.push_back(t.cpuMs);
+        if (static_cast<int>(run.wallMs.size()) < ticks) return;
+        if (++current == runs.size()) {
             QApplication::quit();
+            return;
         }
+        w.findChild<QAction*>("Diagram")->trigger();
+        diagram.findChild<QComboBox*>("cbSpan")->setCurrentIndex(runs[current].span);
+        QApplication::processEvents();
     });
     ticker.start(1000);
     QApplication::exec();
 
-    std::printf("diagram_bench_qt: %d live ticks with the diagram window closed, then %d with it open, its trend\n"
-                "showing a whole day (meter paced at 9600 baud)\n", ticks, ticks);
-    std::printf("%-44s %8s %8s %8s\n", "window thread per tick (ms)", "median", "p99", "worst");
-    Figures openCpu{};
-    for (const auto& [r, name] : {std::pair{&closed, "closed"}, std::pair{&open, "open"}}) {
-        const Figures tick = figures(r->tickMs), wall = figures(r->wallMs), cpu = figures(r->cpuMs);
-        std::printf("diagram %s:\n", name);
-        std::printf("%-44s %8.2f %8.2f %8.2f\n", "  the tick (labels, hand-over, check)", tick.median, tick.p99, tick.worst);
-        std::printf("%-44s %8.2f %8.2f %8.2f\n", "  wall: tick + repaint", wall.median, wall.p99, wall.worst);
-        std::printf("%-44s %8.2f %8.2f %8.2f\n", "  thread CPU time", cpu.median, cpu.p99, cpu.worst);
-        if (r == &open) openCpu = cpu;
+    std::printf("diagram_bench_qt: %d live ticks each (meter paced at 9600 baud)\n", ticks);
+    std::printf("%-48s %8s %8s %8s\n", "window thread per tick (ms)", "median", "p99", "worst");
+    bool met = true;
+    for (const Run& r : runs) {
+        const Figures tick = figures(r.tickMs), wall = figures(r.wallMs), cpu = figures(r.cpuMs);
+        std::printf("%s:\n", r.name);
+        std::printf("%-48s %8.2f %8.2f %8.2f\n", "  the tick (labels, hand-over, check)", tick.median, tick.p99, tick.worst);
+        std::printf("%-48s %8.2f %8.2f %8.2f\n", "  wall: tick + repaint", wall.median, wall.p99, wall.worst);
+        std::printf("%-48s %8.2f %8.2f %8.2f\n", "  thread CPU time", cpu.median, cpu.p99, cpu.worst);
+        if (r.span >= 0) met = met && cpu.median <= 2;
     }
     std::printf("verdict shown: %s\n", diagram.verdict().lines().front().c_str());
-    std::printf("within 2 ms a tick with the diagram open: thread CPU median %s, p99 %s (wall time also counts\n"
-                "waiting for a core on a busy machine)\n",
-                openCpu.median <= 2 ? "met" : "MISSED", openCpu.p99 <= 2 ? "met" : "missed");
+    std::printf("within 2 ms a tick with the diagram open (thread CPU median): %s (wall time also counts\n"
+                "waiting for a core on a busy machine)\n", met ? "met" : "MISSED");
 
     lumo::destroyWindows();
     std::filesystem::remove_all(dir);
