@@ -145,23 +145,14 @@ void PhasorView::paintEvent(QPaintEvent*) {
     }
     const double scaleU = scaleAbove(maxU), scaleI = scaleAbove(maxI);
 
-    // What changes only with the size, the scales or the colours is drawn once into a pixmap:
-    // the notes, the axes and the scale circles.
-    const QString key = QString("%1 %2 %3 %4 %5 %6")
-                            .arg(width()).arg(height()).arg(scaleU).arg(scaleI).arg(any_)
-                            .arg(pal.cacheKey());
-    if (key != backgroundKey_) {
-        backgroundKey_ = key;
-        const qreal ratio = devicePixelRatioF();
-        background_ = QPixmap(size() * ratio);
-        background_.setDevicePixelRatio(ratio);
-        background_.fill(pal.color(QPalette::Window));
-        QPainter b(&background_);
+    // The notes, the axes and the scale circles change only with the size, the scales or the
+    // colours.
+    const QString key = QString("%1 %2 %3").arg(scaleU).arg(scaleI).arg(any_);
+    const QPixmap& background = background_.get(*this, key, [&](QPainter& b) {
         b.setRenderHint(QPainter::Antialiasing);
-        b.setFont(font());
         paintBackground(b, scaleU, scaleI);
-    }
-    p.drawPixmap(0, 0, background_);
+    });
+    p.drawPixmap(0, 0, background);
     if (!any_) return;
     p.setRenderHint(QPainter::Antialiasing);
     const QPointF centre = plot_.center();

@@ -4,8 +4,9 @@
 // measured angle (a lagging current turns clockwise), on a scale of its own, dashed; a circle
 // scale for each; the values and the angle beside each vector; the sign convention.
 
-#include <QPixmap>
 #include <QWidget>
+
+#include "app/window_style.h"
 
 #include "wiring/wiring_check.h"
 
@@ -30,8 +31,7 @@ private:
 
     wiring::Readings readings_{};
     bool any_ = false;
-    QPixmap background_;
-    QString backgroundKey_;
+    ui::CachedLayer background_;
     QRectF plot_;
     double radius_ = 20;
 };

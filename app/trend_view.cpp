@@ -137,22 +137,11 @@ void TrendView::paintEvent(QPaintEvent*) {
         vHi = std::ceil((hi + pad) / step) * step;
         if (!(vHi > vLo) || !std::isfinite(vHi - vLo)) step = 0, vLo = 0, vHi = 1;
     }
-    // What changes only with the size, the quantity, the value axis or the colours is drawn
-    // once into a pixmap: the title, the frame, the value grid and its labels.
-    const QString key = QString("%1 %2 %3 %4 %5 %6 %7")
-                            .arg(width()).arg(height()).arg(static_cast<int>(quantity_))
-                            .arg(vLo).arg(vHi).arg(step).arg(pal.cacheKey());
-    if (key != staticKey_) {
-        staticKey_ = key;
-        const qreal ratio = devicePixelRatioF();
-        static_ = QPixmap(size() * ratio);
-        static_.setDevicePixelRatio(ratio);
-        static_.fill(pal.color(QPalette::Window));
-        QPainter s(&static_);
-        s.setFont(font());
-        paintStatic(s, plot, vLo, vHi, step);
-    }
-    p.drawPixmap(0, 0, static_);
+    // The title, the frame, the value grid and its labels change only with the size, the
+    // quantity, the value axis or the colours.
+    const QString key = QString("%1 %2 %3 %4").arg(static_cast<int>(quantity_)).arg(vLo).arg(vHi).arg(step);
+    const QPixmap& axes = axes_.get(*this, key, [&](QPainter& s) { paintStatic(s, plot, vLo, vHi, step); });
+    p.drawPixmap(0, 0, axes);
     if (step <= 0) return;
     auto yOf = [&](double v) { return plot.bottom() - (v - vLo) / (vHi - vLo) * (plot.height() - 1); };
 

@@ -4,13 +4,13 @@
 // minimum-to-maximum stroke a pixel column, joined to its neighbours; a break where polling
 // stopped. The time axis shows local time.
 
-#include <QPixmap>
 #include <QStaticText>
 #include <QWidget>
 #include <cstdint>
 #include <map>
 
 #include "app/readings_ring.h"
+#include "app/window_style.h"
 
 namespace lumo {
 
@@ -49,8 +49,7 @@ private:
     Span span_ = Span::TenMinutes;
     std::int64_t paintedNewest_ = 0;  // the newest sample's time at the last paint
     double paintedColumnMs_ = 0;      // the time a pixel column covered then
-    QPixmap static_;                  // paintStatic's picture, for staticKey_
-    QString staticKey_;
+    ui::CachedLayer axes_;  // paintStatic's picture
     std::map<QString, QStaticText> timeLabels_;
 };
 

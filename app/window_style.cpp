@@ -46,6 +46,21 @@ QColor faintText(const QPalette& palette, double share) {
                             mix(back.blueF(), text.blueF()));
 }
 
+const QPixmap& CachedLayer::get(const QWidget& view, const QString& key,
+                                const std::function<void(QPainter&)>& paint) {
+    const QString full = QString("%1 %2 %3 %4").arg(view.width()).arg(view.height()).arg(view.palette().cacheKey()).arg(key);
+    if (full == key_) return pixmap_;
+    key_ = full;
+    const qreal ratio = view.devicePixelRatioF();
+    pixmap_ = QPixmap(view.size() * ratio);
+    pixmap_.setDevicePixelRatio(ratio);
+    pixmap_.fill(view.palette().color(QPalette::Window));
+    QPainter p(&pixmap_);
+    p.setFont(view.font());
+    paint(p);
+    return pixmap_;
+}
+
 bool darkBackground(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
 
 QColor phaseColor(int phase, const QPalette& palette) {
