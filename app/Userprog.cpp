@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/Usersett.h"
+#include "app/diagram_window.h"
 #include "app/handler_guard.h"
 #include "app/settings_file.h"
 #include "app/window_style.h"
@@ -116,6 +117,8 @@ void TformLumo::buildControls() {
     Save = N1->addAction("Сохранить");
     Close = N1->addAction("Закрыть");
     N2 = MainMenu1->addAction("Настройки");
+    Diagram = MainMenu1->addAction("Диаграмма");
+    diagram_ = new lumo::DiagramWindow(this);
 
     auto& d = context_.dialogs;
     connect(butGetTekData, &QPushButton::clicked, this, lumo::guarded(d, [this] { butGetTekDataClick(); }));
@@ -128,6 +131,7 @@ void TformLumo::buildControls() {
     connectGuarded(Save, [this] { SaveClick(); });
     connectGuarded(Close, [this] { CloseClick(); });
     connectGuarded(N2, [this] { N2Click(); });
+    connectGuarded(Diagram, [this] { DiagramClick(); });
 
     // Every control, timer and menu item is found by its name (tests, the scripted demo).
     setObjectName("formLumo");
@@ -143,7 +147,8 @@ void TformLumo::buildControls() {
         {LabReportDate, "LabReportDate"}, {labRecords, "labRecords"}, {labReadCnt, "labReadCnt"},
         {cbAddToReport, "cbAddToReport"}, {ButShow, "ButShow"}, {butReadMemory, "butReadMemory"},
         {timerPeriod, "timerPeriod"}, {timerMem, "timerMem"}, {MainMenu1, "MainMenu1"}, {N1, "N1"},
-        {Create, "Create"}, {Open, "Open"}, {Save, "Save"}, {Close, "Close"}, {N2, "N2"}};
+        {Create, "Create"}, {Open, "Open"}, {Save, "Save"}, {Close, "Close"}, {N2, "N2"},
+        {Diagram, "Diagram"}};
     for (const auto& [object, name] : named) object->setObjectName(name);
 
     // The size is fixed: no resize, no maximise.
@@ -214,6 +219,7 @@ void TformLumo::stopWorkers() {
 
 void TformLumo::FormClose() {
     stopWorkers();
+    diagram_->close();
     SaveSettings();
     if (report.ReportOpen) reportOps.CloseReport();
     port.ClosePort();
@@ -241,6 +247,8 @@ void TformLumo::changeEvent(QEvent* event) {
 void TformLumo::N2Click() {
     if (settingsDialog_) settingsDialog_->exec();
 }
+
+void TformLumo::DiagramClick() { diagram_->showAndRaise(); }
 
 // ---- Live readings ----
 
@@ -288,6 +296,7 @@ void TformLumo::timerPeriodTimer() {
     const std::vector<std::string> readings = store.currentTexts(&writes);
     for (int n = 1; n <= lumo::ReadingCount; ++n)
         valueLabel(n)->setText(QString::fromStdString(readings[static_cast<size_t>(n - 1)]));
+    diagram_->showReadings(readings);
     if (cbAddToReport->isChecked()) {
         if (!report.ReportOpen) return;  // no report to add to: no row and no new readings
         // While the meter's device is gone (until it is back and answers) no row is written.

@@ -27,6 +27,9 @@ class QMenuBar;
 class QPushButton;
 class QTimer;
 class TfrmSettings;
+namespace lumo {
+class DiagramWindow;
+}
 
 // What the windows are given by the program (or by a test): the operator dialogs, the clock,
 // the settings file's path and the folder of the report's journal (empty: no journal).
@@ -76,6 +79,7 @@ public:
     void SaveClick();
     void CloseClick();
     void ButShowClick();
+    void DiagramClick();
     // At start: rows that a run left unsaved in the journal are offered back.
     void RecoverJournal();
 
@@ -84,6 +88,8 @@ public:
     void SaveSettings();
 
     void setSettingsDialog(TfrmSettings* dialog) { settingsDialog_ = dialog; }
+    // The vector diagram window: made with the main window, shown from "Диаграмма".
+    lumo::DiagramWindow& diagramWindow() const { return *diagram_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -139,6 +145,8 @@ private:
     QMenuBar* MainMenu1 = nullptr;
     QMenu* N1 = nullptr;
     QAction *Create = nullptr, *Open = nullptr, *Save = nullptr, *Close = nullptr, *N2 = nullptr;
+    QAction* Diagram = nullptr;
+    lumo::DiagramWindow* diagram_ = nullptr;
 
     void buildControls();
     // The texts of a live row: the readings, but "нет" for those not refreshed since the last

@@ -2,7 +2,12 @@
 // Fonts and control helpers shared by the two windows: controls stand at designed pixel
 // positions, and each text has a designed character height in pixels.
 
+#include <QColor>
 #include <QFont>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <functional>
 #include <QLabel>
 #include <QPushButton>
 
@@ -20,6 +25,28 @@ QLabel* label(QWidget* parent, const QString& text, int x, int y, int characterH
               int width = 0);
 QPushButton* button(QWidget* parent, const QString& text, int x, int y, int w, int h,
                     int characterHeight);
+
+// The palette's text colour faded into its background (share 0: background, 1: text), opaque:
+// thin lines of an opaque colour take the painter's fast path, where translucent ones are
+// blended span by span.
+QColor faintText(const QPalette& palette, double share);
+// What a view draws seldom (axes, scales, notes), kept in a pixmap of the view's size and drawn
+// again only when the view's size, palette or the caller's key change.
+class CachedLayer {
+public:
+    // The layer; `paint` draws it onto the view's window colour when it is out of date.
+    const QPixmap& get(const QWidget& view, const QString& key, const std::function<void(QPainter&)>& paint);
+
+private:
+    QPixmap pixmap_;
+    QString key_;
+};
+
+// Whether a palette draws on a dark background.
+bool darkBackground(const QPalette& palette);
+// The usual colour of phase 0 A (yellow), 1 B (green), 2 C (red), in a shade that stands out on
+// the palette's background, light or dark.
+QColor phaseColor(int phase, const QPalette& palette);
 
 }  // namespace lumo::ui
 

@@ -28,6 +28,7 @@
 #include "app/Userprog.h"
 #include "app/startup.h"
 #include "bench/console_dialogs.h"
+#include "bench/tick_timing.h"
 #include "common/numtext.h"
 #include "automation/automation.h"
 #include "sim/meter_server.h"
@@ -44,12 +45,6 @@ public:
     std::string openPath;
     std::optional<std::string> openFileName(const lumo::FileDialogRequest&) override { return openPath; }
 };
-
-double threadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 double seconds(const QElapsedTimer& t) { return static_cast<double>(t.nsecsElapsed()) / 1e9; }
 
@@ -69,15 +64,6 @@ void fillLiveRows(const Handle& live, int rows) {
         for (int n = 1; n <= 18; ++n)
             propertyPut(propertyGet(live, "Cells", {r, n + 2}), "Value", texts[static_cast<size_t>((r * 7 + n * 13) % 400)]);
     }
-}
-
-struct Figures {
-    double median, p99, worst;
-};
-Figures figures(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-    return {at(0.5), at(0.99), v.back()};
 }
 
 }  // namespace
@@ -142,25 +128,18 @@ int main(int argc, char** argv) {
     double firstMs = -1;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        QElapsedTimer t;
-        t.start();
-        const double cpu0 = threadCpuMs();
-        w.timerPeriodTimer();
-        const double tick = static_cast<double>(t.nsecsElapsed()) / 1e6;
-        // What the tick left for the event loop: the viewer's update of the new row, painting.
-        QApplication::sendPostedEvents();
-        QApplication::processEvents();
-        QApplication::processEvents();
-        const double ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+        // The tick, and what it left for the event loop: the viewer's update of the new row,
+        // painting.
+        const lumo::bench::TickTimes t = lumo::bench::timeTick(w);
         // The first tick brings the viewer from the top of the sheet down to the new row: a
         // whole page painted once, timed apart.
         if (firstMs < 0) {
-            firstMs = ms;
+            firstMs = t.wallMs;
             return;
         }
-        tickMs.push_back(ms);
-        tickCpuMs.push_back(threadCpuMs() - cpu0);
-        afterMs.push_back(ms - tick);
+        tickMs.push_back(t.wallMs);
+        tickCpuMs.push_back(t.cpuMs);
+        afterMs.push_back(t.wallMs - t.tickMs);
         if (static_cast<int>(tickMs.size()) == ticks) QApplication::quit();
     });
     ticker.start(1000);
@@ -170,7 +149,8 @@ int main(int argc, char** argv) {
     const int rowsShown = viewer->model(0)->rowCount();
     const QRect lastWritten = view->visualRect(viewer->model(0)->index(w.reportState().LiveRow - 2, 2));
     const bool following = view->viewport()->rect().contains(lastWritten);
-    const Figures wall = figures(tickMs), cpu = figures(tickCpuMs), after = figures(afterMs);
+    using lumo::bench::figures;
+    const lumo::bench::Figures wall = figures(tickMs), cpu = figures(tickCpuMs), after = figures(afterMs);
     std::printf("tick_bench_qt: %d-row report, viewer shown, %d live ticks (meter paced at 9600 baud)\n", rows, ticks);
     std::printf("report made and saved in %.1f s, opened through the window in %.1f s\n", made, opened);
     std::printf("%-44s %8s %8s %8s\n", "window thread per tick (ms)", "median", "p99", "worst");

@@ -102,4 +102,44 @@ inline constexpr const char* HideReport = "Спрятать отчет";
 inline constexpr const char* MeterConnected = "Прибор подключен";
 inline constexpr const char* MeterNotConnected = "Прибор не подключен";
 
+// The vector diagram window and its wiring check. Numbers arrive formatted, with their units.
+inline constexpr const char* NoData = "нет данных";
+inline constexpr const char* WiringOk = "Ошибок подключения не найдено";
+inline constexpr const char* NoVoltageAnywhere = "Нет напряжения ни на одной фазе: подключение не проверено";
+inline std::string phaseLine(char phase, const std::string& what) {
+    return std::string("Фаза ") + phase + ": " + what;
+}
+inline std::string missingReadings(char phase, const std::string& which) {
+    return phaseLine(phase, "нет показаний " + which + ", фаза проверена не полностью");
+}
+inline std::string noVoltage(char phase, const std::string& u, const std::string& others) {
+    return phaseLine(phase, "нет напряжения (U = " + u + " при " + others + " на других фазах)");
+}
+inline std::string lowLoad(const std::string& largest, const std::string& needed) {
+    return "Ток слишком мал для проверки токовых цепей (наибольший " + largest +
+           ", нужно не меньше " + needed + ")";
+}
+inline std::string noCurrent(char phase, const std::string& i, const std::string& others) {
+    return phaseLine(phase, "нет тока (I = " + i + " при " + others + " на других фазах)");
+}
+inline std::string reversedCurrent(char phase, const std::string& angle, const std::string& p) {
+    return phaseLine(phase, "ток в обратном направлении (угол " + angle + ", P = " + p + ")");
+}
+inline std::string swappedCurrents(char first, char second, const std::string& angles) {
+    return std::string("Фазы ") + first + " и " + second + ": токи перепутаны местами (углы " +
+           angles + ")";
+}
+inline std::string otherPhaseCurrent(char phase, char other, bool reversed, const std::string& angle,
+                                     const std::string& expected) {
+    return phaseLine(phase, std::string("ток фазы ") + other + (reversed ? " в обратном направлении" : "") +
+                                " (угол " + angle + " вместо около " + expected + ")");
+}
+inline std::string unbalance(bool voltages, char phase, const std::string& value, const std::string& mean) {
+    return std::string("Сильная несимметрия ") + (voltages ? "напряжений" : "токов") + ": фаза " +
+           phase + " " + value + " при среднем " + mean;
+}
+inline std::string misfit(char phase, const std::string& reading, const std::string& computed) {
+    return phaseLine(phase, "показания не согласуются: " + reading + ", а " + computed);
+}
+
 }  // namespace lumo::msg

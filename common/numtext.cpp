@@ -94,6 +94,13 @@ std::string formatGeneral(double value) {
     return out;
 }
 
+std::string formatRounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    const double rounded = std::round(value * scale) / scale;
+    // Values too large to round keep their digits.
+    return formatGeneral(std::isfinite(rounded) ? rounded : value);
+}
+
 std::optional<std::int32_t> parseHex32(std::string_view text) {
     std::string_view s = trimBlanks(text);
     if (s.size() >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.remove_prefix(2);

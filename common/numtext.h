@@ -19,6 +19,10 @@ std::optional<double> parseDecimal(std::string_view text);
 // before the ',', scientific otherwise ("1,5E-6", "1E20"). Zero, also negative zero, is "0".
 std::string formatGeneral(double value);
 
+// The value rounded to `decimals` places after the comma, in the general number format:
+// formatRounded(225.347, 1) is "225,3", formatRounded(4.0, 2) is "4".
+std::string formatRounded(double value, int decimals);
+
 // A hexadecimal number, with or without a "0x"/"0X" prefix, read into 32 bits as the meter's
 // counts are: "0x0000000A" is 10, "FFFFFFFF" is -1. Anything else (empty, non-hex digits, more
 // than 8 digits) is no number.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "common/numtext.h"
 #include "common/readings.h"
@@ -57,6 +58,44 @@ std::optional<Fault> faultFromName(std::string_view name) {
     return std::nullopt;
 }
 
+std::optional<Load> loadFromName(std::string_view name) {
+    static constexpr std::pair<std::string_view, Load> names[] = {
+        {"normal", Load::Normal}, {"light", Load::Light}, {"heavy", Load::Heavy},
+        {"inductive", Load::Inductive}, {"capacitive", Load::Capacitive}};
+    for (const auto& [n, l] : names)
+        if (n == name) return l;
+    return std::nullopt;
+}
+
+std::optional<Wiring> wiringFromName(std::string_view name) {
+    if (name == "correct") return Wiring{};
+    if (name.starts_with("correct-")) {
+        auto load = loadFromName(name.substr(8));
+        if (!load) return std::nullopt;
+        return Wiring{.load = *load};
+    }
+    // A fault and its phase letters: reversed-b, swapped-ab.
+    static constexpr std::pair<std::string_view, WiringFault> faults[] = {
+        {"reversed-", WiringFault::ReversedCurrent}, {"swapped-", WiringFault::SwappedCurrents},
+        {"no-voltage-", WiringFault::NoVoltage}, {"no-current-", WiringFault::NoCurrent}};
+    for (const auto& [prefix, fault] : faults) {
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view phases = name.substr(prefix.size());
+        const size_t wanted = fault == WiringFault::SwappedCurrents ? 2 : 1;
+        if (phases.size() != wanted) return std::nullopt;
+        Wiring w{.fault = fault};
+        for (size_t i = 0; i < wanted; ++i)
+            if (phases[i] < 'a' || phases[i] > 'c') return std::nullopt;
+        w.phase = phases[0] - 'a';
+        if (wanted == 2) {
+            w.other = phases[1] - 'a';
+            if (w.other == w.phase) return std::nullopt;
+        }
+        return w;
+    }
+    return std::nullopt;
+}
+
 std::optional<Request> parseRequest(std::span<const std::uint8_t> frame) {
     if (frame.size() < 14 || frame[0] != '~') return std::nullopt;
     const auto address = frame.subspan(2, 4), argument = frame.subspan(6, 8);
@@ -92,7 +131,12 @@ double PhaseReading::quantity(int q) const {
 
 std::string decimalField(double value) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%08.3f", std::clamp(value, -999.999, 9999.999));
+    value = std::clamp(value, -9999999.0, 99999999.0);
+    for (int decimals = 3; decimals > 0; --decimals) {
+        std::snprintf(buf, sizeof buf, "%0*.*f", 8, decimals, value);
+        if (std::strlen(buf) == 8) return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%08.0f", value);
     return buf;
 }
 
@@ -102,6 +146,43 @@ MeterModel::MeterModel(MeterConfig config)
       matched_(config_.faults.size(), 0),
       applied_(config_.faults.size(), 0) {
     for (int phase = 0; phase < 3; ++phase) live_[phase] = Nominal[phase];
+    if (!config_.wiring) return;
+    // The circuit's load: one current and angle for the three phases, each phase a little off.
+    struct Range {
+        double iLo, iHi, angleLo, angleHi;
+    };
+    static constexpr Range Ranges[] = {{2.5, 5, 10, 30}, {0.1, 0.5, 0, 30}, {4.5, 6, 5, 25},
+                                       {1.5, 4, 30, 50}, {1, 3, -45, -20}};
+    const Range& r = Ranges[static_cast<int>(config_.wiring->load)];
+    const double current = uniform(random_, r.iLo, r.iHi), angle = uniform(random_, r.angleLo, r.angleHi);
+    for (PhaseReading& load : load_)
+        load = {uniform(random_, 220, 230), current * uniform(random_, 0.8, 1.2), angle + uniform(random_, -5, 5)};
+}
+
+PhaseReading MeterModel::measure(int phase) {
+    if (!config_.wiring) {
+        const PhaseReading& nominal = Nominal[phase];
+        return {std::clamp(nominal.U + uniform(random_, -3, 3), 220.0, 230.0),
+                nominal.I + uniform(random_, -0.4, 0.4), nominal.angle + uniform(random_, -2, 2)};
+    }
+    // The voltages lie at 0°, -120° and +120°; a phase's current lags its voltage by the load's
+    // angle. The meter shows the angle from its voltage input's voltage to its current input's
+    // current, from 0° to 360°.
+    static constexpr double VoltageAngle[3] = {0, -120, 120};
+    const Wiring& w = *config_.wiring;
+    int source = phase;
+    if (w.fault == WiringFault::SwappedCurrents && (phase == w.phase || phase == w.other))
+        source = phase == w.phase ? w.other : w.phase;
+    const PhaseReading& load = load_[source];
+    const bool faulty = phase == w.phase;
+    PhaseReading m{load_[phase].U * (1 + uniform(random_, -0.003, 0.003)), load.I * (1 + uniform(random_, -0.01, 0.01)), 0};
+    if (faulty && w.fault == WiringFault::NoVoltage) m.U = uniform(random_, 0, 1.5);
+    if (faulty && w.fault == WiringFault::NoCurrent) m.I = uniform(random_, 0, 0.002);
+    if (faulty && (w.fault == WiringFault::NoVoltage || w.fault == WiringFault::NoCurrent)) return m;  // no angle
+    double currentAngle = VoltageAngle[source] - load.angle - uniform(random_, -0.5, 0.5);
+    if (faulty && w.fault == WiringFault::ReversedCurrent) currentAngle += 180;
+    m.angle = std::fmod(VoltageAngle[phase] - currentAngle + 720.0, 360.0);
+    return m;
 }
 
 PhaseReading MeterModel::averages(int period, int phase) const {
@@ -140,12 +221,7 @@ std::optional<std::string> MeterModel::valueField(const Request& request) {
             if (!parameter || request.period() != 0) return std::nullopt;
             const int phase = (n - 1) / 6, q = (n - 1) % 6;
             PhaseReading& live = live_[phase];
-            if (q == 0) {  // a new measurement of the phase starts with its voltage
-                const PhaseReading& nominal = Nominal[phase];
-                live.U = std::clamp(nominal.U + uniform(random_, -3, 3), 220.0, 230.0);
-                live.I = nominal.I + uniform(random_, -0.4, 0.4);
-                live.angle = nominal.angle + uniform(random_, -2, 2);
-            }
+            if (q == 0) live = measure(phase);  // a new measurement of the phase starts with its voltage
             return decimalField(live.quantity(q));
         }
         case 'O':

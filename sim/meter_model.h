@@ -58,6 +58,37 @@ struct FaultRule {
     int reportedParam = 19;  // ParamNumber: the number the reply carries
 };
 
+// The metering circuit behind the live readings: a load on the three phases and how the
+// meter's inputs are connected to it. The meter measures each phase's angle against that
+// phase's own voltage input, so a wiring fault shows in the angles, currents and voltages.
+enum class Load {
+    Normal,      // I 2.5-5 A, angle 10-30°
+    Light,       // I 0.1-0.5 A, angle 0-30°
+    Heavy,       // I 4.5-6 A, angle 5-25°
+    Inductive,   // I 1.5-4 A, angle 30-50°
+    Capacitive,  // I 1-3 A, angle -45 to -20°
+};
+enum class WiringFault {
+    None,             // a correct circuit
+    ReversedCurrent,  // the phase's current transformer connected backwards
+    SwappedCurrents,  // the current circuits of `phase` and `other` exchanged
+    NoVoltage,        // the phase's voltage input open
+    NoCurrent,        // the phase's current circuit open
+};
+struct Wiring {
+    WiringFault fault = WiringFault::None;
+    int phase = 0;  // 0 A, 1 B, 2 C
+    int other = 1;  // SwappedCurrents: the second phase
+    Load load = Load::Normal;
+};
+
+// The names the tool accepts: correct, correct-light, correct-heavy, correct-inductive,
+// correct-capacitive, reversed-a (-b, -c), swapped-ab (-bc, -ca), no-voltage-a (-b, -c),
+// no-current-a (-b, -c).
+std::optional<Wiring> wiringFromName(std::string_view name);
+// normal, light, heavy, inductive, capacitive.
+std::optional<Load> loadFromName(std::string_view name);
+
 struct MeterConfig {
     int periods = 5;         // stored periods, 0 to 255
     std::string countField{};  // when set: the 'O' reply's value field as given, 8 characters
@@ -67,6 +98,9 @@ struct MeterConfig {
     std::size_t longReplySize = 1100;
     std::size_t babbleSize = 400;  // 417 ms at 9600 baud
     std::vector<FaultRule> faults{};
+    // When set, the live readings come from this circuit (its load drawn from the seed, with a
+    // little noise a measurement) instead of the usual slightly unbalanced inductive load.
+    std::optional<Wiring> wiring{};
 };
 
 struct Request {
@@ -124,10 +158,13 @@ private:
     std::optional<std::string> valueField(const Request& request);
     const FaultRule* faultFor(const Request& request);
     PhaseReading averages(int period, int phase) const;
+    // A new measurement of the phase's inputs.
+    PhaseReading measure(int phase);
 
     MeterConfig config_;
     std::mt19937 random_;
     PhaseReading live_[3];
+    PhaseReading load_[3];  // the circuit's true load of each phase, with a wiring
     std::vector<int> matched_, applied_;
     std::optional<Request> lastRequest_;
     std::optional<std::string> lastValue_;
@@ -135,7 +172,8 @@ private:
     int faultsApplied_ = 0;
 };
 
-// The 8-character value field of a reading: "0230.500".
+// The 8-character value field of a reading: "0230.500"; a value that needs more digits before
+// the point keeps fewer after it ("-1021.81").
 std::string decimalField(double value);
 
 }  // namespace lumo::sim

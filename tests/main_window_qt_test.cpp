@@ -83,10 +83,11 @@ TEST_F(MainWindowTest, ShowsEveryControlInItsInitialState) {
     EXPECT_EQ(control<QGroupBox>(w, "gbCurRes")->title(), "Текущие результаты");
     EXPECT_EQ(control<QGroupBox>(w, "GroupBox2")->title(), "Отчет");
     const std::pair<const char*, const char*> items[] = {
-        {"Create", "Создать"}, {"Open", "Открыть"}, {"Save", "Сохранить"}, {"Close", "Закрыть"}, {"N2", "Настройки"}};
+        {"Create", "Создать"}, {"Open", "Открыть"}, {"Save", "Сохранить"}, {"Close", "Закрыть"}, {"N2", "Настройки"},
+        {"Diagram", "Диаграмма"}};
     for (const auto& [name, text] : items) EXPECT_EQ(control<QAction>(w, name)->text(), text) << name;
     EXPECT_EQ(control<QMenu>(w, "N1")->title(), "Отчет");
-    EXPECT_EQ(control<QMenuBar>(w, "MainMenu1")->actions().size(), 2);
+    EXPECT_EQ(control<QMenuBar>(w, "MainMenu1")->actions().size(), 3);
 
     // The value labels by parameter number, in their rows and columns.
     for (int n = 1; n <= 18; ++n) EXPECT_EQ(w.valueLabel(n)->text(), "нет") << n;

@@ -1,13 +1,15 @@
 // lumo-demo: a short scripted run of the real windows, for machines without an operator.
 // It starts the program's windows as UserLumo does (the settings file in the output folder,
 // naming the port given), then:
-// - with the built-in spreadsheet engine (Linux): polls the meter, creates a report with live
-//   rows, shows it, downloads the meter's memory into it and saves it. Message boxes are
+// - with the built-in spreadsheet engine (Linux): polls the meter, opens the vector diagram
+//   window on it and then on a second simulated meter wired with a reversed current on phase B
+//   (picked in the settings dialog and checked, as an operator would), creates a report with
+//   live rows, shows it, downloads the meter's memory into it and saves it. Message boxes are
 //   captured and answered with their default button; the save dialog is answered with
 //   DIR/report.xlsx;
 // - on Windows, where the report needs Excel: checks the windows on their own state (controls
-//   found by their object names): the fixed size, the 18 live readings, the settings check on
-//   the meter's port and on a missing one, "Создать" telling that the spreadsheet application
+//   found by their object names): the fixed size, the 18 live readings, the vector diagram
+//   window following them, the settings check on the meter's port and on a missing one, "Создать" telling that the spreadsheet application
 //   cannot be started, and the window working on afterwards. Each check prints one
 //   "check: ok ..." or "check: FAILED ..." line; the exit code is 1 when one failed.
 // Screenshots go to DIR: taken by the program itself, or with --wait-for-shots by the caller:
@@ -27,15 +29,21 @@
 #include <QTimer>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "app/Userprog.h"
+#include "app/Usersett.h"
+#include "app/diagram_window.h"
 #include "app/window_style.h"
 #include "app/qt_dialogs.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/automation.h"
 #include "common/messages.h"
+#ifndef _WIN32
+#include "sim/meter_server.h"
+#endif
 
 namespace {
 
@@ -65,12 +73,23 @@ void grab(QWidget* w, const QString& path) {
     if (w && w->grab().save(path)) std::printf("demo: %s\n", qPrintable(path));
 }
 
-// The report viewer: the visible top-level window that is not the main window.
+// The report viewer: the visible top-level window that is neither the main window nor the
+// vector diagram.
 QWidget* viewerWindow() {
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->isVisible() && w != formLumo && !w->inherits("QDialog") && !w->inherits("QMenu"))
+        if (w->isVisible() && w != formLumo && !w->inherits("QDialog") && !w->inherits("QMenu") &&
+            !w->inherits("lumo::DiagramWindow"))
             return w;
     return nullptr;
+}
+
+// The vector diagram window, opened from the main window's menu item and showing the whole
+// trend since polling began.
+QWidget* openDiagram(TformLumo& w) {
+    lumo::ui::control<QAction>(w, "Diagram")->trigger();
+    QWidget* diagram = &w.diagramWindow();
+    if (auto* span = diagram->findChild<QComboBox*>("cbSpan")) span->setCurrentIndex(span->count() - 1);
+    return diagram;
 }
 
 // Runs the steps one after the other on the event loop; a step that waits gives up after a
@@ -141,12 +160,36 @@ int failures = 0;
 }
 
 #ifndef _WIN32
+// Picks the port in the settings dialog and checks it, as an operator would.
+void checkPort(const std::string& name) {
+    lumo::ui::control<QComboBox>(*frmSettings, "cbCOM")->setCurrentText(QString::fromStdString(name));
+    lumo::ui::control<QPushButton>(*frmSettings, "butCheckConnect")->click();
+}
+
 // The steps of the demo with the built-in engine.
-std::vector<Step> demoSteps(TformLumo& w, const QDir& dir, const std::string& reportPath) {
+std::vector<Step> demoSteps(TformLumo& w, const QDir& dir, const std::string& reportPath,
+                            std::unique_ptr<lumo::sim::MeterServer>& faulty) {
     return {
         {1000, [&] { grab(&w, dir.filePath("window-start.png")); return true; }},
         {200, [&] { lumo::ui::control<QPushButton>(w, "butGetTekData")->click(); return true; }},
         {3500, [&] { grab(&w, dir.filePath("window-live.png")); return true; }},
+        {200, [&] { openDiagram(w); return true; }},
+        {6000, [&] { grab(&w.diagramWindow(), dir.filePath("diagram-correct.png")); return true; }},
+        {200, [&] {
+             lumo::sim::MeterConfig config;
+             config.paced = true;
+             config.wiring = lumo::sim::wiringFromName("reversed-b");
+             faulty = std::make_unique<lumo::sim::MeterServer>(config);
+             checkPort(faulty->devicePath());
+             return true;
+         }},
+        {5000, [&] {
+             grab(&w.diagramWindow(), dir.filePath("diagram-fault.png"));
+             checkPort(lumo::readProfileString(dir.filePath("UserLumo.INI").toStdString(), lumo::SettingsSection,
+                                               lumo::SettingsPortKey, ""));
+             w.diagramWindow().close();
+             return true;
+         }},
         {200, [&] { lumo::ui::control<QAction>(w, "Create")->trigger(); return true; }},
         {200, [&] { lumo::ui::control<QCheckBox>(w, "cbAddToReport")->setChecked(true); return true; }},
         {3200, [&] { lumo::ui::control<QPushButton>(w, "ButShow")->click(); return true; }},
@@ -245,6 +288,31 @@ std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& p
     };
     auto add = [&steps](std::vector<Step> more) { steps.insert(steps.end(), more.begin(), more.end()); };
     add(shots.take("window-live", [&w] { return &w; }));
+    // The vector diagram window from the menu bar, following the readings; the simulator's
+    // usual readings are a correctly wired circuit.
+    auto checkText = [&w] { return textOf(&w.diagramWindow(), "labCheck"); };
+    add({
+        {200, [&w] {
+             QWidget* d = openDiagram(w);
+             d->move(12, 60);  // on the 1024 x 768 screen, over the main window
+             return true;
+         }},
+        {200, [checkText] { return checkText() == lumo::msg::WiringOk; }, "the wiring check's verdict"},
+        {0, [&w] {
+             QWidget& d = w.diagramWindow();
+             check(d.isVisible() && d.isWindow() && d.windowTitle() == "Векторная диаграмма" &&
+                       QApplication::activeModalWidget() == nullptr,
+                   "Диаграмма opens the window Векторная диаграмма, not modal");
+             check(true, "the diagram follows the readings: Ошибок подключения не найдено");
+             return true;
+         }},
+        {2500, [] { return true; }},  // a few seconds of trend
+    });
+    add(shots.take("diagram", [&w] { return &w.diagramWindow(); }));
+    add({{0, [&w] {
+              w.diagramWindow().close();
+              return true;
+          }}});
     add({
         {200, [&w] {
              if (auto* a = w.findChild<QAction*>("Create")) later([a] { a->trigger(); });
@@ -363,7 +431,8 @@ int main(int argc, char** argv) {
         }
     });
     boxCloser.start(500);
-    StepRunner runner(demoSteps(w, dir, reportPath));
+    std::unique_ptr<lumo::sim::MeterServer> faulty;  // the second meter, wired wrong
+    StepRunner runner(demoSteps(w, dir, reportPath, faulty));
 #endif
     runner.start();
     QApplication::exec();

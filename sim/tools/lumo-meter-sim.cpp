@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #ifdef _WIN32
@@ -36,6 +37,12 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
   --replug-after MS   ...and plug it in again MS milliseconds later (a new device)
   --seed N            seed of the readings' noise
   --hang-up-after N   close the line after answering N requests
+  --wiring NAME       live readings of a metering circuit: correct, correct-light,
+                      correct-heavy, correct-inductive, correct-capacitive (a correct circuit
+                      under that load), reversed-a|b|c (a current reversed), swapped-ab|bc|ca
+                      (two phases' currents exchanged), no-voltage-a|b|c, no-current-a|b|c
+  --load KIND         the load of the --wiring circuit: normal, light, heavy, inductive,
+                      capacitive
   --fault KIND        spoil replies: silence, stray-byte, short-reply, wrong-echo,
                       not-a-number, non-hex-param, param-number, long-reply, babble
                       (the options below narrow down the last --fault)
@@ -69,6 +76,7 @@ int main(int argc, char** argv) {
     lumo::sim::MeterConfig config;
     lumo::sim::LineOptions line;
     std::string logPath;
+    std::optional<lumo::sim::Load> load;
     auto lastRule = [&]() -> lumo::sim::FaultRule& {
         if (config.faults.empty()) fail("a fault filter needs a --fault before it");
         return config.faults.back();
@@ -95,7 +103,13 @@ int main(int argc, char** argv) {
         else if (arg == "--hang-up-after") config.hangUpAfter = number(value, 0, 1 << 30);
         else if (arg == "--long-reply-size") config.longReplySize = static_cast<std::size_t>(number(value, 16, 1 << 20));
         else if (arg == "--babble-size") config.babbleSize = static_cast<std::size_t>(number(value, 16, 1 << 20));
-        else if (arg == "--fault") {
+        else if (arg == "--wiring") {
+            config.wiring = lumo::sim::wiringFromName(value);
+            if (!config.wiring) fail(std::string("unknown wiring: ") + value);
+        } else if (arg == "--load") {
+            load = lumo::sim::loadFromName(value);
+            if (!load) fail(std::string("unknown load: ") + value);
+        } else if (arg == "--fault") {
             auto fault = lumo::sim::faultFromName(value);
             if (!fault) fail(std::string("unknown fault: ") + value);
             config.faults.push_back({});
@@ -109,6 +123,11 @@ int main(int argc, char** argv) {
         else if (arg == "--fault-limit") lastRule().limit = number(value, 0, 1 << 30);
         else if (arg == "--report-param") lastRule().reportedParam = number(value, 0, 255);
         else fail("unknown option " + arg);
+    }
+
+    if (load) {
+        if (!config.wiring) config.wiring = lumo::sim::Wiring{};
+        config.wiring->load = *load;
     }
 
     std::FILE* log = nullptr;

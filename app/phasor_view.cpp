@@ -1,0 +1,202 @@
+#include "app/phasor_view.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <QtMath>
+#include <algorithm>
+#include <cmath>
+
+#include "app/window_style.h"
+#include "common/messages.h"
+#include "common/numtext.h"
+
+namespace lumo {
+
+namespace {
+
+// The voltages' drawn angles: A 0°, B -120°, C +120° (counter-clockwise positive).
+constexpr double VoltageAngle[3] = {0.0, -120.0, 120.0};
+// The currents' scale circle, as a share of the voltages'.
+constexpr double CurrentShare = 0.7;
+
+const char* const Convention =
+    "φ — угол от напряжения фазы до её тока: φ > 0 — ток отстаёт (вектор повёрнут по часовой "
+    "стрелке), φ < 0 — опережает. Напряжения — сплошные линии, токи — пунктир, у каждого своя шкала.";
+const char* const MeasuredNote =
+    "Прибор измеряет угол каждой фазы относительно её собственного напряжения: порядок напряжений "
+    "A 0°, B −120°, C +120° нарисован, а не измерен.";
+
+QPointF polar(QPointF centre, double radius, double degrees) {
+    const double a = qDegreesToRadians(degrees);
+    return centre + QPointF(radius * std::cos(a), -radius * std::sin(a));
+}
+
+// A vector: its shaft in the painter's pen, its head a filled triangle in the pen's colour.
+void arrow(QPainter& p, QPointF from, QPointF to) {
+    const QLineF line(to, from);
+    const double length = std::min(12.0, line.length() * 0.4);
+    if (length < 2) {
+        p.drawLine(from, to);
+        return;
+    }
+    QLineF shaft(from, to);
+    shaft.setLength(std::max(0.0, shaft.length() - length * 0.8));  // the dash ends under the head
+    p.drawLine(shaft);
+    QPointF head[3] = {to, {}, {}};
+    for (int side = 0; side < 2; ++side) {
+        QLineF edge(to, from);
+        edge.setLength(length);
+        edge.setAngle(line.angle() + (side ? 22.0 : -22.0));
+        head[side + 1] = edge.p2();
+    }
+    const QPen pen = p.pen();
+    p.setPen(Qt::NoPen);
+    p.setBrush(pen.color());
+    p.drawPolygon(head, 3);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(pen);
+}
+
+// A text beside the point in the direction `degrees` from the centre, so that it stands clear
+// of the vector that ends there.
+void labelAt(QPainter& p, QPointF at, double degrees, const QString& text) {
+    const double a = qDegreesToRadians(degrees);
+    const double cx = std::cos(a), cy = -std::sin(a);
+    const QPointF anchor = at + QPointF(8 * cx, 8 * cy);
+    const QFontMetricsF fm(p.font());
+    QRectF box(0, 0, fm.horizontalAdvance(text) + 2, fm.height());
+    box.moveCenter(anchor);
+    if (cx > 0.3) box.moveLeft(anchor.x());
+    if (cx < -0.3) box.moveRight(anchor.x());
+    if (cy > 0.3) box.moveTop(anchor.y());
+    if (cy < -0.3) box.moveBottom(anchor.y());
+    p.drawText(box, Qt::AlignCenter, text);
+}
+
+QString number(double value, int decimals) { return QString::fromStdString(formatRounded(value, decimals)); }
+
+}  // namespace
+
+double scaleAbove(double value) {
+    if (!(value > 0) || !std::isfinite(value)) return 1;
+    const double power = std::pow(10.0, std::floor(std::log10(value)));
+    for (double step : {1.0, 1.2, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0})
+        if (step * power >= value * (1 - 1e-12) && std::isfinite(step * power)) return step * power;
+    return value;  // at the very end of the numbers
+}
+
+PhasorView::PhasorView(QWidget* parent) : QWidget(parent) {
+    setObjectName("phasorView");
+    setAttribute(Qt::WA_OpaquePaintEvent);  // the background pixmap covers the whole view
+}
+
+void PhasorView::setReadings(const wiring::Readings& readings, bool any) {
+    readings_ = readings;
+    any_ = any;
+    update();
+}
+
+void PhasorView::paintBackground(QPainter& p, double scaleU, double scaleI) {
+    const QPalette& pal = palette();
+    const QColor text = pal.color(QPalette::WindowText);
+    // The notes below the diagram, wrapped to the width.
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    p.setFont(small);
+    const QString notes = QString::fromUtf8(Convention) + "\n" + QString::fromUtf8(MeasuredNote);
+    const QRect notesArea = p.fontMetrics().boundingRect(rect().adjusted(6, 0, -6, 0), Qt::TextWordWrap, notes);
+    const int notesTop = height() - notesArea.height() - 4;
+    p.setPen(text);
+    p.drawText(QRect(6, notesTop, width() - 12, notesArea.height()), Qt::TextWordWrap, notes);
+    p.setFont(font());
+
+    plot_ = QRectF(0, 0, width(), std::max(0, notesTop - 4));
+    if (!any_) {
+        p.drawText(plot_, Qt::AlignCenter, QString::fromUtf8(msg::NoData));
+        return;
+    }
+    // Room around the circle for the labels.
+    radius_ = std::max(20.0, std::min(plot_.width() - 2 * 105, plot_.height() - 2 * 28) / 2);
+    const QPointF centre = plot_.center();
+    const double radius = radius_, currentRadius = radius_ * CurrentShare;
+
+    // The axes and the two scale circles, each with its full-scale value.
+    const QColor faint = ui::faintText(pal, 0.35);
+    p.setPen(QPen(faint, 1));
+    p.drawLine(QPointF(centre.x() - radius - 8, centre.y()), QPointF(centre.x() + radius + 8, centre.y()));
+    p.drawLine(QPointF(centre.x(), centre.y() - radius - 8), QPointF(centre.x(), centre.y() + radius + 8));
+    p.setPen(QPen(faint, 1, Qt::DashLine));
+    p.drawEllipse(centre, radius, radius);
+    p.setPen(QPen(faint, 1, Qt::DotLine));
+    p.drawEllipse(centre, currentRadius, currentRadius);
+    p.setPen(text);
+    labelAt(p, polar(centre, radius, 62), 62, "U: " + number(scaleU, 1) + " В");
+    labelAt(p, polar(centre, currentRadius, 62), 62, "I: " + number(scaleI, 3) + " А");
+}
+
+void PhasorView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QPalette& pal = palette();
+    double maxU = 0, maxI = 0;
+    for (const auto& r : readings_) {
+        if (r.U) maxU = std::max(maxU, *r.U);
+        if (r.I) maxI = std::max(maxI, *r.I);
+    }
+    const double scaleU = scaleAbove(maxU), scaleI = scaleAbove(maxI);
+
+    // The notes, the axes and the scale circles change only with the size, the scales or the
+    // colours.
+    const QString key = QString("%1 %2 %3").arg(scaleU).arg(scaleI).arg(any_);
+    const QPixmap& background = background_.get(*this, key, [&](QPainter& b) {
+        b.setRenderHint(QPainter::Antialiasing);
+        paintBackground(b, scaleU, scaleI);
+    });
+    p.drawPixmap(0, 0, background);
+    if (!any_) return;
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF centre = plot_.center();
+    const double radius = radius_, currentRadius = radius_ * CurrentShare;
+
+    for (int phase = 0; phase < 3; ++phase) {
+        const auto& r = readings_[static_cast<size_t>(phase)];
+        const QColor colour = ui::phaseColor(phase, pal);
+        const QString letter(QChar('A' + phase));
+        const double uAngle = VoltageAngle[phase];
+        // The voltage: thick and solid.
+        const double uLength = r.U ? radius * std::min(*r.U / scaleU, 1.0) : 0;
+        const QPointF uTip = polar(centre, uLength, uAngle);
+        p.setPen(QPen(colour, 3, Qt::SolidLine, Qt::RoundCap));
+        if (r.U) arrow(p, centre, uTip);
+        const QString uText = "U" + letter + " " + (r.U ? number(*r.U, 1) + " В" : QString::fromUtf8(msg::None)) +
+                              ", " + number(uAngle, 0) + "°";
+        p.setPen(colour);
+        labelAt(p, polar(centre, std::max(uLength, radius * 0.85), uAngle), uAngle, uText);
+
+        // The current: thinner, dashed, at the voltage's angle minus the measured angle.
+        if (!r.I) continue;
+        const double iLength = currentRadius * std::min(*r.I / scaleI, 1.0);
+        QString iText = "I" + letter + " " + number(*r.I, *r.I < 1 ? 3 : 2) + " А";
+        if (!r.angle) {
+            p.setPen(colour);
+            labelAt(p, polar(centre, currentRadius * 0.5, uAngle - 40), uAngle - 40,
+                    iText + ", φ " + QString::fromUtf8(msg::None));
+            continue;
+        }
+        const double iAngle = uAngle - *r.angle;
+        const QPointF iTip = polar(centre, iLength, iAngle);
+        p.setPen(QPen(colour, 2, Qt::DashLine, Qt::RoundCap));
+        arrow(p, centre, iTip);
+        // The angle between the two, as an arc near the centre.
+        const double arcRadius = radius * (0.14 + 0.06 * phase);
+        const QRectF arcBox(centre.x() - arcRadius, centre.y() - arcRadius, 2 * arcRadius, 2 * arcRadius);
+        p.setPen(QPen(colour, 1));
+        const double sweep = -wiring::normalizedAngle(*r.angle);
+        p.drawArc(arcBox, static_cast<int>(std::lround(uAngle * 16)), static_cast<int>(std::lround(sweep * 16)));
+        p.setPen(colour);
+        labelAt(p, polar(centre, std::max(iLength, currentRadius * 0.35), iAngle), iAngle,
+                iText + ", φ " + number(*r.angle, 1) + "°");
+    }
+}
+
+}  // namespace lumo
