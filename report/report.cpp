@@ -107,6 +107,16 @@ void Report::CloseReport() {
         }
     }
     closeApplicationSilently();
+    forgetReport();
+}
+
+void Report::releaseHandles() {
+    for (Handle* h : {&s_.ScratchRange, &s_.ScratchCell, &s_.LiveSheet, &s_.MemorySheet, &s_.ReportBook, &s_.ExcelApp})
+        h->release();
+}
+
+void Report::forgetReport() {
+    releaseHandles();
     s_.ReportOpen = false;
     resetControls();
     s_.ReportVisible = false;
@@ -117,7 +127,8 @@ void Report::CloseReport() {
     nearlyFullTold_ = false;
     pending_.clear();
     busyTold_ = false;
-    // Rows still unsaved stay in the journal's file; the next report's journal keeps it aside.
+    // Rows still unsaved stay in the journal's file; the next report's journal keeps it aside
+    // and the next start offers it.
     if (journal_) journal_->detach();
 }
 
@@ -133,20 +144,7 @@ bool Report::applicationAnswers() {
 
 void Report::closeGoneApplication() {
     const bool unsaved = s_.ReportOpen && !s_.ReportSaved;
-    // Nothing is called any more: every handle is let go.
-    for (Handle* h : {&s_.ScratchRange, &s_.ScratchCell, &s_.LiveSheet, &s_.MemorySheet, &s_.ReportBook, &s_.ExcelApp})
-        h->release();
-    s_.ReportOpen = false;
-    resetControls();
-    s_.ReportVisible = false;
-    s_.ReportHasFile = false;
-    path_.clear();
-    legacyFile_ = false;
-    keepsLegacyFiles_ = false;
-    nearlyFullTold_ = false;
-    pending_.clear();
-    busyTold_ = false;
-    if (journal_) journal_->detach();  // the rows are offered at the next start
+    forgetReport();  // nothing of the application is called any more
     dialogs_.error(unsaved ? msg::SpreadsheetGoneRowsKept : msg::SpreadsheetGone);
 }
 
@@ -182,8 +180,7 @@ void Report::closeApplicationSilently() {
             step([&] { methodCall(s_.ExcelApp, "Quit"); });
         }
     }
-    for (Handle* h : {&s_.ScratchRange, &s_.ScratchCell, &s_.LiveSheet, &s_.MemorySheet, &s_.ReportBook, &s_.ExcelApp})
-        h->release();
+    releaseHandles();
 }
 
 void Report::resetControls() {

@@ -126,6 +126,10 @@ private:
     // The application is gone (closed by hand): nothing can be saved or asked; the report is
     // closed on the program's side and its rows stay in the journal for the next start.
     void closeGoneApplication();
+    // The report closed on the program's side: handles released, state and controls reset, the
+    // journal kept for the next start.
+    void forgetReport();
+    void releaseHandles();
     // Asks the workbook for its name: false when the application no longer answers at all.
     bool applicationAnswers();
     void writeLiveRow(const std::string& date, const std::string& time,

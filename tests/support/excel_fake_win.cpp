@@ -1,5 +1,7 @@
 #include "support/excel_fake_win.h"
 
+#include "support/dispatch_base_win.h"
+
 #include <oleauto.h>
 
 #include <algorithm>
@@ -13,21 +15,6 @@ namespace {
 constexpr HRESULT AppError = static_cast<HRESULT>(0x800A03EC);  // "Application-defined or object-defined error"
 constexpr HRESULT Gone = static_cast<HRESULT>(0x800706BA);      // RPC_S_SERVER_UNAVAILABLE
 constexpr HRESULT WaitedOnPrompt = E_ABORT;                     // stands for a call that never returns
-
-std::string utf8(const wchar_t* s, UINT n) {
-    if (!s || n == 0) return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(n), out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-BSTR bstr(const std::string& text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(n));
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), b, n);
-    return b;
-}
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -151,32 +138,11 @@ bool numberIn(const std::string& text, LCID locale, double& out) {
     return end && *end == '\0';
 }
 
-class FakeObject final : public IDispatch {
+class FakeObject final : public DispatchBase<FakeObject> {
 public:
     FakeObject(std::shared_ptr<State> state, Kind kind, std::shared_ptr<State::Book> book = {}, int sheet = 0,
                Rect rect = {})
         : state_(std::move(state)), kind_(kind), book_(std::move(book)), sheet_(sheet), rect_(rect) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        long n = --refs_;
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
 
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
         state_->locales.push_back(lcid);
@@ -582,7 +548,6 @@ private:
         fail(DISP_E_MEMBERNOTFOUND);
     }
 
-    long refs_ = 1;
     std::shared_ptr<State> state_;
     Kind kind_;
     std::shared_ptr<State::Book> book_;
