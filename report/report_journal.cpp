@@ -114,13 +114,20 @@ std::string rowPayload(const JournalRow& row) {
     return payload;
 }
 
-// The payload of a whole record "<crc> <payload>" at `at` in `text`, or nothing.
+// The payload of a whole record "<crc> <payload>" at `at` in `text`, or nothing. The CRC's
+// digits are read in either case: a record whose digit only changed case is still whole.
 std::optional<std::string> recordAt(const std::string& text, size_t at) {
     if (text.size() < at + 10 || text[at + 8] != ' ') return std::nullopt;
-    for (size_t i = at; i < at + 8; ++i)
-        if (!((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'a' && text[i] <= 'f'))) return std::nullopt;
+    std::uint32_t crc = 0;
+    for (size_t i = at; i < at + 8; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return std::nullopt;
+        crc = crc << 4 | static_cast<std::uint32_t>(digit);
+    }
     std::string payload = text.substr(at + 9);
-    if (hex8(crc32(payload)) != text.substr(at, 8)) return std::nullopt;
+    if (crc32(payload) != crc) return std::nullopt;
     return payload;
 }
 

@@ -96,6 +96,17 @@ TEST(ReportJournal, EveryWholeRecordIsReadAndDamagedOnesAreSkipped) {
     EXPECT_TRUE(read->headerRead);
     EXPECT_EQ(read->rows, (std::vector<JournalRow>{Live, Live, Memory, Live, Memory, Live}));
     EXPECT_EQ(read->damaged, 1u);
+    // A digit of a CRC that only changed case: the record is still whole.
+    damaged = text;
+    for (size_t at = lineStart(4); at < lineStart(4) + 8; ++at)
+        if (damaged[at] >= 'a') {
+            damaged[at] ^= 0x20;
+            break;
+        }
+    put(path, damaged);
+    read = ReportJournal::read(path);
+    EXPECT_EQ(read->rows, all);
+    EXPECT_EQ(read->damaged, 0u);
     // A record cut short, the next one written right after it on the same line: that one counts.
     damaged = text.substr(0, lineStart(3) - 10) + text.substr(lineStart(3));
     put(path, damaged);
