@@ -6,6 +6,7 @@
 #include <QTranslator>
 
 #include "app/Usersett.h"
+#include "automation/automation.h"
 #ifdef LUMO_WITH_ENGINE
 #include "spreadsheet/engine.h"
 #include "spreadsheet/viewer_qt.h"
@@ -28,11 +29,34 @@ bool loadRussianTranslations(QApplication& app) {
     return true;
 }
 
-void registerSpreadsheetApplication() {
+ReportApplication reportApplicationFrom(const std::string& setting) {
+    std::string s;
+    for (char c : setting) s += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (s == "excel") return ReportApplication::Excel;
+    if (s == "builtin") return ReportApplication::Builtin;
+    return ReportApplication::Auto;
+}
+
+const char* settingOf(ReportApplication choice) {
+    switch (choice) {
+        case ReportApplication::Excel: return "Excel";
+        case ReportApplication::Builtin: return "Builtin";
+        case ReportApplication::Auto: break;
+    }
+    return "Auto";
+}
+
+ReportApplication registerSpreadsheetApplication(ReportApplication choice) {
+    if (choice == ReportApplication::Auto)
+        choice = automation::comProgIdRegistered(automation::kSpreadsheetProgId) ? ReportApplication::Excel
+                                                                                : ReportApplication::Builtin;
 #ifdef LUMO_WITH_ENGINE
-    spreadsheet::registerBuiltInEngine();
-    spreadsheet::attachQtViewer();
+    if (choice == ReportApplication::Builtin) {
+        spreadsheet::registerBuiltInEngine();
+        spreadsheet::attachQtViewer();
+    }
 #endif
+    return choice;
 }
 
 void createWindows(AppContext& context) {

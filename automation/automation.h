@@ -214,6 +214,10 @@ private:
     void* previousFilter_ = nullptr;  // the filter registered before, put back at the end
 };
 
+// Whether COM knows the program identifier (an application installed for it); never off
+// Windows.
+bool comProgIdRegistered(std::string_view progId);
+
 #ifdef _WIN32
 // The COM backend: CLSIDFromProgID + CoCreateInstance, calls through IDispatch.
 Handle createComObject(std::string_view progId);
