@@ -1,6 +1,6 @@
-# The built-in spreadsheet engine (built with the Qt layers only) reads workbooks with liborcus
-# (and freexl for legacy .xls); zlib unpacks packages for checking before orcus reads them and
-# packs the ones the engine writes itself.
+# The built-in spreadsheet engine (built with the Qt layers only) reads .ods with liborcus and
+# legacy .xls with freexl; zlib unpacks the packages it reads (.xlsx it reads itself) and packs
+# the ones it writes.
 if(NOT LUMO_WITH_ENGINE)
   return()
 endif()

@@ -1,9 +1,8 @@
-// Loading: .xlsx/.xlsm and .ods through liborcus with an import factory that fills the
-// workbook model directly (the cells of .xlsx sheets are read beside it, opc_package.h), legacy .xls through freexl (values only, workbook_load_xls.cpp).
-// The format is told by the file's content, never by its name.
+// Loading: .xlsx/.xlsm by the engine's own reader (xlsx_reader.h), .ods through liborcus with
+// an import factory that fills the workbook model directly, legacy .xls through freexl (values
+// only, workbook_load_xls.cpp). The format is told by the file's content, never by its name.
 #include <orcus/exception.hpp>
 #include <orcus/orcus_ods.hpp>
-#include <orcus/orcus_xlsx.hpp>
 #include <orcus/spreadsheet/import_interface.hpp>
 
 #include <cmath>
@@ -16,9 +15,10 @@
 #include "common/atomic_file.h"
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/mapped_file.h"
-#include "spreadsheet/opc_package.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet/workbook_load_xls.h"
+#include "spreadsheet/xlsx_reader.h"
+#include "spreadsheet/zip_archive.h"
 
 namespace lumo::spreadsheet {
 
@@ -29,41 +29,6 @@ namespace code = automation::code;
 namespace {
 
 [[noreturn]] void cannotOpen(const std::string& why) { throw Error(code::ApplicationDefined, "cannot open: " + why); }
-
-// Number formats every file may use by id without writing their codes down.
-const char* builtinNumberFormat(std::size_t id) {
-    switch (id) {
-        case 0: return "General";
-        case 1: return "0";
-        case 2: return "0.00";
-        case 3: return "#,##0";
-        case 4: return "#,##0.00";
-        case 9: return "0%";
-        case 10: return "0.00%";
-        case 11: return "0.00E+00";
-        case 12: return "# ?/?";
-        case 13: return "# ?""?/?""?";
-        case 14: return "dd.mm.yyyy";
-        case 15: return "d-mmm-yy";
-        case 16: return "d-mmm";
-        case 17: return "mmm-yy";
-        case 18: return "h:mm AM/PM";
-        case 19: return "h:mm:ss AM/PM";
-        case 20: return "h:mm";
-        case 21: return "h:mm:ss";
-        case 22: return "dd.mm.yyyy h:mm";
-        case 37: return "#,##0 ;(#,##0)";
-        case 38: return "#,##0 ;[Red](#,##0)";
-        case 39: return "#,##0.00;(#,##0.00)";
-        case 40: return "#,##0.00;[Red](#,##0.00)";
-        case 45: return "mm:ss";
-        case 46: return "[h]:mm:ss";
-        case 47: return "mmss.0";
-        case 48: return "##0.0E+0";
-        case 49: return "@";
-        default: return "General";
-    }
-}
 
 HAlign alignOf(ss::hor_alignment_t a) {
     switch (a) {
@@ -323,22 +288,8 @@ public:
 
     Cell* cell(ss::row_t row, ss::col_t col) { return inSheet(row, col) ? &sheet_.at(row + 1, col + 1) : nullptr; }
 
-    // Whole-column formats read from the package beside liborcus, as indexes of the file's
-    // formats like the rest.
-    // Cells the engine read from the file itself (formats still the file's, as above).
-    void adoptCells(WorksheetCells&& cells) {
-        sheet_.adoptRows(std::move(cells.rows), cells.lastColumn);
-        for (const DateMark& d : cells.dates) dateCells_.push_back({d.row, d.column, d.withTime});
-    }
-
-    void setColumnStyles(const std::vector<ColumnStyle>& styles) {
-        for (const ColumnStyle& s : styles)
-            for (std::int64_t c = s.first; c <= std::min<std::int64_t>(s.last, kMaxColumns); ++c)
-                sheet_.columnForWrite(static_cast<std::int32_t>(c)).format = s.xf;
-    }
-
-    // Cell formats arrive as indexes of the file's formats, often before the styles part is
-    // read; they become the model's formats once everything is in.
+    // Cell formats arrive as indexes of the file's formats, often before the styles are read;
+    // they become the model's formats once everything is in.
     void resolveFormats() {
         Workbook& book = sheet_.book();
         for (const Row& row : sheet_.rows())
@@ -347,7 +298,7 @@ public:
             ColumnInfo& info = sheet_.columnForWrite(c);
             info.format = styles_.cellFormat(info.format);
         }
-        // Date values of files that type them (ods) show as dates also without a date format.
+        // Date values show as dates also without a date format.
         for (const DateCell& d : dateCells_) {
             Cell& cell = sheet_.at(d.row, d.column);
             if (cell.kind != CellKind::Number || isDateTimeFormat(book.format(cell.format).numberFormat)) continue;
@@ -434,12 +385,6 @@ public:
     }
     void finalize() override {}
 
-    void setColumnStyles(const std::vector<std::vector<ColumnStyle>>& styles) {
-        for (size_t i = 0; i < styles.size() && i < sheets_.size(); ++i) sheets_[i]->setColumnStyles(styles[i]);
-    }
-    void adoptCells(std::vector<WorksheetCells>& cells) {
-        for (size_t i = 0; i < cells.size() && i < sheets_.size(); ++i) sheets_[i]->adoptCells(std::move(cells[i]));
-    }
     void resolveFormats() {
         for (auto& s : sheets_) s->resolveFormats();
     }
@@ -455,23 +400,27 @@ private:
 
 bool startsWith(std::string_view data, std::string_view magic) { return data.substr(0, magic.size()) == magic; }
 
-std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
+// orcus trusts the sizes a zip declares and does not check CRCs, and some broken XML makes it
+// abort: it gets the package with every part unpacked, checked and stored uncompressed.
+std::shared_ptr<Workbook> loadOds(const ZipReader& zip) {
+    std::size_t expected = 22;
+    for (const ZipEntry& e : zip.entries()) expected += e.size + 2 * e.name.size() + 80;
+    StoredZip checked(expected);
+    for (const ZipEntry& e : zip.entries()) {
+        zip.unpackInto(e, checked.begin(e.name, e.size));
+        checked.end(e.crc);
+    }
+    auto [data, size] = checked.finish();
     auto book = std::make_shared<Workbook>();
     Factory factory(*book);
-    UnpackedPackage unpacked = unpackedPackage(bytes, *book);
-    const std::string_view package = unpacked.bytes();
-    const auto* blob = reinterpret_cast<const unsigned char*>(package.data());
-    if (orcus::orcus_ods::detect(blob, package.size())) {
-        orcus::orcus_ods(&factory).read_stream(package);
-    } else if (orcus::orcus_xlsx::detect(blob, package.size())) {
-        orcus::orcus_xlsx(&factory).read_stream(package);
-        factory.setColumnStyles(unpacked.columnStyles);
-        factory.adoptCells(unpacked.cells);
-    } else {
-        cannotOpen("not a workbook");
-    }
+    orcus::orcus_ods(&factory).read_stream(std::string_view(data.get(), size));
     factory.resolveFormats();
     return book;
+}
+
+std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
+    const ZipReader zip(bytes);
+    return isOpenDocumentSpreadsheet(zip) ? loadOds(zip) : readXlsx(zip);
 }
 
 std::shared_ptr<Workbook> loadChecked(std::string_view bytes, const std::string* path) {
