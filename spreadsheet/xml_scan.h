@@ -145,7 +145,7 @@ std::size_t scanXml(std::string_view b, bool last, H& h) {
 }
 
 // Calls visit(localName, attributes) for the start tags of a whole part in order, until it
-// gives false.
+// gives false. A part cut off in a tag is damaged (std::runtime_error).
 template <class Visit>
 void forEachStartTag(std::string_view xml, Visit&& visit) {
     struct Handler {
@@ -159,7 +159,7 @@ void forEachStartTag(std::string_view xml, Visit&& visit) {
         void other(std::string_view) {}
         bool done() const { return stop; }
     } handler{visit};
-    scanXml(xml, false, handler);
+    scanXml(xml, true, handler);
 }
 
 }  // namespace lumo::spreadsheet::xml
