@@ -47,6 +47,11 @@ const char* settingOf(ReportApplication choice) {
 }
 
 ReportApplication registerSpreadsheetApplication(ReportApplication choice) {
+#ifndef _WIN32
+    // No Excel can be reached off Windows: a settings file brought from a Windows PC with
+    // Report=Excel still gets reports, from the engine.
+    choice = ReportApplication::Builtin;
+#endif
     if (choice == ReportApplication::Auto)
         choice = automation::comProgIdRegistered(automation::kSpreadsheetProgId) ? ReportApplication::Excel
                                                                                 : ReportApplication::Builtin;

@@ -201,6 +201,9 @@ TEST_F(MainWindowTest, TheReportsApplicationIsChosenInTheSettingsAndWrittenBack)
     // Where no "Excel.Application" is registered (here, and a PC without Excel), Auto comes to
     // the built-in engine.
     EXPECT_EQ(registerSpreadsheetApplication(ReportApplication::Auto), ReportApplication::Builtin);
+#ifndef _WIN32
+    EXPECT_EQ(registerSpreadsheetApplication(ReportApplication::Excel), ReportApplication::Builtin);
+#endif
     writeIni("[Main]\nCOM=/dev/lumo-missing-port\nReport=builtin\n");
     context = std::make_unique<AppContext>(dialogs, clock, ini, "", settingOf(reportApplicationFrom("builtin")));
     createWindows(*context);
