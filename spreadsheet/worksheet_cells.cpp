@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -386,10 +387,12 @@ private:
 
     // A typed date shows as one also without a date format: its format with a date's code.
     std::uint32_t datedFormat(std::uint32_t format, bool withTime) {
+        auto [known, added] = dated_.emplace(std::pair(format, withTime), format);
+        if (!added) return known->second;
         CellFormat f = book_.format(format);
         if (isDateTimeFormat(f.numberFormat)) return format;
         f.numberFormat = withTime ? "dd.mm.yyyy hh:mm:ss" : "dd.mm.yyyy";
-        return book_.internFormat(f);
+        return known->second = book_.internFormat(f);
     }
 
     // <col min max width style>: a width the file gives in characters plus padding; a format
@@ -436,6 +439,7 @@ private:
     Type type_ = Type::Number;
     std::uint32_t format_ = 0;  // the file's cell format index
     std::string value_, buffer_;
+    std::map<std::pair<std::uint32_t, bool>, std::uint32_t> dated_;
 };
 
 }  // namespace
