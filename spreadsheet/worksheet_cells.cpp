@@ -22,6 +22,7 @@ using xml::appendUtf8;
 using xml::attribute;
 using xml::forEachAttribute;
 using xml::isSpace;
+using xml::parseInteger;
 using xml::scanXml;
 using xml::trimmed;
 
@@ -101,13 +102,6 @@ std::int32_t columnOf(std::string_view ref) {
         col = col * 26 + (c - 'A' + 1);
     }
     return i > 0 && col <= kMaxColumns ? col : 0;
-}
-
-template <class T>
-bool parseInteger(std::string_view s, T& out) {
-    s = trimmed(s);
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
 bool parseNumber(std::string_view s, double& out) {

@@ -16,12 +16,9 @@ namespace {
 
 using xml::attribute;
 using xml::forEachStartTag;
+using xml::parseInteger;
 
 [[noreturn]] void notAWorkbook() { throw std::runtime_error("not a workbook"); }
-
-bool endsWith(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
 
 // An attribute's value with its references resolved.
 std::optional<std::string> decodedAttribute(std::string_view attrs, std::string_view name) {
@@ -30,13 +27,6 @@ std::optional<std::string> decodedAttribute(std::string_view attrs, std::string_
     std::string value;
     xml::appendDecoded(value, *raw);
     return value;
-}
-
-template <class T>
-bool integerOf(std::string_view s, T& out) {
-    s = xml::trimmed(s);
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
@@ -126,7 +116,7 @@ std::map<std::string, Relationship, std::less<>> relationshipsOf(Parts& parts, s
 // The part of the first relationship of that kind (the end of its type: "/styles").
 const Relationship* relationshipOfType(const std::map<std::string, Relationship, std::less<>>& rels, std::string_view kind) {
     for (const auto& [id, rel] : rels)
-        if (endsWith(rel.type, kind)) return &rel;
+        if (std::string_view(rel.type).ends_with(kind)) return &rel;
     return nullptr;
 }
 
@@ -159,10 +149,10 @@ public:
             std::size_t id = 0;
             auto idText = attribute(attrs, "numFmtId");
             auto code = decodedAttribute(attrs, "formatCode");
-            if (idText && integerOf(*idText, id) && code) codes[id] = standardFormatCode(*code);
+            if (idText && parseInteger(*idText, id) && code) codes[id] = standardFormatCode(*code);
         } else if (inCellXfs_ && name == "xf") {
             xf_ = Xf{};
-            if (auto id = attribute(attrs, "numFmtId"); id && !integerOf(*id, xf_.numberFormat)) xf_.numberFormat = 0;
+            if (auto id = attribute(attrs, "numFmtId"); id && !parseInteger(*id, xf_.numberFormat)) xf_.numberFormat = 0;
             if (empty) xfs.push_back(xf_);
             else inXf_ = true;
         } else if (inXf_ && name == "alignment") {
@@ -295,7 +285,7 @@ std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
         } else if (tag == "workbookView" && !activeTab) {
             std::size_t tab = 0;
             auto text = attribute(attrs, "activeTab");
-            activeTab = text && integerOf(*text, tab) ? tab : 0;
+            activeTab = text && parseInteger(*text, tab) ? tab : 0;
         }
         return true;
     });
