@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -21,6 +22,7 @@ using xml::appendUtf8;
 using xml::attribute;
 using xml::forEachAttribute;
 using xml::isSpace;
+using xml::parseInteger;
 using xml::scanXml;
 using xml::trimmed;
 
@@ -100,13 +102,6 @@ std::int32_t columnOf(std::string_view ref) {
         col = col * 26 + (c - 'A' + 1);
     }
     return i > 0 && col <= kMaxColumns ? col : 0;
-}
-
-template <class T>
-bool parseInteger(std::string_view s, T& out) {
-    s = trimmed(s);
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
 bool parseNumber(std::string_view s, double& out) {
@@ -386,10 +381,12 @@ private:
 
     // A typed date shows as one also without a date format: its format with a date's code.
     std::uint32_t datedFormat(std::uint32_t format, bool withTime) {
+        auto [known, added] = dated_.emplace(std::pair(format, withTime), format);
+        if (!added) return known->second;
         CellFormat f = book_.format(format);
         if (isDateTimeFormat(f.numberFormat)) return format;
         f.numberFormat = withTime ? "dd.mm.yyyy hh:mm:ss" : "dd.mm.yyyy";
-        return book_.internFormat(f);
+        return known->second = book_.internFormat(f);
     }
 
     // <col min max width style>: a width the file gives in characters plus padding; a format
@@ -436,6 +433,7 @@ private:
     Type type_ = Type::Number;
     std::uint32_t format_ = 0;  // the file's cell format index
     std::string value_, buffer_;
+    std::map<std::pair<std::uint32_t, bool>, std::uint32_t> dated_;
 };
 
 }  // namespace

@@ -16,12 +16,9 @@ namespace {
 
 using xml::attribute;
 using xml::forEachStartTag;
+using xml::parseInteger;
 
 [[noreturn]] void notAWorkbook() { throw std::runtime_error("not a workbook"); }
-
-bool endsWith(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
 
 // An attribute's value with its references resolved.
 std::optional<std::string> decodedAttribute(std::string_view attrs, std::string_view name) {
@@ -30,13 +27,6 @@ std::optional<std::string> decodedAttribute(std::string_view attrs, std::string_
     std::string value;
     xml::appendDecoded(value, *raw);
     return value;
-}
-
-template <class T>
-bool integerOf(std::string_view s, T& out) {
-    s = xml::trimmed(s);
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
@@ -51,10 +41,10 @@ public:
 
     const ZipEntry* find(const std::string& name) const {
         if (auto it = byName_.find(name); it != byName_.end()) return &zip_.entries()[it->second];
-        std::string wanted = folded(unescaped(name));
-        for (const ZipEntry& e : zip_.entries())
-            if (folded(e.name) == wanted) return &e;
-        return nullptr;
+        if (byFoldedName_.empty())
+            for (std::size_t i = 0; i < zip_.entries().size(); ++i) byFoldedName_.emplace(folded(zip_.entries()[i].name), i);
+        auto it = byFoldedName_.find(folded(unescaped(name)));
+        return it != byFoldedName_.end() ? &zip_.entries()[it->second] : nullptr;
     }
     // The whole part, or nothing when the package has no such part.
     std::optional<std::string> unpack(const std::string& name) {
@@ -94,6 +84,7 @@ private:
 
     const ZipReader& zip_;
     std::map<std::string, std::size_t, std::less<>> byName_;
+    mutable std::map<std::string, std::size_t, std::less<>> byFoldedName_;  // made when first needed
     std::vector<bool> read_;
 };
 
@@ -125,7 +116,7 @@ std::map<std::string, Relationship, std::less<>> relationshipsOf(Parts& parts, s
 // The part of the first relationship of that kind (the end of its type: "/styles").
 const Relationship* relationshipOfType(const std::map<std::string, Relationship, std::less<>>& rels, std::string_view kind) {
     for (const auto& [id, rel] : rels)
-        if (endsWith(rel.type, kind)) return &rel;
+        if (std::string_view(rel.type).ends_with(kind)) return &rel;
     return nullptr;
 }
 
@@ -158,10 +149,10 @@ public:
             std::size_t id = 0;
             auto idText = attribute(attrs, "numFmtId");
             auto code = decodedAttribute(attrs, "formatCode");
-            if (idText && integerOf(*idText, id) && code) codes[id] = standardFormatCode(*code);
+            if (idText && parseInteger(*idText, id) && code) codes[id] = standardFormatCode(*code);
         } else if (inCellXfs_ && name == "xf") {
             xf_ = Xf{};
-            if (auto id = attribute(attrs, "numFmtId"); id && !integerOf(*id, xf_.numberFormat)) xf_.numberFormat = 0;
+            if (auto id = attribute(attrs, "numFmtId"); id && !parseInteger(*id, xf_.numberFormat)) xf_.numberFormat = 0;
             if (empty) xfs.push_back(xf_);
             else inXf_ = true;
         } else if (inXf_ && name == "alignment") {
@@ -294,25 +285,37 @@ std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
         } else if (tag == "workbookView" && !activeTab) {
             std::size_t tab = 0;
             auto text = attribute(attrs, "activeTab");
-            activeTab = text && integerOf(*text, tab) ? tab : 0;
+            activeTab = text && parseInteger(*text, tab) ? tab : 0;
         }
         return true;
     });
     const auto rels = relationshipsOf(parts, workbookPart);
+    auto partOf = [&](const Relationship* rel) { return rel ? parts.find(rel->part) : nullptr; };
+    const ZipEntry* styles = partOf(relationshipOfType(rels, "/styles"));
+    const ZipEntry* strings = partOf(relationshipOfType(rels, "/sharedStrings"));
+    std::vector<const ZipEntry*> sheetParts;
+    for (const SheetEntry& s : sheetEntries) {
+        auto rel = rels.find(s.relationship);
+        sheetParts.push_back(partOf(rel != rels.end() ? &rel->second : nullptr));
+    }
+    // The parts that are not read are checked first: a damaged package is refused before its
+    // big parts are read.
+    for (const ZipEntry* e : sheetParts)
+        if (e) parts.markRead(*e);
+    for (const ZipEntry* e : {styles, strings})
+        if (e) parts.markRead(*e);
+    parts.checkUnread();
 
     auto book = std::make_shared<Workbook>();
     WorksheetTables tables;
-    if (const Relationship* styles = relationshipOfType(rels, "/styles"))
-        if (auto xml = parts.unpack(styles->part)) tables.formats = readCellFormats(*xml, *book);
-    if (const Relationship* strings = relationshipOfType(rels, "/sharedStrings"))
-        if (auto xml = parts.unpack(strings->part)) tables.strings = readSharedStrings(*xml, *book);
+    if (styles) tables.formats = readCellFormats(zip.unpack(*styles), *book);
+    if (strings) tables.strings = readSharedStrings(zip.unpack(*strings), *book);
 
     // Sheets in the order of the workbook; a part two sheets name is read once.
     std::map<const ZipEntry*, std::size_t> sheetOfPart;
     for (std::size_t i = 0; i < sheetEntries.size(); ++i) {
         Sheet& sheet = book->addSheet(std::move(sheetEntries[i].name));
-        auto rel = rels.find(sheetEntries[i].relationship);
-        const ZipEntry* entry = rel != rels.end() ? parts.find(rel->second.part) : nullptr;
+        const ZipEntry* entry = sheetParts[i];
         if (!entry) continue;
         if (auto seen = sheetOfPart.find(entry); seen != sheetOfPart.end()) {
             const Sheet& first = book->sheet(seen->second);
@@ -326,13 +329,11 @@ std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
             continue;
         }
         sheetOfPart.emplace(entry, i);
-        parts.markRead(*entry);
         WorksheetCells cells;
         readWorksheet(zip, *entry, tables, *book, cells);
         adoptWorksheet(sheet, std::move(cells));
     }
     if (activeTab && *activeTab < book->sheetCount()) book->activeSheet = *activeTab;
-    parts.checkUnread();
     return book;
 }
 

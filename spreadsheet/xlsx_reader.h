@@ -4,7 +4,8 @@
 // its sheets in order with their names and the active one, the styles (number formats, built-in
 // and <numFmts>, and horizontal alignment of the cell formats, <cellXfs>), the shared strings,
 // and each worksheet's cells, columns and merged ranges (worksheet_cells.h). Every entry of the
-// zip is checked against its CRC, read or not. Failures raise std::runtime_error.
+// zip is checked against its CRC, read or not (those not read first). Failures raise
+// std::runtime_error.
 
 #include <cstddef>
 #include <memory>
