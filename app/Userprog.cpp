@@ -203,9 +203,12 @@ void TformLumo::SaveSettings() {
     if (!settingsDialog_) return;
     // A file that cannot be written (a read-only file or folder) keeps what it held; the
     // operator hears that the port chosen will not be there at the next start.
-    if (!lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsPortKey,
-                                  settingsDialog_->portName()))
-        context_.dialogs.error(lumo::msg::cannotSaveSettings(context_.settingsPath));
+    bool written = lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsPortKey,
+                                            settingsDialog_->portName());
+    if (written && !context_.reportApplication.empty())
+        written = lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsReportKey,
+                                           context_.reportApplication);
+    if (!written) context_.dialogs.error(lumo::msg::cannotSaveSettings(context_.settingsPath));
 }
 
 void TformLumo::stopWorkers() {

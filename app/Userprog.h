@@ -32,15 +32,18 @@ class DiagramWindow;
 }
 
 // What the windows are given by the program (or by a test): the operator dialogs, the clock,
-// the settings file's path and the folder of the report's journal (empty: no journal).
+// the settings file's path, the folder of the report's journal (empty: no journal), and the
+// setting of the report's application, written back at close with the port (empty: none).
 struct AppContext {
     AppContext(lumo::OperatorDialogs& d, const lumo::Clock& c, std::string settings,
-               std::string journal = {})
-        : dialogs(d), clock(c), settingsPath(std::move(settings)), journalFolder(std::move(journal)) {}
+               std::string journal = {}, std::string reportApp = {})
+        : dialogs(d), clock(c), settingsPath(std::move(settings)), journalFolder(std::move(journal)),
+          reportApplication(std::move(reportApp)) {}
     lumo::OperatorDialogs& dialogs;
     const lumo::Clock& clock;
     std::string settingsPath;
     std::string journalFolder;
+    std::string reportApplication;
 };
 
 class TformLumo : public QMainWindow, public lumo::ReportView {

@@ -20,13 +20,20 @@ int main(int argc, char** argv) {
 #endif
     lumo::loadRussianTranslations(app);
     lumo::automation::ThreadApartment apartment;  // automation calls run on this thread
-    lumo::registerSpreadsheetApplication();
+    const std::string settings = lumo::settingsLocationFor(QApplication::applicationFilePath().toStdString());
+    // The report's application as the settings file chooses it; on Windows the key is written
+    // back at close (Auto when it was missing), so the operator finds the choice there.
+    std::string reportApp = lumo::readProfileString(settings, lumo::SettingsSection, lumo::SettingsReportKey, "");
+#ifdef _WIN32
+    if (reportApp.empty()) reportApp = lumo::SettingsReportDefault;
+#endif
+    const auto choice = lumo::reportApplicationFrom(reportApp);
+    if (!reportApp.empty()) reportApp = lumo::settingOf(choice);
+    lumo::registerSpreadsheetApplication(choice);
 
     lumo::QtOperatorDialogs dialogs;
     lumo::SystemClock clock;
-    AppContext context{dialogs, clock,
-                       lumo::settingsLocationFor(QApplication::applicationFilePath().toStdString()),
-                       lumo::pathToUtf8(lumo::defaultStateFolder())};
+    AppContext context{dialogs, clock, settings, lumo::pathToUtf8(lumo::defaultStateFolder()), reportApp};
     try {
         lumo::createWindows(context);
         dialogs.setParentWindow(formLumo);

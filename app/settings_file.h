@@ -33,5 +33,8 @@ bool writeProfileString(const std::string& path, const std::string& section,
 inline constexpr const char* SettingsSection = "Main";
 inline constexpr const char* SettingsPortKey = "COM";
 inline constexpr const char* SettingsPortDefault = "COM3";
+// Which spreadsheet application serves the report: "Excel", "Builtin" or "Auto".
+inline constexpr const char* SettingsReportKey = "Report";
+inline constexpr const char* SettingsReportDefault = "Auto";
 
 }  // namespace lumo

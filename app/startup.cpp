@@ -6,6 +6,7 @@
 #include <QTranslator>
 
 #include "app/Usersett.h"
+#include "automation/automation.h"
 #ifdef LUMO_WITH_ENGINE
 #include "spreadsheet/engine.h"
 #include "spreadsheet/viewer_qt.h"
@@ -28,11 +29,39 @@ bool loadRussianTranslations(QApplication& app) {
     return true;
 }
 
-void registerSpreadsheetApplication() {
-#ifdef LUMO_WITH_ENGINE
-    spreadsheet::registerBuiltInEngine();
-    spreadsheet::attachQtViewer();
+ReportApplication reportApplicationFrom(const std::string& setting) {
+    std::string s;
+    for (char c : setting) s += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (s == "excel") return ReportApplication::Excel;
+    if (s == "builtin") return ReportApplication::Builtin;
+    return ReportApplication::Auto;
+}
+
+const char* settingOf(ReportApplication choice) {
+    switch (choice) {
+        case ReportApplication::Excel: return "Excel";
+        case ReportApplication::Builtin: return "Builtin";
+        case ReportApplication::Auto: break;
+    }
+    return "Auto";
+}
+
+ReportApplication registerSpreadsheetApplication(ReportApplication choice) {
+#ifndef _WIN32
+    // No Excel can be reached off Windows: a settings file brought from a Windows PC with
+    // Report=Excel still gets reports, from the engine.
+    choice = ReportApplication::Builtin;
 #endif
+    if (choice == ReportApplication::Auto)
+        choice = automation::comProgIdRegistered(automation::kSpreadsheetProgId) ? ReportApplication::Excel
+                                                                                : ReportApplication::Builtin;
+#ifdef LUMO_WITH_ENGINE
+    if (choice == ReportApplication::Builtin) {
+        spreadsheet::registerBuiltInEngine();
+        spreadsheet::attachQtViewer();
+    }
+#endif
+    return choice;
 }
 
 void createWindows(AppContext& context) {

@@ -2,6 +2,7 @@
 // Start-up of the program: the Russian translations, the two windows in their order.
 
 #include <QString>
+#include <string>
 
 #include "app/Userprog.h"
 
@@ -19,9 +20,16 @@ void useReliableEventLoop();
 // Returns false when they are not installed (the program runs on, in Qt's English).
 bool loadRussianTranslations(QApplication& app);
 
-// The spreadsheet application behind the report: COM on Windows; elsewhere the built-in
-// engine, with its viewer window.
-void registerSpreadsheetApplication();
+// Which spreadsheet application serves the report, as the settings file names it
+// ([Main] Report=Excel|Builtin|Auto): Excel through COM, the built-in engine (with its viewer
+// window), or Excel where its program identifier is registered and the engine otherwise.
+enum class ReportApplication { Auto, Excel, Builtin };
+ReportApplication reportApplicationFrom(const std::string& setting);
+const char* settingOf(ReportApplication choice);
+
+// Registers the spreadsheet application the choice comes to; tells which it is (Excel never off
+// Windows: the choice of Excel there leaves the report without an application).
+ReportApplication registerSpreadsheetApplication(ReportApplication choice = ReportApplication::Auto);
 
 // Creates the main window (which opens the port from the settings file), then the settings
 // dialog (which reads the same setting), and sets formLumo and frmSettings; then offers back the

@@ -238,6 +238,7 @@ ScopedFactory::~ScopedFactory() { swapFactory(progId_, std::move(previous_)); }
 #ifndef _WIN32
 ThreadApartment::ThreadApartment() = default;
 ThreadApartment::~ThreadApartment() = default;
+bool comProgIdRegistered(std::string_view) { return false; }
 #endif
 
 }  // namespace lumo::automation

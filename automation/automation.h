@@ -33,6 +33,9 @@ inline constexpr std::int32_t ServerUnavailable = static_cast<std::int32_t>(0x80
 inline constexpr std::int32_t InvalidClassString = static_cast<std::int32_t>(0x800401F3); // CO_E_CLASSSTRING
 inline constexpr std::int32_t OutOfMemory = static_cast<std::int32_t>(0x8007000E);    // E_OUTOFMEMORY
 inline constexpr std::int32_t FileTooLarge = static_cast<std::int32_t>(0x800700DF);   // ERROR_FILE_TOO_LARGE
+// A workbook format this build has no reader for (the built-in engine on Windows opens .xlsx
+// and .xlsm only, not .ods or legacy .xls).
+inline constexpr std::int32_t FormatNotOpenable = static_cast<std::int32_t>(0x80070032);  // ERROR_NOT_SUPPORTED
 // The application refused the call: a cell outside the sheet, a file it cannot open or write,
 // a value it does not accept.
 inline constexpr std::int32_t ApplicationDefined = static_cast<std::int32_t>(0x800A03EC);
@@ -213,6 +216,10 @@ private:
     bool filterRegistered_ = false;
     void* previousFilter_ = nullptr;  // the filter registered before, put back at the end
 };
+
+// Whether COM knows the program identifier (an application installed for it); never off
+// Windows.
+bool comProgIdRegistered(std::string_view progId);
 
 #ifdef _WIN32
 // The COM backend: CLSIDFromProgID + CoCreateInstance, calls through IDispatch.

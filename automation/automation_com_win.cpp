@@ -349,6 +349,12 @@ DWORD com::retryRejectedAfter(DWORD elapsedMs, DWORD rejectType) {
     return RetryPauseMs;
 }
 
+bool comProgIdRegistered(std::string_view progId) {
+    std::wstring id = widen(progId);
+    CLSID clsid;
+    return SUCCEEDED(CLSIDFromProgID(id.c_str(), &clsid));
+}
+
 Handle createComObject(std::string_view progId) {
     std::wstring id = widen(progId);
     CLSID clsid;

@@ -6,9 +6,6 @@
 //
 // usage: engine_bench [--engine-only] [rows ...]     (default 100000 1000000)
 //        engine_bench --write <path> <rows>          one report, as the bench writes it
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "bench/console_dialogs.h"
+#include "bench/process_stats.h"
 #include "common/clock.h"
 #include "common/numtext.h"
 #include "automation/automation.h"
@@ -36,23 +34,10 @@ double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-double cpuNow() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// Resident memory now and at its peak since the last reset, in MiB.
-double statusMiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field, 0) == 0) return std::stod(line.substr(std::string(field).size())) / 1024.0;
-    return 0;
-}
-double rssMiB() { return statusMiB("VmRSS:"); }
-double peakMiB() { return statusMiB("VmHWM:"); }
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+double cpuNow() { return bench::processCpuSeconds(); }
+using bench::peakMiB;
+using bench::resetPeak;
+using bench::rssMiB;
 
 // A clock a second further on at every reading, as the live tick sees it.
 class SteppingClock final : public Clock {
@@ -140,16 +125,24 @@ int openAndScan(const std::string& path) {
 
 // Runs a command and gives its output's first line.
 std::string run(const std::string& cmd) {
+#ifdef _WIN32
+    FILE* p = _popen(cmd.c_str(), "r");
+#else
     FILE* p = popen(cmd.c_str(), "r");
+#endif
     if (!p) return {};
     char buf[512] = {};
     std::string out = std::fgets(buf, sizeof buf, p) ? buf : "";
+#ifdef _WIN32
+    int rc = _pclose(p);
+#else
     int rc = pclose(p);
+#endif
     if (rc != 0) std::fprintf(stderr, "failed (%d): %s\n", rc, cmd.c_str());
     return out;
 }
 
-std::string self() { return fs::read_symlink("/proc/self/exe").string(); }
+std::string self() { return bench::selfPath(); }
 
 struct Write {
     double build = 0, buildCpu = 0, save = 0, saveCpu = 0, base = 0, built = 0, peak = 0;
@@ -225,7 +218,7 @@ int main(int argc, char** argv) {
     }
     if (sizes.empty()) sizes = {100000, 1000000};
 
-    fs::path dir = fs::temp_directory_path() / ("lumo-engine-bench-" + std::to_string(getpid()));
+    fs::path dir = fs::temp_directory_path() / ("lumo-engine-bench-" + std::to_string(bench::processId()));
     fs::create_directories(dir);
     for (int rows : sizes) benchSize(rows, peer, dir);
     fs::remove_all(dir);

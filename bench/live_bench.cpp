@@ -20,13 +20,13 @@ int main() {
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "bench/console_dialogs.h"
+#include "bench/process_stats.h"
 #include "link/meter_protocol.h"
 #include "link/workers.h"
 #include "sim/meter_server.h"
@@ -36,12 +36,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::duration<double, std::milli>;
 
-double cpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using lumo::bench::processCpuSeconds;
 
 // One exchange on an ideal 9600-baud line whose meter answers with `replyBytes` bytes as soon
 // as the request is through, every pause taking exactly as long as asked and reads costing
@@ -170,7 +165,7 @@ int main(int argc, char** argv) {
                 100.0 * static_cast<double>(oneGap) / static_cast<double>(exchanges.size()));
 
     // Live polling as the window does it: one wake a second.
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = processCpuSeconds();
     const auto start = Clock::now();
     const auto done0 = tek.JobsDone();
     for (int s = 0; s < seconds; ++s) {
@@ -178,7 +173,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_until(start + std::chrono::seconds(s + 1));
     }
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = cpuSeconds() - cpu0;
+    const double cpu = processCpuSeconds() - cpu0;
     std::printf("live polling, one wake a second for %d s\n", seconds);
     std::printf("  jobs completed            %8llu\n",
                 static_cast<unsigned long long>(tek.JobsDone() - done0));

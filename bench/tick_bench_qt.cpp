@@ -5,7 +5,9 @@
 // written through the automation calls, saved) and then opened through "Открыть" as an
 // operator would.
 //
-// usage: tick_bench_qt [rows (1000000)] [ticks (60)]
+// usage: tick_bench_qt [--port NAME] [rows (1000000)] [ticks (60)]
+// With --port the meter is the one on that port (on Windows, where the bench cannot start the
+// simulator itself, the simulator on a port Wine maps to a pseudo-terminal).
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -13,8 +15,6 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -28,6 +28,7 @@
 #include "app/Userprog.h"
 #include "app/startup.h"
 #include "bench/console_dialogs.h"
+#include "bench/process_stats.h"
 #include "bench/tick_timing.h"
 #include "common/numtext.h"
 #include "automation/automation.h"
@@ -69,20 +70,37 @@ void fillLiveRows(const Handle& live, int rows) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+#ifndef _WIN32
+    qputenv("QT_QPA_PLATFORM", "offscreen");  // on Windows the real windows, drawn (under Wine on Xvfb)
+#endif
     QApplication app(argc, argv);
-    const int rows = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000000;
-    const int ticks = argc > 2 ? std::max(1, std::atoi(argv[2])) : 60;
+    std::string port;
+    std::vector<int> numbers;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--port" && i + 1 < argc) port = argv[++i];
+        else numbers.push_back(std::max(1, std::atoi(argv[i])));
+    }
+    const int rows = numbers.size() > 0 ? numbers[0] : 1000000;
+    const int ticks = numbers.size() > 1 ? numbers[1] : 60;
 
-    lumo::sim::MeterConfig config;
-    config.paced = true;
-    lumo::sim::MeterServer meter(config);
+#ifndef _WIN32
+    std::optional<lumo::sim::MeterServer> meter;
+    if (port.empty()) {
+        lumo::sim::MeterConfig config;
+        config.paced = true;
+        port = meter.emplace(config).devicePath();
+    }
+#endif
+    if (port.empty()) {
+        std::fprintf(stderr, "tick_bench_qt: name the meter's port with --port\n");
+        return 2;
+    }
 
-    const auto dir = std::filesystem::temp_directory_path() / ("lumo-tick-bench-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("lumo-tick-bench-" + std::to_string(lumo::bench::processId()));
     std::filesystem::create_directories(dir);
     const std::string ini = (dir / "UserLumo.INI").string();
     const std::string reportPath = (dir / "report.xlsx").string();
-    std::ofstream(ini) << "[Main]\nCOM=" << meter.devicePath() << "\n";
+    std::ofstream(ini) << "[Main]\nCOM=" << port << "\n";
 
     lumo::registerSpreadsheetApplication();
     BenchDialogs dialogs;
@@ -157,6 +175,9 @@ int main(int argc, char** argv) {
     std::printf("%-44s %8.2f %8.2f %8.2f\n", "wall: tick + viewer update + paint", wall.median, wall.p99, wall.worst);
     std::printf("%-44s %8.2f %8.2f %8.2f\n", "  of it after the tick (viewer, paint)", after.median, after.p99, after.worst);
     std::printf("%-44s %8.2f %8.2f %8.2f\n", "thread CPU time", cpu.median, cpu.p99, cpu.worst);
+#ifdef _WIN32
+    std::printf("(Windows counts a thread's time in steps of its clock tick, 10 to 16 ms: read the wall figures)\n");
+#endif
     std::printf("first tick (the viewer goes down to the new row): %.2f ms\n", firstMs);
     std::printf("rows written %d (next row %d), viewer rows %d, last row in sight: %s\n", w.reportState().LiveRow - rows - 3,
                 w.reportState().LiveRow, rowsShown, following ? "yes" : "no");

@@ -7,18 +7,12 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <ctime>
 #include <vector>
 
 #include "app/Userprog.h"
+#include "bench/process_stats.h"
 
 namespace lumo::bench {
-
-inline double threadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 struct Figures {
     double median, p99, worst;

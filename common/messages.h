@@ -56,6 +56,10 @@ inline constexpr const char* SpreadsheetGoneRowsKept =
 inline constexpr const char* SpreadsheetGone = "Excel закрыт: отчет закрыт.";
 inline constexpr const char* ReportReadOnly =
     "Файл отчета открыт только для чтения: сохранить отчет можно только под другим именем.";
+// A legacy .xls or an .ods where only the built-in engine serves the report (Windows without
+// Excel).
+inline constexpr const char* FormatNotOpenable =
+    "Этот файл можно открыть только в Excel: без Excel программа открывает отчеты .xlsx и .xlsm.";
 inline constexpr const char* ReportFull =
     "Отчет заполнен: на листе нет свободной строки. Создайте новый отчет.";
 inline std::string fileTooLarge(long long megabytes) {

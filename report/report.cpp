@@ -226,7 +226,9 @@ void Report::OpenReport(const std::string& fileName) {
         view_.setReportName(fileNameOf(fileName));
     } catch (const std::exception& e) {
         CloseReport();
-        if (codeOf(e) == automation::code::FileTooLarge) {
+        if (codeOf(e) == automation::code::FormatNotOpenable) {
+            dialogs_.error(msg::FormatNotOpenable);
+        } else if (codeOf(e) == automation::code::FileTooLarge) {
             std::error_code ec;
             const auto bytes = std::filesystem::file_size(pathFromUtf8(fileName), ec);
             dialogs_.error(msg::fileTooLarge(ec ? 0 : static_cast<long long>(bytes >> 20)));

@@ -100,8 +100,10 @@ std::string headerPayload(const JournalHeader& h) {
     payload += Version;
     payload += '\t';
     payload += escaped(h.file);
-    for (int v : {c.year, c.month, c.day, c.hour, c.minute, c.second, h.liveRow, h.memoryRow})
-        payload += "\t" + std::to_string(v);
+    for (int v : {c.year, c.month, c.day, c.hour, c.minute, c.second, h.liveRow, h.memoryRow}) {
+        payload += '\t';
+        payload += std::to_string(v);
+    }
     return payload;
 }
 

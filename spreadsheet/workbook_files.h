@@ -1,8 +1,8 @@
 #pragma once
-// Workbook files: reading .xlsx/.xlsm and .ods (liborcus) and legacy .xls (freexl, values
-// only), recognised by content; writing Office Open XML (xlsx_writer.h) through a temporary
-// file in the same folder that is renamed over the old one. Failures raise
-// automation::Error with code::ApplicationDefined.
+// Workbook files: reading .xlsx/.xlsm (the engine's own reader, xlsx_reader.h), .ods
+// (liborcus) and legacy .xls (freexl, values only), recognised by content; writing Office Open
+// XML (xlsx_writer.h) through a temporary file in the same folder that is renamed over the old
+// one. Failures raise automation::Error with code::ApplicationDefined.
 
 #include <cstdint>
 #include <memory>

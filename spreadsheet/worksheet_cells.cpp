@@ -4,9 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <stdexcept>
+#include <utility>
 
 #include "spreadsheet/cell_text.h"
+#include "spreadsheet/workbook_files.h"
 #include "spreadsheet/xml_scan.h"
 #include "spreadsheet/zip_archive.h"
 
@@ -16,8 +19,10 @@ namespace {
 
 using xml::appendDecoded;
 using xml::appendUtf8;
+using xml::attribute;
 using xml::forEachAttribute;
 using xml::isSpace;
+using xml::parseInteger;
 using xml::scanXml;
 using xml::trimmed;
 
@@ -97,13 +102,6 @@ std::int32_t columnOf(std::string_view ref) {
         col = col * 26 + (c - 'A' + 1);
     }
     return i > 0 && col <= kMaxColumns ? col : 0;
-}
-
-template <class T>
-bool parseInteger(std::string_view s, T& out) {
-    s = trimmed(s);
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
 bool parseNumber(std::string_view s, double& out) {
@@ -211,19 +209,18 @@ private:
     int phonetic_ = 0;
 };
 
-// A worksheet part: everything outside <sheetData> is copied into `rest`; inside, rows and
-// cells become rows of the model.
+// A worksheet part: inside <sheetData> rows and cells become rows of the model; before it the
+// columns are taken, and merged ranges wherever they are outside it.
 class WorksheetReader {
 public:
-    WorksheetReader(const std::vector<std::uint32_t>& strings, Workbook& book, WorksheetCells& cells)
-        : strings_(strings), book_(book), cells_(cells) {}
+    WorksheetReader(const WorksheetTables& tables, Workbook& book, WorksheetCells& cells)
+        : tables_(tables), book_(book), cells_(cells) {}
 
-    std::string rest;
-
-    void start(std::string_view name, std::string_view attrs, bool empty, std::string_view raw) {
+    void start(std::string_view name, std::string_view attrs, bool empty, std::string_view) {
         if (where_ != Where::Inside) {
-            rest.append(raw);
-            if (where_ == Where::Before && name == "sheetData") where_ = empty ? Where::After : Where::Inside;
+            if (name == "mergeCell") mergeCell(attrs);
+            else if (where_ == Where::Before && name == "col") column(attrs);
+            else if (where_ == Where::Before && name == "sheetData") where_ = empty ? Where::After : Where::Inside;
             return;
         }
         Kind kind = Kind::Other;
@@ -254,13 +251,9 @@ public:
         stack_.push_back(kind);
     }
 
-    void end(std::string_view, std::string_view raw) {
-        if (where_ != Where::Inside) {
-            rest.append(raw);
-            return;
-        }
+    void end(std::string_view, std::string_view) {
+        if (where_ != Where::Inside) return;
         if (stack_.empty()) {  // the end of <sheetData>
-            rest.append(raw);
             where_ = Where::After;
             return;
         }
@@ -272,12 +265,8 @@ public:
         else if (kind == Kind::Phonetic) --phonetic_;
     }
 
-    void text(std::string_view t, bool cdata, std::string_view raw) {
-        if (where_ != Where::Inside) {
-            rest.append(raw);
-            return;
-        }
-        if (stack_.empty()) return;
+    void text(std::string_view t, bool cdata, std::string_view) {
+        if (where_ != Where::Inside || stack_.empty()) return;
         Kind top = stack_.back();
         if (top != Kind::Value && (top != Kind::InlineText || phonetic_ > 0)) return;
         if (cdata) value_.append(t);
@@ -285,9 +274,7 @@ public:
         else appendDecoded(value_, t);
     }
 
-    void other(std::string_view raw) {
-        if (where_ != Where::Inside) rest.append(raw);
-    }
+    void other(std::string_view) {}
 
     void finish() {
         if (where_ == Where::Inside) damaged("no end of its cells");
@@ -348,9 +335,10 @@ private:
         if (!rowInSheet_ || column_ < 1 || column_ > kMaxColumns) return;
         Cell cell;
         cell.column = static_cast<std::uint16_t>(column_);
-        cell.format = format_;
+        cell.format = format_ < tables_.formats.size() ? tables_.formats[format_] : 0;
         if (hasValue_) setValue(cell);
-        if (cell.kind == CellKind::Empty && cell.format == 0) return;
+        // An empty cell is kept when the file gave it a format of its own, even the default.
+        if (cell.kind == CellKind::Empty && format_ == 0) return;
         auto& cells = cells_.rows.back().cells;
         if (!cells.empty() && cells.back().column >= cell.column) cellsOutOfOrder_ = true;
         cells.push_back(cell);
@@ -364,7 +352,8 @@ private:
                 break;
             case Type::Shared: {
                 std::size_t i = 0;
-                if (parseInteger(value_, i) && i < strings_.size()) cell.kind = CellKind::Text, cell.text = strings_[i];
+                if (parseInteger(value_, i) && i < tables_.strings.size())
+                    cell.kind = CellKind::Text, cell.text = tables_.strings[i];
                 break;
             }
             case Type::Text:
@@ -383,14 +372,56 @@ private:
                 bool withTime = false;
                 if (parseIsoDateTime(value_, cell.number, withTime)) {
                     cell.kind = CellKind::Number;
-                    cells_.dates.push_back({static_cast<std::int32_t>(lastRow_), column_, withTime});
+                    cell.format = datedFormat(cell.format, withTime);
                 }
                 break;
             }
         }
     }
 
-    const std::vector<std::uint32_t>& strings_;
+    // A typed date shows as one also without a date format: its format with a date's code.
+    std::uint32_t datedFormat(std::uint32_t format, bool withTime) {
+        auto [known, added] = dated_.emplace(std::pair(format, withTime), format);
+        if (!added) return known->second;
+        CellFormat f = book_.format(format);
+        if (isDateTimeFormat(f.numberFormat)) return format;
+        f.numberFormat = withTime ? "dd.mm.yyyy hh:mm:ss" : "dd.mm.yyyy";
+        return known->second = book_.internFormat(f);
+    }
+
+    // <col min max width style>: a width the file gives in characters plus padding; a format
+    // by the file's index. A sheet has 16384 columns: elements beyond that many are not taken.
+    void column(std::string_view attrs) {
+        std::int64_t first = 0, last = 0;
+        auto min = attribute(attrs, "min"), max = attribute(attrs, "max");
+        if (!min || !max || !parseInteger(*min, first) || !parseInteger(*max, last) || first < 1 || last < first ||
+            first > kMaxColumns || cells_.columns.size() >= std::size_t(kMaxColumns))
+            return;
+        double width = -1, fileWidth = 0;
+        if (auto w = attribute(attrs, "width"); w && parseNumber(*w, fileWidth) && fileWidth >= 0)
+            width = std::min(charactersFromFileWidth(fileWidth), 255.0);
+        std::uint32_t format = 0;
+        std::size_t xf = 0;  // 0, the default, is no format of the column's own
+        if (auto style = attribute(attrs, "style"); style && parseInteger(*style, xf) && xf > 0 &&
+            xf < tables_.formats.size())
+            format = tables_.formats[xf];
+        if (width < 0 && format == 0) return;
+        cells_.columns.push_back({static_cast<std::int32_t>(first),
+                                  static_cast<std::int32_t>(std::min<std::int64_t>(last, kMaxColumns)), width, format});
+    }
+
+    // <mergeCell ref="C1:H1">, a sheet's name before the range allowed; a ref that is no range
+    // of the sheet is left out.
+    void mergeCell(std::string_view attrs) {
+        auto ref = attribute(attrs, "ref");
+        if (!ref) return;
+        std::string_view range = *ref;
+        if (std::size_t bang = range.rfind('!'); bang != std::string_view::npos) range.remove_prefix(bang + 1);
+        Rect r;
+        if (parseAddress(trimmed(range), r) && r.area() > 1) cells_.merges.push_back(r);
+    }
+
+    const WorksheetTables& tables_;
     Workbook& book_;
     WorksheetCells& cells_;
     Where where_ = Where::Before;
@@ -400,8 +431,9 @@ private:
     std::int32_t lastColumn_ = 0, column_ = 0;
     bool rowInSheet_ = false, outOfOrder_ = false, cellsOutOfOrder_ = false, hasValue_ = false;
     Type type_ = Type::Number;
-    std::uint32_t format_ = 0;
+    std::uint32_t format_ = 0;  // the file's cell format index
     std::string value_, buffer_;
+    std::map<std::pair<std::uint32_t, bool>, std::uint32_t> dated_;
 };
 
 }  // namespace
@@ -413,22 +445,46 @@ std::vector<std::uint32_t> readSharedStrings(std::string_view xml, Workbook& boo
     return strings;
 }
 
-std::string readWorksheet(const ZipReader& zip, const ZipEntry& entry, const std::vector<std::uint32_t>& strings,
-                          Workbook& book, WorksheetCells& cells) {
-    WorksheetReader reader(strings, book, cells);
+void readWorksheet(const ZipReader& zip, const ZipEntry& entry, const WorksheetTables& tables, Workbook& book,
+                   WorksheetCells& cells) {
+    WorksheetReader reader(tables, book, cells);
     XmlFeed<WorksheetReader> feed(reader);
     zip.unpackPieces(entry, [&](std::string_view piece) { feed.piece(piece); });
     feed.finish();
     reader.finish();
-    return std::move(reader.rest);
 }
 
-std::string readWorksheetXml(std::string_view xml, const std::vector<std::uint32_t>& strings, Workbook& book,
-                             WorksheetCells& cells) {
-    WorksheetReader reader(strings, book, cells);
+void readWorksheetXml(std::string_view xml, const WorksheetTables& tables, Workbook& book, WorksheetCells& cells) {
+    WorksheetReader reader(tables, book, cells);
     scanXml(xml, true, reader);
     reader.finish();
-    return std::move(reader.rest);
+}
+
+void adoptWorksheet(Sheet& sheet, WorksheetCells&& cells) {
+    sheet.adoptRows(std::move(cells.rows), cells.lastColumn);
+    for (const Rect& m : cells.merges) sheet.merge(m);
+    if (cells.columns.empty()) return;
+    // Widths and formats are painted from the last <col> back, each column once: overlapping
+    // elements cost no more than the columns they cover. next[c] leads past columns done.
+    std::vector<std::int32_t> next;
+    auto paint = [&](auto&& has, auto&& apply) {
+        next.assign(std::size_t(kMaxColumns) + 2, 0);
+        auto find = [&](std::int32_t c) {
+            std::int32_t root = c;
+            while (next[std::size_t(root)]) root = next[std::size_t(root)];
+            while (next[std::size_t(c)]) c = std::exchange(next[std::size_t(c)], root);
+            return root;
+        };
+        for (auto run = cells.columns.rbegin(); run != cells.columns.rend(); ++run) {
+            if (!has(*run)) continue;
+            for (std::int32_t c = find(run->first); c <= run->last; c = find(c + 1)) {
+                apply(sheet.columnForWrite(c), *run);
+                next[std::size_t(c)] = c + 1;
+            }
+        }
+    };
+    paint([](const ColumnRun& r) { return r.width >= 0; }, [](ColumnInfo& info, const ColumnRun& r) { info.width = r.width; });
+    paint([](const ColumnRun& r) { return r.format != 0; }, [](ColumnInfo& info, const ColumnRun& r) { info.format = r.format; });
 }
 
 }  // namespace lumo::spreadsheet

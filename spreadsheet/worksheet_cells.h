@@ -1,9 +1,9 @@
 #pragma once
-// The cells of Office Open XML workbooks, read by the engine itself: the shared strings part,
-// and each worksheet part piece by piece as it is unpacked. A report of a million rows is half
-// a gigabyte of sheet XML; it is never held whole, and its cells go straight into rows of the
-// model. What a worksheet holds besides its cells (columns, merges) is handed on with an empty
-// <sheetData> for liborcus to read with the rest of the package.
+// The parts of Office Open XML workbooks that hold cells, read by the engine itself: the shared
+// strings part, and each worksheet part piece by piece as it is unpacked. A report of a million
+// rows is half a gigabyte of sheet XML; it is never held whole, and its cells go straight into
+// rows of the model. Besides the cells a worksheet gives its columns (<cols>) and merged
+// ranges (<mergeCells>).
 
 #include <cstdint>
 #include <string>
@@ -21,25 +21,39 @@ struct ZipEntry;
 // (rich text as its plain text, phonetic runs left out).
 std::vector<std::uint32_t> readSharedStrings(std::string_view xml, Workbook& book);
 
-// A cell given as a typed date (t="d"): it shows as a date even without a date format.
-struct DateMark {
-    std::int32_t row, column;
-    bool withTime;
+// What a worksheet refers to by number: shared strings (workbook texts by their place in the
+// shared strings part) and cell formats (workbook formats by the file's cell format index,
+// <cellXfs>); a number past either table means none.
+struct WorksheetTables {
+    std::vector<std::uint32_t> strings;
+    std::vector<std::uint32_t> formats;
+};
+
+// One <col> element: columns first..last (1-based, last within the sheet), their width in
+// characters (negative: none given) and format (a workbook format; 0: none).
+struct ColumnRun {
+    std::int32_t first, last;
+    double width;
+    std::uint32_t format;
+    bool operator==(const ColumnRun&) const = default;
 };
 
 struct WorksheetCells {
-    std::vector<Row> rows;  // sorted by index, cells by column; formats are the file's cell formats
+    std::vector<Row> rows;  // sorted by index, cells by column
     std::int32_t lastColumn = 0;
-    std::vector<DateMark> dates;
+    std::vector<ColumnRun> columns;  // in the order of the part: a later one wins
+    std::vector<Rect> merges;        // of two cells or more
 };
 
-// Unpacks a worksheet part a piece at a time: its cells go into `cells` (texts interned into
-// `book`, shared ones looked up in `strings`), and the part is given back with an empty
-// <sheetData>. Raises std::runtime_error for a damaged part.
-std::string readWorksheet(const ZipReader& zip, const ZipEntry& entry, const std::vector<std::uint32_t>& strings,
-                          Workbook& book, WorksheetCells& cells);
+// Unpacks a worksheet part a piece at a time into `cells` (texts interned into `book`).
+// Raises std::runtime_error for a damaged part.
+void readWorksheet(const ZipReader& zip, const ZipEntry& entry, const WorksheetTables& tables, Workbook& book,
+                   WorksheetCells& cells);
 // The same for a part already unpacked.
-std::string readWorksheetXml(std::string_view xml, const std::vector<std::uint32_t>& strings, Workbook& book,
-                             WorksheetCells& cells);
+void readWorksheetXml(std::string_view xml, const WorksheetTables& tables, Workbook& book, WorksheetCells& cells);
+
+// Puts what a worksheet part held into a sheet of the model: its rows, the widths and formats
+// of its columns (a later <col> winning where two overlap) and its merged ranges.
+void adoptWorksheet(Sheet& sheet, WorksheetCells&& cells);
 
 }  // namespace lumo::spreadsheet

@@ -3,6 +3,7 @@
 // part (or the part's pieces as they are unpacked) and hands tags and text to a handler,
 // attributes by their local names, and character data with its references resolved.
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -42,6 +43,14 @@ void forEachAttribute(std::string_view attrs, F&& f) {
         f(localName(name), attrs.substr(open + 1, close - open - 1));
         pos = close + 1;
     }
+}
+
+// A whole number written as text (an attribute's value, a cell's), blanks around it allowed.
+template <class T>
+bool parseInteger(std::string_view s, T& out) {
+    s = trimmed(s);
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
 // The value of the attribute of that local name, as written.
@@ -145,7 +154,7 @@ std::size_t scanXml(std::string_view b, bool last, H& h) {
 }
 
 // Calls visit(localName, attributes) for the start tags of a whole part in order, until it
-// gives false.
+// gives false. A part cut off in a tag is damaged (std::runtime_error).
 template <class Visit>
 void forEachStartTag(std::string_view xml, Visit&& visit) {
     struct Handler {
@@ -159,7 +168,7 @@ void forEachStartTag(std::string_view xml, Visit&& visit) {
         void other(std::string_view) {}
         bool done() const { return stop; }
     } handler{visit};
-    scanXml(xml, false, handler);
+    scanXml(xml, true, handler);
 }
 
 }  // namespace lumo::spreadsheet::xml

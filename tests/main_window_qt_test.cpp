@@ -193,6 +193,24 @@ TEST_F(MainWindowTest, ASettingsFileThatCannotBeWrittenKeepsItsContentAndSaysSo)
     EXPECT_EQ(readIni(), "[Main]\nCOM=/dev/lumo-missing-port\n");
 }
 
+TEST_F(MainWindowTest, TheReportsApplicationIsChosenInTheSettingsAndWrittenBack) {
+    EXPECT_EQ(reportApplicationFrom("excel"), ReportApplication::Excel);
+    EXPECT_EQ(reportApplicationFrom("BUILTIN"), ReportApplication::Builtin);
+    EXPECT_EQ(reportApplicationFrom(""), ReportApplication::Auto);
+    EXPECT_EQ(reportApplicationFrom("Calc"), ReportApplication::Auto);
+    // Where no "Excel.Application" is registered (here, and a PC without Excel), Auto comes to
+    // the built-in engine.
+    EXPECT_EQ(registerSpreadsheetApplication(ReportApplication::Auto), ReportApplication::Builtin);
+#ifndef _WIN32
+    EXPECT_EQ(registerSpreadsheetApplication(ReportApplication::Excel), ReportApplication::Builtin);
+#endif
+    writeIni("[Main]\nCOM=/dev/lumo-missing-port\nReport=builtin\n");
+    context = std::make_unique<AppContext>(dialogs, clock, ini, "", settingOf(reportApplicationFrom("builtin")));
+    createWindows(*context);
+    formLumo->close();
+    EXPECT_EQ(readIni(), "[Main]\nCOM=/dev/lumo-missing-port\nReport=Builtin\n");
+}
+
 TEST_F(MainWindowTest, APortThatNeverOpenedClosesNothingAndShowsNothing) {
     writeIni("[Main]\nCOM=/dev/lumo-missing-port\n");
     start();

@@ -41,6 +41,8 @@
 #include "app/startup.h"
 #include "automation/automation.h"
 #include "common/messages.h"
+#include "spreadsheet/engine.h"
+#include "spreadsheet/viewer_qt.h"
 #ifndef _WIN32
 #include "sim/meter_server.h"
 #endif
@@ -313,30 +315,63 @@ std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& p
               w.diagramWindow().close();
               return true;
           }}});
+    // Without Excel (Wine has none) the built-in engine serves the report: "Создать" makes
+    // one, "Просмотреть отчет" shows its viewer and hides it again, "Закрыть" asks the save
+    // question and closes it.
+    auto viewer = [&w]() -> QWidget* {
+        auto* app = lumo::spreadsheet::applicationOf(w.reportState().ExcelApp);
+        QWidget* window = app ? lumo::spreadsheet::windowOf(app->viewer()) : nullptr;
+        return window && window->isVisible() ? window : nullptr;
+    };
+    auto showButton = [&w] { return named<QPushButton>(&w, "ButShow"); };
     add({
         {200, [&w] {
+             if (auto* c = named<QCheckBox>(&w, "cbAddToReport")) c->setChecked(true);
              if (auto* a = w.findChild<QAction*>("Create")) later([a] { a->trigger(); });
              return true;
          }},
-        {100, [] { return openBox() != nullptr; }, "the message box of Создать"},
-        {0, [] {
-             check(openBox()->text() == lumo::msg::CannotStartSpreadsheet &&
-                       openBox()->windowTitle() == lumo::msg::CaptionError,
-                   "Создать tells that the spreadsheet application cannot be started");
+        {100, [&w] { return w.reportState().ReportOpen; }, "the report of Создать"},
+        {0, [&w, showButton] {
+             check(textOf(&w, "LabReportDate") != "нет" && showButton() && showButton()->isEnabled() &&
+                       QApplication::activeModalWidget() == nullptr,
+                   "Создать makes a report with the built-in engine (no Excel here)");
+             showButton()->click();
+             return true;
+         }},
+        {100, [viewer] { return viewer() != nullptr; }, "the report's viewer"},
+        {2500, [&w, showButton] {
+             check(showButton()->text() == lumo::msg::HideReport && w.reportState().LiveRow > 3,
+                   "Просмотреть отчет shows the viewer, rows coming in");
              return true;
          }},
     });
-    add(shots.take("message-create", [] { return openBox(); }));
+    add(shots.take("viewer", viewer));
     add({
+        {0, [showButton] {
+             showButton()->click();
+             return true;
+         }},
+        {100, [viewer] { return viewer() == nullptr; }, "the viewer hidden"},
+        {0, [&w, showButton] {
+             check(showButton()->text() == lumo::msg::ShowReport, "Спрятать отчет hides it again");
+             if (auto* c = named<QCheckBox>(&w, "cbAddToReport")) c->setChecked(false);
+             if (auto* a = w.findChild<QAction*>("Close")) later([a] { a->trigger(); });
+             return true;
+         }},
+        {100, [] { return openBox() != nullptr; }, "the save question of Закрыть"},
         {0, [&w, clearReading] {
-             openBox()->close();
+             check(openBox()->text() == lumo::msg::SaveQuestion, "Закрыть asks whether to save");
+             openBox()->button(QMessageBox::No)->click();
+             return true;
+         }},
+        {100, [&w] { return !w.reportState().ReportOpen; }, "the report closed"},
+        {0, [&w, clearReading] {
              auto* name = named<QLabel>(&w, "LabRepName");
-             auto* show = named<QPushButton>(&w, "ButShow");
-             check(name && name->text() == "нет" && show && !show->isEnabled(), "no report is open");
+             check(name && name->text() == "нет", "no report is open");
              return clearReading();
          }},
-        {200, [&w] { return isReading(textOf(&w, "labUA")); }, "a reading after Создать"},
-        {0, [] { check(true, "live polling goes on after the failed Создать"); return true; }},
+        {200, [&w] { return isReading(textOf(&w, "labUA")); }, "a reading after the report"},
+        {0, [] { check(true, "live polling goes on after the report"); return true; }},
         {200, [&w] {
              if (auto* a = w.findChild<QAction*>("N2")) later([a] { a->trigger(); });
              return true;

@@ -7,6 +7,10 @@
     make_files.py onesheet <path>   an .xlsx with a single sheet
     make_files.py colstyles <path>  an .xlsx whose second sheet has columns C to E formatted
                                     whole: right-aligned, number format 0.00
+    make_files.py formats <path>    an .xlsx of three sheets, the second active: number formats
+                                    built-in and custom, every horizontal alignment, a boolean,
+                                    a formula, dates and a time, merges, widths (a hidden
+                                    column, a grouped run, beyond 255), formatted columns
     make_files.py ods <path>        an OpenDocument spreadsheet made by hand: two sheets, a
                                     float, a string, a date, a merged pair of cells
     make_files.py rows <path> <n>   an .xlsx whose first sheet has n rows in column A
@@ -55,6 +59,44 @@ def make_colstyles(path):
         second.column_dimensions[letter].alignment = Alignment(horizontal="right")
         second.column_dimensions[letter].number_format = "0.00"
     second["A1"] = 1
+    book.save(path)
+
+
+def make_formats(path):
+    book = openpyxl.Workbook()
+    ws = book.active
+    ws.title = "Тексты & <знаки>"
+    aligns = ["left", "center", "right", "fill", "justify", "centerContinuous", "distributed", "general", None]
+    codes = ["0.00", "dd.mm.yyyy hh:mm:ss", "@", "0%", "#,##0.000", "hh:mm", "General", "d-mmm-yy", "0.00E+00",
+             "mm-dd-yy", "h:mm:ss", "[h]:mm:ss", '"руб." #,##0.00', "yyyy-mm-dd"]
+    for i, code in enumerate(codes):
+        c = ws.cell(row=i + 1, column=1, value=46362.5 + i)
+        c.number_format = code
+        if aligns[i % len(aligns)]:
+            c.alignment = Alignment(horizontal=aligns[i % len(aligns)])
+        ws.cell(row=i + 1, column=2, value=f"текст {i}")
+    ws["C1"] = True
+    ws["C2"] = "=1/0"
+    ws["C3"] = datetime.datetime(2026, 12, 6, 7, 5, 9)
+    ws["C4"] = datetime.date(2026, 12, 6)
+    ws["C5"] = datetime.time(7, 5, 9)
+    ws.merge_cells("D1:F2")
+    ws.merge_cells("A20:B20")
+    ws.column_dimensions["A"].width = 20
+    ws.column_dimensions["C"].width = 3.5
+    ws.column_dimensions["D"].hidden = True
+    ws.column_dimensions.group("F", "H", hidden=False)
+    ws.column_dimensions["F"].width = 14
+    ws.column_dimensions["J"].width = 0.5
+    ws.column_dimensions["K"].width = 300
+    second = book.create_sheet("Второй")
+    for letter in "CDE":
+        second.column_dimensions[letter].alignment = Alignment(horizontal="right")
+        second.column_dimensions[letter].number_format = "0.00"
+    second["A1"] = 1
+    second["C5"] = 2.5
+    book.create_sheet("Третий")["B2"] = "x"
+    book.active = 1
     book.save(path)
 
 
@@ -126,6 +168,8 @@ if __name__ == "__main__":
         make_onesheet(target)
     elif kind == "colstyles":
         make_colstyles(target)
+    elif kind == "formats":
+        make_formats(target)
     elif kind == "ods":
         make_ods(target)
     elif kind == "xls":

@@ -1,30 +1,19 @@
 // Loading legacy .xls through freexl: values only, dates and times as numbers with a date or
 // time format.
-#include "spreadsheet/workbook_load_xls.h"
+#include "spreadsheet/workbook_load_other.h"
 
+#include <fcntl.h>
 #include <freexl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
-
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include <random>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#endif
 
 #include "spreadsheet/cell_text.h"
 
@@ -35,27 +24,17 @@ namespace {
 [[noreturn]] void unreadable(const std::string& why) { throw std::runtime_error(why); }
 
 // A copy of bytes in a file that only this process made and that is removed with the object.
-// freexl reads it by a narrow path.
 class PrivateCopy {
 public:
     explicit PrivateCopy(std::string_view bytes);
     PrivateCopy(const PrivateCopy&) = delete;
     PrivateCopy& operator=(const PrivateCopy&) = delete;
-    const std::string& path() const { return narrowPath_; }
+    const std::string& path() const { return file_.path; }
 
 private:
     [[noreturn]] static void fail(const char* what, int error) {
         throw std::system_error(error, std::generic_category(), std::string("temporary copy of the .xls: ") + what);
     }
-#ifdef _WIN32
-    // The file, deleted at the end.
-    struct File {
-        std::wstring path;
-        ~File() {
-            if (!path.empty()) ::DeleteFileW(path.c_str());
-        }
-    } file_;
-#else
     // Removed at the end in reverse order: the file, then its folder.
     struct Folder {
         std::string path;
@@ -69,51 +48,8 @@ private:
             if (!path.empty()) ::unlink(path.c_str());
         }
     } file_;
-#endif
-    std::string narrowPath_;
 };
 
-#ifdef _WIN32
-// A new file of a random 64-bit name in the user's temp folder, made only when no file has
-// that name (CREATE_NEW), written and closed with every step checked.
-PrivateCopy::PrivateCopy(std::string_view bytes) {
-    wchar_t folder[MAX_PATH + 1];
-    DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) fail("no temp folder", EIO);
-    std::random_device random;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; h == INVALID_HANDLE_VALUE; ++attempt) {
-        std::uint64_t r = (std::uint64_t(random()) << 32) ^ random();
-        wchar_t name[40];
-        std::swprintf(name, 40, L"lumo-xls-%016llx.xls", static_cast<unsigned long long>(r));
-        std::wstring path = std::wstring(folder, length) + name;
-        h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-        if (h != INVALID_HANDLE_VALUE) file_.path = std::move(path);
-        else if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 16) fail("cannot create", EIO);
-    }
-    for (std::size_t done = 0; done < bytes.size();) {
-        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30)), written = 0;
-        if (!::WriteFile(h, bytes.data() + done, chunk, &written, nullptr) || written != chunk) {
-            ::CloseHandle(h);
-            fail("cannot write", EIO);
-        }
-        done += chunk;
-    }
-    if (!::CloseHandle(h)) fail("cannot write", EIO);
-    // freexl opens it with fopen, in the ANSI code page: the short name keeps a user folder
-    // with other letters within it.
-    wchar_t shortPath[MAX_PATH + 1];
-    DWORD shortLength = ::GetShortPathNameW(file_.path.c_str(), shortPath, MAX_PATH + 1);
-    if (shortLength == 0 || shortLength > MAX_PATH) fail("no short name", EIO);
-    BOOL lossy = FALSE;
-    int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, shortPath, static_cast<int>(shortLength), nullptr, 0,
-                                     nullptr, &lossy);
-    if (size <= 0 || lossy) fail("no path in the ANSI code page", EIO);
-    narrowPath_.resize(static_cast<std::size_t>(size));
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, shortPath, static_cast<int>(shortLength), narrowPath_.data(), size,
-                          nullptr, nullptr);
-}
-#else
 // A new folder of mode 0700 (mkdtemp) under the temp folder (TMPDIR), and in it a new file of
 // mode 0600 that is not reached through a link, written and closed with every step checked.
 PrivateCopy::PrivateCopy(std::string_view bytes) {
@@ -123,7 +59,7 @@ PrivateCopy::PrivateCopy(std::string_view bytes) {
     std::string path = pattern + "/book.xls";
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) fail("cannot create", errno);
-    file_.path = path;
+    file_.path = std::move(path);
     for (std::size_t done = 0; done < bytes.size();) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
@@ -135,9 +71,7 @@ PrivateCopy::PrivateCopy(std::string_view bytes) {
         done += static_cast<std::size_t>(n);
     }
     if (::close(fd) != 0) fail("cannot write", errno);
-    narrowPath_ = std::move(path);
 }
-#endif
 
 }  // namespace
 
