@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include <exception>
 #include <filesystem>
 
 #include "common/atomic_file.h"
@@ -40,6 +41,30 @@ constexpr const char* NoPassword = "\x01lumo";
 
 // XlFileFormat (https://learn.microsoft.com/office/vba/api/excel.xlfileformat).
 constexpr std::int32_t XlOpenXMLWorkbook = 51, XlOpenXMLWorkbookMacroEnabled = 52, XlExcel8 = 56;
+
+// What a failure to turn the application's questions back on means: nothing for a save that is
+// done (the rows are in the file), a failed step for an opening that goes on with the workbook.
+enum class AlertsBack { Tried, Required };
+
+// Makes a call with the application's own questions off and turns them back on whatever the
+// call did; the call's failure is the one passed on
+// (Application.DisplayAlerts, https://learn.microsoft.com/office/vba/api/excel.application.displayalerts).
+template <class Call>
+void withAlertsOff(const Handle& app, AlertsBack back, const Call& call) {
+    propertyPut(app, "DisplayAlerts", false);
+    std::exception_ptr failure;
+    try {
+        call();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        propertyPut(app, "DisplayAlerts", true);
+    } catch (...) {
+        if (!failure && back == AlertsBack::Required) failure = std::current_exception();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace
 
@@ -213,15 +238,9 @@ void Report::OpenReport(const std::string& fileName) {
         // No question of the application's own may wait on its hidden window: a format that
         // differs from the name is opened, a password-protected file fails at once
         // (Application.DisplayAlerts, https://learn.microsoft.com/office/vba/api/excel.application.displayalerts).
-        propertyPut(s_.ExcelApp, "DisplayAlerts", false);
-        std::exception_ptr failure;
-        try {
+        withAlertsOff(s_.ExcelApp, AlertsBack::Required, [&] {
             methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "Open", {fileName, 0, false, 1, NoPassword});
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        propertyPut(s_.ExcelApp, "DisplayAlerts", true);
-        if (failure) std::rethrow_exception(failure);
+        });
         s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
         view_.setReportName(fileNameOf(fileName));
     } catch (const std::exception& e) {
@@ -357,18 +376,7 @@ Report::SaveOutcome Report::saveInPlace() {
     }
     try {
         // The application asks nothing of its own while saving; its questions come back after.
-        propertyPut(s_.ExcelApp, "DisplayAlerts", false);
-        std::exception_ptr failure;
-        try {
-            methodCall(s_.ReportBook, "Save");
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        try {
-            propertyPut(s_.ExcelApp, "DisplayAlerts", true);
-        } catch (const std::exception&) {
-        }
-        if (failure) std::rethrow_exception(failure);
+        withAlertsOff(s_.ExcelApp, AlertsBack::Tried, [&] { methodCall(s_.ReportBook, "Save"); });
         s_.ReportSaved = true;
         rowsSinceSave_ = 0;
         endJournal();
@@ -392,18 +400,8 @@ Report::SaveOutcome Report::saveUnderName(const std::string& proposed) {
     }
     const SaveTarget target = saveTargetFor(*name);
     try {
-        propertyPut(s_.ExcelApp, "DisplayAlerts", false);
-        std::exception_ptr failure;
-        try {
-            methodCall(s_.ReportBook, "SaveAs", {target.name, target.fileFormat});
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        try {
-            propertyPut(s_.ExcelApp, "DisplayAlerts", true);
-        } catch (const std::exception&) {
-        }
-        if (failure) std::rethrow_exception(failure);
+        withAlertsOff(s_.ExcelApp, AlertsBack::Tried,
+                      [&] { methodCall(s_.ReportBook, "SaveAs", {target.name, target.fileFormat}); });
         view_.setReportName(fileNameOf(target.name));
         s_.ReportHasFile = true;
         s_.ReportSaved = true;
