@@ -60,7 +60,8 @@ struct ExcelFake::State {
         bool readOnly = false;
         bool operatorOwn = false;
         std::vector<Sheet> sheets;
-        int rows() const { return format == 56 ? 65536 : 1048576; }  // Excel specifications and limits
+        // Rows of a sheet: 65,536 in the .xls format, 1,048,576 in .xlsx.
+        int rows() const { return format == 56 ? 65536 : 1048576; }
     };
 
     LCID systemLocale;
