@@ -1,6 +1,6 @@
 // Writing records into the open report: a live-readings row per tick, a memory-statistics row
-// per downloaded period. Every cell is its own automation round trip. Every row also goes to
-// the journal before its cells are written, so it outlives a crash until the report is saved.
+// per downloaded period, each one write of its row's range. Every row also goes to the journal
+// before it is written, so it outlives a crash until the report is saved.
 #include <algorithm>
 #include <cmath>
 
