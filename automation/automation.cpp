@@ -135,10 +135,10 @@ std::string dateText(double serial) {
     const DateTimeParts p = dateTimeParts(serial);
     const double whole = std::floor(serial);
     char buf[48];
-    if (serial == whole)
-        std::snprintf(buf, sizeof buf, "%d.%d.%d", p.day, p.month, p.year);
-    else if (whole == 0)
+    if (whole == 0)  // a time of day alone, midnight too
         std::snprintf(buf, sizeof buf, "%d:%02d:%02d", p.hour, p.minute, p.second);
+    else if (serial == whole)
+        std::snprintf(buf, sizeof buf, "%d.%d.%d", p.day, p.month, p.year);
     else
         std::snprintf(buf, sizeof buf, "%d.%d.%d %d:%02d:%02d", p.day, p.month, p.year, p.hour, p.minute,
                       p.second);

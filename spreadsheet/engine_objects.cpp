@@ -456,11 +456,11 @@ void RangeObject::putValue(std::int32_t r, std::int32_t c, const Handle& value) 
             cell.kind = CellKind::Number;
             cell.number = value.date().serial;
             // A date in a cell without a date or time format gets one, as the application
-            // gives it: the date, the time, or both.
+            // gives it: the time (no day part, midnight too), the date, or both.
             const CellFormat& shown = book.format(cell.format ? cell.format : sheet_->column(c).format);
             if (!isDateTimeFormat(shown.numberFormat)) {
                 const double whole = std::floor(cell.number);
-                const char* code = cell.number == whole ? "dd.mm.yyyy" : whole == 0 ? "hh:mm:ss" : "dd.mm.yyyy hh:mm";
+                const char* code = whole == 0 ? "hh:mm:ss" : cell.number == whole ? "dd.mm.yyyy" : "dd.mm.yyyy hh:mm";
                 cell.format = changedFormat(book, cell.format ? cell.format : sheet_->column(c).format,
                                             [&](CellFormat& f) { f.numberFormat = code; });
             }

@@ -103,6 +103,15 @@ TEST_F(Engine, DatesAndTimesInDateFormattedCells) {
     EXPECT_EQ(stored(5, 5)->kind, CellKind::Text);
     const Workbook& wb = *workbookOf(book);
     EXPECT_EQ(wb.format(stored(5, 5)->format).numberFormat, "@");
+    // A date value in a cell without a date format gets the format of what it holds: a time
+    // of day alone (midnight too: no day part), a day, or both.
+    const std::pair<double, const char*> typed[] = {
+        {0.0, "hh:mm:ss"}, {0.5, "hh:mm:ss"}, {46362, "dd.mm.yyyy"}, {46362.5, "dd.mm.yyyy hh:mm"}};
+    for (const auto& [serial, code] : typed) {
+        propertyPut(cell(7, 1), "Value", automation::Date{serial});
+        EXPECT_EQ(wb.format(stored(7, 1)->format).numberFormat, code) << serial;
+        propertyPut(cell(7, 1), "NumberFormat", "General");
+    }
 }
 
 TEST(CellText, FormatCodesDateSerialsAndDisplay) {
