@@ -1,12 +1,13 @@
 // Loading: the format is told by the file's content, never by its name. .xlsx/.xlsm are read
 // by the engine itself (xlsx_reader.h); .ods and legacy .xls by the readers of
 // workbook_load_other.h, which only some builds have.
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "automation/automation.h"
 #include "common/atomic_file.h"
-#include "spreadsheet/mapped_file.h"
 #include "spreadsheet/workbook_files.h"
 #include "spreadsheet/workbook_load_other.h"
 #include "spreadsheet/xlsx_reader.h"
@@ -23,6 +24,10 @@ namespace {
 
 bool startsWith(std::string_view data, std::string_view magic) { return data.substr(0, magic.size()) == magic; }
 
+// The first bytes of a zip package (.xlsx, .xlsm, .ods) and of a compound file (legacy .xls).
+constexpr std::string_view ZipSignature = "PK\x03\x04";
+constexpr std::string_view CompoundFileSignature = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
+
 std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
     const ZipReader zip(bytes);
     return isOpenDocumentSpreadsheet(zip) ? loadOds(zip) : readXlsx(zip);
@@ -31,9 +36,9 @@ std::shared_ptr<Workbook> loadZip(std::string_view bytes) {
 std::shared_ptr<Workbook> loadChecked(std::string_view bytes, const std::string* path) {
     std::shared_ptr<Workbook> book;
     try {
-        if (startsWith(bytes, "PK\x03\x04")) {
+        if (startsWith(bytes, ZipSignature)) {
             book = loadZip(bytes);
-        } else if (startsWith(bytes, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
+        } else if (startsWith(bytes, CompoundFileSignature)) {
             book = path ? loadXlsFile(*path) : loadXlsBytes(bytes);
         } else {
             cannotOpen("not a workbook");
@@ -67,15 +72,20 @@ std::shared_ptr<Workbook> loadWorkbook(const std::string& path) {
     // A file beyond what the engine can hold is refused before any of it is read.
     if (size > kMaxWorkbookFileBytes)
         throw Error(code::FileTooLarge, "the file is too large to open: " + std::to_string(size) + " bytes");
-    std::unique_ptr<MappedFile> mapped;
-    try {
-        mapped = std::make_unique<MappedFile>(path);
-    } catch (const std::exception& e) {
-        cannotOpen(e.what());
+    // Read through a stream, not mapped: a read that fails (a file cut short by another
+    // program's save, a drive or share that went away) is a refusal here, where a mapping
+    // would end the program. The signature comes first: a file that is no workbook is refused
+    // having read 8 bytes of it; a legacy .xls is read by its own reader from the path.
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(std::min<std::uintmax_t>(size, 8), '\0');
+    if (!in || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) cannotOpen("cannot read " + path);
+    const size_t head = bytes.size();
+    if (startsWith(bytes, ZipSignature) && size > head) {
+        bytes.resize(static_cast<size_t>(size));
+        const auto rest = static_cast<std::streamsize>(size - head);
+        if (!in.read(bytes.data() + head, rest) || in.gcount() != rest) cannotOpen("cannot read " + path);
     }
-    // The signature first, then the zip's directory at the end: a file that is no workbook
-    // is refused having read a page or two of it.
-    return loadChecked(mapped->bytes(), &path);
+    return loadChecked(bytes, &path);
 }
 
 }  // namespace lumo::spreadsheet
