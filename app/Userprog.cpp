@@ -280,6 +280,12 @@ void TformLumo::resumeLive() {
 
 void TformLumo::butGetTekDataClick() {
     if (!LivePolling) {
+        // Readings taken before this start (polling stopped, a download) were not taken at the
+        // first row's time: until a job of this run has ended they go in as "нет", like
+        // readings not taken since the last row.
+        std::vector<std::uint64_t> writes;
+        store.currentTexts(&writes);
+        lastRow_ = RowMark{TekCom->JobsDone(), std::move(writes)};
         timerPeriod->start();
         LivePolling = true;
         resumeLive();  // the first readings are fetched while the first second runs

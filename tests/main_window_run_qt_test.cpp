@@ -139,6 +139,16 @@ TEST_F(WindowRun, ARowAfterNoJobHoldsNoneForReadingsNotTakenSinceTheLastRow) {
     }
     EXPECT_NE(cell(5, 1), "");          // the row is there, with its time
     EXPECT_NE(label(1), "нет");         // the labels show what the slots hold
+
+    // Polling stopped: the job under way ends meanwhile. Started again, the first row before
+    // a job of the new run has ended does not pass those older readings off as taken now.
+    auto* button = lumo::ui::control<QPushButton>(*w, "butGetTekData");
+    button->click();
+    waitLiveJob(3);
+    w->liveWorker().Suspend();  // the new run's job does not end before its first row
+    button->click();
+    w->timerPeriodTimer();  // row 6
+    for (int column = 3; column <= 20; ++column) EXPECT_EQ(cell(6, column), "нет") << column;
     w->liveWorker().Resume();
 }
 
