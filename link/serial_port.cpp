@@ -151,7 +151,8 @@ void SerialPort::tryReopen() {
     std::lock_guard lock(exchangeMutex_);
     if (!reopening_.load(std::memory_order_acquire)) return;  // opened or closed meanwhile
     PlatformPortHandle handle = serial_device::InvalidHandle;
-    if (!serial_device::open(name_, handle)) return;  // not back yet: quietly, try again later
+    // Not back yet: quietly, without looking for why (the exchange lock is held), again later.
+    if (!serial_device::open(name_, handle, /*explain=*/false)) return;
     PortHandle = handle;
     reopening_.store(false, std::memory_order_release);
     portOpen_.store(true, std::memory_order_release);

@@ -71,8 +71,10 @@ extern const PlatformPortHandle InvalidHandle;
 std::string devicePath(const std::string& name);
 // Opens the device exclusively and applies the line settings and time-outs; false when the
 // device cannot be opened or refuses to be a serial line. On POSIX only a terminal device
-// is opened, and never the program's own terminal.
-bool open(const std::string& name, PlatformPortHandle& handle);
+// is opened, and never the program's own terminal. `explain` false skips finding out why a
+// port that is not there failed where that means searching the system's devices (Windows):
+// the quiet reopening of a vanished device tries every two seconds and tells nobody.
+bool open(const std::string& name, PlatformPortHandle& handle, bool explain = true);
 // Why the last failed open() on this thread failed: open() notes it where the platform tells,
 // otherwise it stays Unknown.
 void noteOpenFailure(OpenFailure why, std::string detail = {});
@@ -138,8 +140,12 @@ public:
         bool readByte(std::uint8_t& byte);
         // This exchange found the device gone: the port is closed and waits for it.
         bool deviceGone() const { return deviceGone_; }
-        // Closes the port from inside the exchange (after a failed write).
-        void ClosePort() { port_.closeLocked(); }
+        // Closes the port from inside the exchange (after a failed write), as ClosePort() does:
+        // a port just opened again no longer waits for its device's first byte either.
+        void ClosePort() {
+            port_.stopAwaitingLocked();
+            port_.closeLocked();
+        }
         // Gives the port up before the exchange object ends (before waiting on a message box).
         void release() {
             if (lock_.owns_lock()) lock_.unlock();

@@ -101,7 +101,8 @@ bool goneError(int error) { return error == EIO || error == ENXIO || error == EN
 
 }  // namespace
 
-bool open(const std::string& name, PlatformPortHandle& handle) {
+// Every reason for a failure is cheap to find here: `explain` changes nothing.
+bool open(const std::string& name, PlatformPortHandle& handle, bool /*explain*/) {
     if (name.empty()) return false;
     const std::string path = devicePath(name);
     // Only a character device is opened at all: a file, a folder or a pipe is no port, and

@@ -62,11 +62,11 @@ std::string devicePath(const std::string& name) {
     return "\\\\.\\" + name;
 }
 
-bool open(const std::string& name, PlatformPortHandle& handle) {
+bool open(const std::string& name, PlatformPortHandle& handle, bool explain) {
     HANDLE h = ::CreateFileA(devicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        noteWhy(::GetLastError(), name);
+        if (explain) noteWhy(::GetLastError(), name);
         return false;
     }
 
