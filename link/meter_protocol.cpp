@@ -246,6 +246,9 @@ bool ReceiveEcho(ReceiveLine& line, char command, std::span<const std::uint8_t> 
     // is the meter's answer, unless the line echoes: then it was the echo, and the answer is
     // what came after it.
     std::size_t from = echoLength(buffer.bytes(), request);
+    // After a copy alone the meter gets the time of a reply to begin, as the worker's reads
+    // give it, before the test byte is sent (on a two-wire line it would meet the answer).
+    if (from > 0 && buffer.stored() == from) collect(line, buffer, from);
     if (from > 0 && !echoMatches(buffer.bytes().subspan(from), command) && !lineEchoes(line, buffer))
         from -= request.size();
     if (echoMatches(buffer.bytes().subspan(from), command)) return true;
