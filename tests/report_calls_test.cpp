@@ -2,9 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <random>
 #include <functional>
+#include <tuple>
 
 #include "common/messages.h"
+#include "report/report_journal.h"
+#include "report/report_layout.h"
 #include "support/recording_automation.h"
 #include "support/report_fixture.h"
 
@@ -215,7 +221,8 @@ TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
     // Column A is read ten thousand rows a call, and each row it finds empty once from A on.
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "create Excel.Application", "put app.DisplayAlerts = false", "get app.WorkBooks()",
-                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1, \"\x01lumo\")",
+                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1, \"\x01lumo\", "
+                         "\"\x01lumo\", true)",
                          "put app.DisplayAlerts = true", "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
                          "get " + Book + ".WorkSheets(2)", "get " + Live + ".Rows()",
                          "get " + Live + ".Rows().Count()", "get " + Live + ".Range(\"A3:A10002\")",
@@ -274,10 +281,10 @@ TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {
             EXPECT_EQ(lines.back(), "call app.Quit()") << k;
             const bool bookObtained = k > 6;
             EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close(false)"), bookObtained ? 1 : 0) << k;
-            // The application's own questions are back on whatever failed (once more at the
-            // workbook's close).
+            // The application's own questions are back on whatever failed (once more when the
+            // report closes: the application is quit only with its questions on).
             EXPECT_EQ(std::count(lines.begin(), lines.end(), "put app.DisplayAlerts = true"),
-                      (k == 2 ? 0 : 1) + (bookObtained ? 1 : 0)) << k;
+                      (k == 2 ? 0 : 1) + 1) << k;
             EXPECT_EQ(r.liveObjects(), 0) << k;
         }
     }
@@ -336,20 +343,25 @@ TEST_F(ReportCalls, ClosingHandsTheApplicationBackStepByStep) {
                                                      "put app.Visible = true"}));
     EXPECT_EQ(rec.liveObjects(), 0);
 
-    // A step that fails leaves the others to be made, and every handle goes.
-    for (const char* member : {"DisplayAlerts", "Close", "Count"}) {
+    // A step that fails leaves the others to be made, and every handle goes. Quit only when
+    // the workbooks were counted (none) and the questions are on again: else the application
+    // is the operator's.
+    for (const auto& [member, occurrence, quits] : {std::tuple{"DisplayAlerts", 1, true}, {"Close", 1, true},
+                                                     {"Count", 1, false}, {"DisplayAlerts", 2, false}}) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
         g.report.CreateReport();
         g.state.ReportSaved = true;
         r.clearLog();
-        r.failAtMember(member);
+        r.failAtMember(member, occurrence);
         g.report.CloseReport();
         auto lines = r.lines();
-        EXPECT_EQ(lines.back(), "call app.Quit()") << member;
+        EXPECT_EQ(lines.back(), quits ? "call app.Quit()" : "put app.Visible = true") << member << occurrence;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "call app.Quit()"), quits ? 1 : 0) << member << occurrence;
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close(false)"), 1) << member;
         EXPECT_EQ(r.liveObjects(), 0) << member;
+        EXPECT_FALSE(g.state.ReportOpen);
     }
 }
 
@@ -557,48 +569,64 @@ TEST_F(ReportCalls, ABusyApplicationGetsItsRowsLaterAndNeverClosesTheReport) {
     EXPECT_EQ(f.dialogs.texts().size(), 3u);
 }
 
-TEST_F(ReportCalls, ARefusedRowAsksOnlyForRowsBeforeItThenTellsOnce) {
-    for (size_t k = 1; k <= 2; ++k) {
-        ReportFixture g;
-        RecordingAutomation r;
-        r.install();
-        g.report.CreateReport();
-        g.state.ReportSaved = true;  // as right after a save: only the failed row is new
-        r.clearLog();
-        r.failAtCall(k);
-        g.appendLiveRow();
-        EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotAddRecord}) << k;
-        EXPECT_FALSE(g.state.ReportOpen);
-        EXPECT_TRUE(g.state.ReportSaved);
-        EXPECT_EQ(g.state.LiveRow, 4);
-    }
-    // Rows written since the last save are asked for before the report goes.
+TEST_F(ReportCalls, ARefusedRowIsLeftOutAloneAndStaysInTheJournalUntilTheFileHoldsIt) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("lumo-refused-" + std::to_string(std::random_device{}()));
+    auto journal = std::make_unique<ReportJournal>(folder);
+    f.report.setJournal(journal.get());
     created();
-    f.appendLiveRow();
+    f.state.ReportHasFile = true;  // as after an open: saves go in place
+    f.appendLiveRow();             // row 3
+    // Row 4 is refused (a protected sheet): only it is left out; the report stays open and the
+    // operator hears once which row it is.
     rec.clearLog();
     rec.failAtCall(2);
-    f.dialogs.answer(MessageResult::No);
     f.appendLiveRow();
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotAddRecord}));
-    EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::rowRefused(layout::LiveSheetName, 4)});
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.report.RefusedRows(), 1u);
+    // Rows after it go on; the refused one is tried again after them, and goes in.
+    rec.clearFailures();
+    rec.clearLog();
+    f.appendLiveRow();
+    std::vector<std::string> ranges;
+    for (const RecordedCall& c : rec.calls())
+        if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
+    EXPECT_EQ(ranges, (std::vector<std::string>{"A5:T5", "A4:T4"}));
+    EXPECT_EQ(f.report.RefusedRows(), 0u);
+
+    // A memory row refused, and still refused at the save: the file lacks it, the operator hears
+    // exactly which row, and the journal keeps every row.
+    f.dialogs.clear();
+    rec.clearLog();
+    rec.failAtMember("Value", 0);
+    f.appendMemoryRow(0);  // row 4 of the memory sheet
+    f.appendMemoryRow(1);  // row 5: refused too, told once
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::rowRefused(layout::MemorySheetName, 4)});
+    f.report.Save();
+    EXPECT_EQ(f.dialogs.texts().back(),
+              msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{false, 4}, {false, 5}}));
+    EXPECT_FALSE(f.state.ReportSaved);
+    EXPECT_EQ(ReportJournal::read(journal->path())->rows.size(), 5u);
+    // The sheet takes writes again: the next save puts them in first, and the journal ends.
+    rec.clearFailures();
+    f.report.Save();
+    EXPECT_TRUE(f.state.ReportSaved);
+    EXPECT_EQ(f.report.RefusedRows(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(journal->path()));
+    EXPECT_EQ(f.dialogs.texts().size(), 2u);  // no save question, no close: nothing else said
+
     // With no report open every later row writes nothing and shows nothing.
+    f.report.CloseReport();
     f.dialogs.clear();
     rec.clearLog();
     f.appendLiveRow();
     f.appendMemoryRow(0);
     EXPECT_TRUE(rec.lines().empty());
     EXPECT_TRUE(f.dialogs.messages().empty());
-    EXPECT_EQ(f.state.MemoryRow, 5);
-
-    // A memory row the application refuses.
-    ReportFixture m;
-    RecordingAutomation rm;
-    rm.install();
-    m.report.CreateReport();
-    m.appendMemoryRow(0);
-    rm.failAtMember("Value", 1);
-    m.dialogs.answer(MessageResult::No);
-    m.appendMemoryRow(1);
-    EXPECT_EQ(m.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
-    EXPECT_EQ(m.state.MemoryRow, 6);
+    EXPECT_EQ(f.state.MemoryRow, 7);
+    f.report.setJournal(nullptr);
+    journal.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
 }

@@ -321,7 +321,7 @@ TEST_F(ReportOnEngine, AJournalThatCannotBeWrittenIsToldOnceAndAgainWhenItCan) {
 }
 #endif
 
-TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {
+TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowsPastTheEndWait) {
     fillStore();
     f.report.CreateReport();
     f.state.ReportSaved = true;
@@ -335,11 +335,14 @@ TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {
     f.state.LiveRow = 1048576;  // the sheet's last row still takes one
     f.appendLiveRow();
     EXPECT_EQ(f.dialogs.messages().size(), 1u);
-    f.dialogs.answer(MessageResult::No);
+    // Past the sheet's end the rows are refused: kept (and journaled) for a report that takes
+    // them, the operator told once; the report stays open.
     f.appendLiveRow();
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::ReportNearlyFull, msg::SaveQuestion,
-                                                           msg::CannotAddRecord}));
-    EXPECT_FALSE(f.state.ReportOpen);
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::ReportNearlyFull,
+                                                           msg::rowRefused(layout::LiveSheetName, 1048577)}));
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.report.RefusedRows(), 2u);
 }
 
 TEST_F(ReportOnEngine, ALegacyXlsIsSavedThroughTheDialogAsXlsx) {

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "automation/automation_com_win.h"
 #include "common/messages.h"
 #include "report/report_journal.h"
+#include "report/report_layout.h"
 #include "support/excel_fake_win.h"
 #include "support/report_fixture.h"
 
@@ -107,8 +109,11 @@ TEST_F(ReportExcel, ABusyExcelNeverClosesTheReportAndGetsEveryRowWhole) {
 }
 
 TEST_F(ReportExcel, AnExcelClosedByHandLeavesTheRowsInTheJournalWithoutAQuestion) {
+    // Each code an application gone gives, RPC_S_CALL_FAILED_DNE (0x800706BF) and
+    // CO_E_OBJNOTCONNECTED (0x800401FD) among them: one box, no question, no save dialog.
     for (HRESULT code : {static_cast<HRESULT>(0x80010108), static_cast<HRESULT>(0x800706BA), static_cast<HRESULT>(0x800706BE),
-                         static_cast<HRESULT>(0x80010007), static_cast<HRESULT>(0x80010012), static_cast<HRESULT>(0x800A01A8)}) {
+                         static_cast<HRESULT>(0x800706BF), static_cast<HRESULT>(0x80010007), static_cast<HRESULT>(0x80010012),
+                         static_cast<HRESULT>(0x800A01A8), static_cast<HRESULT>(0x800401FD)}) {
         TempFolder state;
         ReportJournal journal(state.path);
         ReportFixture g;
@@ -198,6 +203,27 @@ TEST_F(ReportExcel, OpeningNeverWaitsOnAHiddenQuestion) {
     EXPECT_EQ(g.state.LiveRow, 8);
     EXPECT_TRUE(excel.displayAlerts());
 
+    // A password for writing, and a "read-only recommended" question: neither may wait on the
+    // hidden window (Workbooks.Open's WriteResPassword and IgnoreReadOnlyRecommended,
+    // https://learn.microsoft.com/office/vba/api/excel.workbooks.open).
+    ReportFixture w;
+    w.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+    ExcelFake::File reserved{2, 0};
+    reserved.writeReserved = true;
+    excel.addFile("C:\\r\\reserved.xlsx", reserved);
+    w.report.OpenReport("C:\\r\\reserved.xlsx");
+    EXPECT_EQ(w.dialogs.texts(), std::vector<std::string>{msg::CannotOpenFile});
+    EXPECT_FALSE(excel.waitedOnAPrompt());
+    ReportFixture r;
+    r.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+    ExcelFake::File recommended{2, 0};
+    recommended.readOnlyRecommended = true;
+    excel.addFile("C:\\r\\recommended.xlsx", recommended);
+    r.report.OpenReport("C:\\r\\recommended.xlsx");
+    EXPECT_TRUE(r.state.ReportOpen && r.state.ReportHasFile);
+    EXPECT_EQ(r.state.LiveRow, 5);
+    EXPECT_FALSE(excel.waitedOnAPrompt());
+
     ReportFixture h;
     h.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
     excel.addFile("C:\\r\\shared.xlsx", {1, 0, false, false, true});
@@ -205,6 +231,266 @@ TEST_F(ReportExcel, OpeningNeverWaitsOnAHiddenQuestion) {
     EXPECT_EQ(h.dialogs.texts(), std::vector<std::string>{msg::ReportReadOnly});
     EXPECT_TRUE(h.state.ReportOpen);
     EXPECT_FALSE(h.state.ReportHasFile);
+}
+
+TEST_F(ReportExcel, ARefusedRowLeavesOutOnlyItselfAndTheJournalKeepsItUntilTheFileHoldsIt) {
+    TempFolder state;
+    ReportJournal journal(state.path);
+    f.report.setJournal(&journal);
+    fillStore();
+    f.report.CreateReport();
+    f.dialogs.saveName("C:\\r\\shift.xlsx");
+    f.report.Save();
+    f.appendLiveRow();  // row 3
+    // Rows wait for a busy Excel; meanwhile the operator protects the live sheet.
+    excel.busyFor(100000, VbaIgnore);
+    f.appendLiveRow();
+    f.appendMemoryRow(0);
+    f.appendLiveRow();
+    f.appendMemoryRow(1);
+    EXPECT_EQ(f.report.PendingRows(), 4u);
+    excel.protectSheet(1);
+    excel.busyFor(0, S_OK);
+    f.appendLiveRow();  // row 6: the waiting rows go in but for the refused live ones
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.report.PendingRows(), 0u);
+    EXPECT_EQ(f.report.RefusedRows(), 3u);
+    EXPECT_EQ(excel.cell(2, 4, 1).text, "Весь период");  // the memory rows are in
+    EXPECT_EQ(excel.cell(2, 5, 1).number, 1);
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SpreadsheetBusy, msg::rowRefused(layout::LiveSheetName, 4)}));
+
+    // A save holds every other row; the operator hears exactly which rows the file lacks, and
+    // the journal keeps them. Nothing is closed, nothing is called through a released handle.
+    f.report.Save();
+    EXPECT_EQ(f.dialogs.texts().back(), msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName,
+                                                              {{true, 4}, {true, 5}, {true, 6}}));
+    EXPECT_FALSE(f.state.ReportSaved);
+    EXPECT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(ReportJournal::read(journal.path())->rows.size(), 6u);
+    for (const std::string& t : f.dialogs.texts())
+        EXPECT_TRUE(t != msg::SpreadsheetGone && t != msg::SpreadsheetGoneRowsKept && t != msg::SaveQuestion);
+
+    // Unprotected: the next tick writes them too, and the next save holds every row and ends
+    // the journal.
+    excel.protectSheet(1, false);
+    f.appendLiveRow();
+    EXPECT_EQ(f.report.RefusedRows(), 0u);
+    for (int row = 3; row <= 7; ++row) EXPECT_TRUE(liveRowWhole(row)) << row;
+    f.report.Save();
+    EXPECT_TRUE(f.state.ReportSaved);
+    EXPECT_FALSE(fs::exists(journal.path()));
+
+    // Closing while a row is refused: Yes saves what the file takes, the operator hears what it
+    // lacks, and the journal with the row is left for the next start.
+    excel.protectSheet(1);
+    f.appendLiveRow();  // row 8
+    f.dialogs.clear();
+    EXPECT_TRUE(f.report.CloseReport());
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion,
+                                                           msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{true, 8}})}));
+    EXPECT_FALSE(f.state.ReportOpen);
+    auto left = ReportJournal::read(journal.path());
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->rows.size(), 1u);
+    EXPECT_EQ(left->header.liveRow, 8);
+    EXPECT_EQ(excel.savedCell("C:\\r\\shift.xlsx", 1, 7, 3).number, 220.5);  // the file holds row 7
+    EXPECT_EQ(excel.savedCell("C:\\r\\shift.xlsx", 1, 8, 3).type, VT_EMPTY);
+}
+
+namespace {
+// The window's timer, as a thread timer whose ticks run `tick` when they are dispatched.
+thread_local std::function<void()> timerTick;
+void CALLBACK onTimer(HWND, UINT, UINT_PTR, DWORD) {
+    if (timerTick) timerTick();
+}
+struct WindowTimer {
+    UINT_PTR id;
+    explicit WindowTimer(std::function<void()> tick) {
+        timerTick = std::move(tick);
+        id = SetTimer(nullptr, 0, 20, onTimer);
+    }
+    ~WindowTimer() {
+        KillTimer(nullptr, id);
+        timerTick = nullptr;
+    }
+};
+}  // namespace
+
+TEST_F(ReportExcel, ARowWrittenWhileACallWaitsOnlyQueuesAndGoesInWhole) {
+    TempFolder state;
+    ReportJournal journal(state.path);
+    f.report.setJournal(&journal);
+    fillStore();
+    f.report.CreateReport();
+    // A tick dispatched while a row's write waits: its row queues behind and goes in after it.
+    excel.duringCall("Value", [&] { f.appendLiveRow(); });
+    f.appendLiveRow();
+    EXPECT_TRUE(liveRowWhole(3));
+    EXPECT_TRUE(liveRowWhole(4));
+    EXPECT_EQ(f.state.LiveRow, 5);
+    EXPECT_EQ(f.report.PendingRows(), 0u);
+
+    // Ticks while a busy Excel's row is tried again: the wait dispatches the window's messages
+    // (the window paints, its timer runs), and every row goes in whole, in its own row.
+    int ticks = 0;
+    {
+        WindowTimer timer([&] {
+            if (++ticks <= 3) f.appendLiveRow();
+        });
+        excel.busyFor(3, VbaIgnore);
+        f.appendLiveRow();
+    }
+    EXPECT_GT(ticks, 0);
+    f.appendLiveRow();  // the next tick takes any row still queued
+    EXPECT_EQ(f.report.PendingRows(), 0u);
+    for (int row = 3; row < f.state.LiveRow; ++row) EXPECT_TRUE(liveRowWhole(row)) << row;
+    EXPECT_FALSE(liveRowWhole(f.state.LiveRow));
+    EXPECT_FALSE(excel.objectReleasedInItsCall());
+
+    // A tick while Save waits: the file does not hold that row, so the report stays unsaved and
+    // the journal keeps exactly it; it goes into the sheet right after the save.
+    f.dialogs.clear();
+    f.dialogs.saveName("C:\\r\\nested.xlsx");
+    const std::int32_t next = f.state.LiveRow;
+    excel.duringCall("SaveAs", [&] { f.appendLiveRow(); });
+    f.report.Save();
+    EXPECT_EQ(excel.savedName(), "C:\\r\\nested.xlsx");
+    EXPECT_FALSE(f.state.ReportSaved);
+    EXPECT_TRUE(liveRowWhole(next));
+    EXPECT_EQ(excel.savedCell("C:\\r\\nested.xlsx", 1, next, 3).type, VT_EMPTY);
+    EXPECT_EQ(excel.savedCell("C:\\r\\nested.xlsx", 1, next - 1, 3).number, 220.5);
+    auto kept = ReportJournal::read(journal.path());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->rows.size(), 1u);
+    EXPECT_EQ(kept->header.liveRow, next);
+    EXPECT_TRUE(f.dialogs.messages().empty());
+    EXPECT_FALSE(excel.objectReleasedInItsCall());
+}
+
+TEST_F(ReportExcel, QuitOnlyWhenTheWorkbooksWereCountedAsNoneAndTheQuestionsAreOnAgain) {
+    // Application.Quit throws away every workbook unasked while DisplayAlerts is off
+    // (https://learn.microsoft.com/office/vba/api/excel.application.quit).
+    f.report.CreateReport();
+    f.state.ReportSaved = true;
+    excel.failMember("Count");
+    EXPECT_TRUE(f.report.CloseReport());
+    EXPECT_FALSE(excel.quit());
+    EXPECT_TRUE(excel.userControl() && excel.visible());
+    EXPECT_EQ(excel.workbooks(), 0);  // the report's workbook is closed all the same
+
+    ReportFixture g;
+    excel.failMember("");
+    g.report.CreateReport();
+    g.state.ReportSaved = true;
+    excel.failMember("DisplayAlerts");  // the questions cannot be turned back on
+    g.report.CloseReport();
+    EXPECT_FALSE(excel.quit());
+    EXPECT_TRUE(excel.userControl() && excel.visible());
+
+    // Excel busy once the workbook is closed: the count is not read, the application is left
+    // to the operator, who is asked nothing.
+    ReportFixture h;
+    excel.failMember("");
+    h.report.CreateReport();
+    h.state.ReportSaved = true;
+    excel.busyFor(100000, RetryLater, 3);  // DisplayAlerts, Close, DisplayAlerts go through
+    EXPECT_TRUE(h.report.CloseReport());
+    EXPECT_FALSE(excel.quit());
+    EXPECT_FALSE(h.state.ReportOpen);
+    EXPECT_TRUE(h.dialogs.messages().empty());
+    excel.busyFor(0, S_OK);
+}
+
+TEST_F(ReportExcel, ClosingWhileExcelStaysBusyAsksOnceAndLeavesTheReportOpen) {
+    TempFolder state;
+    ReportJournal journal(state.path);
+    f.report.setJournal(&journal);
+    fillStore();
+    f.report.CreateReport();
+    f.dialogs.saveName("C:\\r\\busy.xlsx");
+    f.report.Save();
+    f.appendLiveRow();
+    f.appendLiveRow();
+    // The operator edits a cell and does not finish: after a while (one patience for the whole
+    // close) he is asked once, and leaves the report open. The window's timer ran meanwhile.
+    excel.busyFor(1000000, VbaIgnore);
+    int ticks = 0;
+    {
+        WindowTimer timer([&] {
+            if (++ticks <= 2) f.appendLiveRow();
+        });
+        EXPECT_FALSE(f.report.CloseReport());
+    }
+    EXPECT_GT(ticks, 0);
+    EXPECT_TRUE(f.state.ReportOpen);
+    ASSERT_EQ(f.dialogs.messages().size(), 1u);
+    EXPECT_EQ(f.dialogs.messages()[0].text, msg::SpreadsheetBusyWait);
+    EXPECT_EQ(f.dialogs.messages()[0].buttons, MessageButtons::WaitOrLeave);
+    EXPECT_EQ(ReportJournal::read(journal.path())->rows.size(), 4u);  // the rows of the ticks too
+    EXPECT_FALSE(f.state.ReportSaved);
+
+    // Again; this time he waits, and finishes editing meanwhile: the close goes through, saved.
+    f.dialogs.clear();
+    f.dialogs.answer(MessageResult::Wait);
+    f.dialogs.whenShown([&](const MessageRequest& r) {
+        if (r.buttons == MessageButtons::WaitOrLeave) excel.busyFor(0, S_OK);
+    });
+    EXPECT_TRUE(f.report.CloseReport());
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SpreadsheetBusyWait, msg::SaveQuestion}));
+    EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(excel.savedName(), "C:\\r\\busy.xlsx");
+    EXPECT_FALSE(fs::exists(journal.path()));
+    for (int row = 3; row <= 6; ++row) EXPECT_EQ(excel.savedCell("C:\\r\\busy.xlsx", 1, row, 3).number, 220.5) << row;
+    EXPECT_TRUE(excel.quit());
+}
+
+TEST_F(ReportExcel, AnXlsReportIsOfferedXlsxBeforeItsLastRowAndNeverLosesOne) {
+    // A report opened from an .xls: the .xls grid of 65,536 rows, 59,998 of them filled.
+    excel.addFile("C:\\r\\old.xls", {59998, 1});
+    f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+    fillStore();
+    f.report.OpenReport("C:\\r\\old.xls");
+    ASSERT_TRUE(f.state.ReportOpen);
+    EXPECT_EQ(f.state.LiveRow, 60001);
+    EXPECT_EQ(excel.sheetRows(), 65536);
+    // Past row 60,000 the operator is offered .xlsx (Yes): saved as .xlsx (SaveAs, FileFormat
+    // 51) and opened again, the sheet has 1,048,576 rows.
+    f.dialogs.saveName("C:\\r\\old.xlsx");
+    f.appendLiveRow();
+    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::XlsNearlyFull});
+    ASSERT_EQ(f.dialogs.fileDialogs().size(), 1u);
+    EXPECT_EQ(f.dialogs.fileDialogs()[0].initialName, "C:\\r\\old.xlsx");
+    EXPECT_EQ(excel.savedName(), "C:\\r\\old.xlsx");
+    EXPECT_EQ(excel.savedFormat(), 51);
+    EXPECT_EQ(excel.sheetRows(), 1048576);
+    EXPECT_TRUE(f.state.ReportSaved);
+    f.state.LiveRow = 65537;
+    f.appendLiveRow();
+    EXPECT_TRUE(liveRowWhole(65537));
+    EXPECT_EQ(f.report.RefusedRows(), 0u);
+
+    // A new report saved as .xls (its open workbook keeps the large grid): the operator says No
+    // to .xlsx, rows go past 65,536, and a save in place would drop them: it goes through the
+    // dialog as .xlsx instead; an .xls name chosen there is refused with the reason.
+    ReportFixture g;
+    g.report.CreateReport();
+    g.dialogs.saveName("C:\\r\\new.xls");
+    g.report.Save();
+    EXPECT_EQ(excel.savedFormat(), 56);
+    g.state.LiveRow = 65535;
+    g.dialogs.answer(MessageResult::No);
+    for (int i = 0; i < 4; ++i) g.appendLiveRow();
+    EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::XlsNearlyFull});
+    g.dialogs.saveName("C:\\r\\new.xls");
+    g.dialogs.saveName("C:\\r\\new.xlsx");
+    g.report.Save();
+    EXPECT_EQ(g.dialogs.texts().back(), msg::XlsTooManyRows);
+    ASSERT_EQ(g.dialogs.fileDialogs().size(), 3u);
+    EXPECT_EQ(g.dialogs.fileDialogs()[1].initialName, "C:\\r\\new.xlsx");
+    EXPECT_EQ(excel.savedName(), "C:\\r\\new.xlsx");
+    EXPECT_EQ(excel.savedFormat(), 51);
+    EXPECT_EQ(excel.droppedRows(), 0);
+    EXPECT_TRUE(g.state.ReportSaved);
 }
 
 TEST_F(ReportExcel, CallsOfEachStep) {
