@@ -113,6 +113,13 @@ struct ReportCalls : ::testing::Test {
         ASSERT_TRUE(f.state.ReportOpen);
         rec.clearLog();
     }
+    // The addresses of the ranges read, in order (each row's write reads its range first).
+    std::vector<std::string> rangesRead() const {
+        std::vector<std::string> ranges;
+        for (const RecordedCall& c : rec.calls())
+            if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
+        return ranges;
+    }
     size_t countFrom(size_t from, const std::string& needle) const {
         auto lines = rec.lines();
         return static_cast<size_t>(std::count_if(lines.begin() + static_cast<long>(from), lines.end(),
@@ -557,10 +564,7 @@ TEST_F(ReportCalls, ABusyApplicationGetsItsRowsLaterAndNeverClosesTheReport) {
     rec.clearFailures();
     rec.clearLog();
     f.appendLiveRow();
-    std::vector<std::string> ranges;
-    for (const RecordedCall& c : rec.calls())
-        if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
-    EXPECT_EQ(ranges, (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4", "A5:T5"}));
+    EXPECT_EQ(rangesRead(), (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4", "A5:T5"}));
     EXPECT_EQ(f.report.PendingRows(), 0u);
     // The next busy stretch is told again.
     rec.failAtMember("Value", 0, automation::code::RetryLater);
@@ -589,10 +593,7 @@ TEST_F(ReportCalls, ARefusedRowIsLeftOutAloneAndStaysInTheJournalUntilTheFileHol
     rec.clearFailures();
     rec.clearLog();
     f.appendLiveRow();
-    std::vector<std::string> ranges;
-    for (const RecordedCall& c : rec.calls())
-        if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
-    EXPECT_EQ(ranges, (std::vector<std::string>{"A5:T5", "A4:T4"}));
+    EXPECT_EQ(rangesRead(), (std::vector<std::string>{"A5:T5", "A4:T4"}));
     EXPECT_EQ(f.report.RefusedRows(), 0u);
 
     // A memory row refused, and still refused at the save: the file lacks it, the operator hears

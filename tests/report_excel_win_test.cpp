@@ -41,6 +41,13 @@ struct ReportExcel : ::testing::Test {
                 for (int slot : {ReadingsStore::minIndex(p, n), ReadingsStore::maxIndex(p, n), ReadingsStore::avgIndex(p, n)})
                     (*f.store.MemoryValues)[static_cast<size_t>(slot)].set("0230,500");
     }
+    // The report opened from a file the application has, with the readings in the store.
+    void openFile(const std::string& path, ExcelFake::File file) {
+        excel.addFile(path, file);
+        f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+        fillStore();
+        f.report.OpenReport(path);
+    }
     // A row of the live sheet whole: all 20 cells there.
     bool liveRowWhole(int row) const {
         for (int c = 1; c <= 20; ++c)
@@ -164,10 +171,7 @@ TEST_F(ReportExcel, ClosingQuitsOnlyAnExcelWithoutTheOperatorsWorkbooks) {
 }
 
 TEST_F(ReportExcel, SavingKeepsTheFormatOfTheNameAndTheNameSaved) {
-    excel.addFile("C:\\reports\\old.xls", {2, 1});
-    f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
-    fillStore();
-    f.report.OpenReport("C:\\reports\\old.xls");
+    openFile("C:\\reports\\old.xls", {2, 1});
     ASSERT_TRUE(f.state.ReportOpen) << (f.dialogs.texts().empty() ? "" : f.dialogs.texts()[0]);
     f.appendLiveRow();
     f.report.Save();  // Excel keeps an .xls whole: in place, as .xls
@@ -446,10 +450,7 @@ TEST_F(ReportExcel, ClosingWhileExcelStaysBusyAsksOnceAndLeavesTheReportOpen) {
 
 TEST_F(ReportExcel, AnXlsReportIsOfferedXlsxBeforeItsLastRowAndNeverLosesOne) {
     // A report opened from an .xls: the .xls grid of 65,536 rows, 59,998 of them filled.
-    excel.addFile("C:\\r\\old.xls", {59998, 1});
-    f.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
-    fillStore();
-    f.report.OpenReport("C:\\r\\old.xls");
+    openFile("C:\\r\\old.xls", {59998, 1});
     ASSERT_TRUE(f.state.ReportOpen);
     EXPECT_EQ(f.state.LiveRow, 60001);
     EXPECT_EQ(excel.sheetRows(), 65536);
