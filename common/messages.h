@@ -73,12 +73,6 @@ inline constexpr const char* ReportReadOnly =
 // Excel).
 inline constexpr const char* FormatNotOpenable =
     "Этот файл можно открыть только в Excel: без Excel программа открывает отчеты .xlsx и .xlsm.";
-// A row Excel refused (a protected sheet, a sheet's end): the report stays open.
-inline std::string rowRefused(const std::string& sheet, long row) {
-    return "Невозможно добавить запись в отчет: Excel не принял строку " + std::to_string(row) + " листа «" +
-           sheet + "» (лист защищен или заполнен). Запись осталась в журнале: программа запишет ее, когда Excel "
-           "ее примет; следующие записи пишутся дальше.";
-}
 // After a save that the refused rows are not in: exactly which rows the file lacks. Each row is
 // (live sheet?, row number).
 inline std::string savedWithoutRows(const std::string& liveSheet, const std::string& memorySheet,
@@ -104,8 +98,7 @@ inline std::string savedWithoutRows(const std::string& liveSheet, const std::str
         list += "лист «" + (live ? liveSheet : memorySheet) + "», " + (count == 1 ? "строка " : "строки ") + ranges;
     }
     return "Отчет сохранен без записей, которые Excel не принял: " + list +
-           ". Они остались в журнале: программа запишет их, когда Excel их примет, а иначе предложит их при "
-           "следующем запуске.";
+           ". Они остались в журнале и будут предложены при следующем запуске программы.";
 }
 // A report kept in the legacy .xls format (65,536 rows a sheet).
 inline constexpr const char* XlsNearlyFull =

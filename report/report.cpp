@@ -190,6 +190,10 @@ bool Report::waitForBusyApplication() {
 }
 
 bool Report::leaveOpen() {
+    // Rows refused meanwhile wait again, ahead of the later ones: the next tick tries them
+    // first, and one still refused closes the report then.
+    for (auto r = refused_.rbegin(); r != refused_.rend(); ++r) pending_.push_front(std::move(*r));
+    refused_.clear();
     // The rows that came once the close was decided were not journaled: they are the report's
     // after all, and go in at the next tick.
     for (PendingRow& p : pending_) {
@@ -237,8 +241,8 @@ void Report::forgetReport() {
     nearlyFullTold_ = false;
     pending_.clear();
     refused_.clear();
+    rowsSinceSave_ = 0;
     busyTold_ = false;
-    refusedTold_ = false;
     // Rows still unsaved stay in the journal's file; the next report's journal keeps it aside
     // and the next start offers it.
     if (journal_) journal_->detach();
@@ -406,6 +410,7 @@ void Report::OpenReport(const std::string& fileName) {
     s_.ReportOpen = true;
     s_.ReportHasFile = !readOnly;  // a read-only file is saved under another name
     s_.ReportSaved = true;
+    rowsSinceSave_ = 0;
     path_ = fileName;
     legacyFile_ = legacyName(fileName);
     xlsFormat_ = legacyFile_ && keepsLegacyFiles_;
@@ -481,7 +486,7 @@ std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow,
 // ---- Saving ----
 
 bool Report::rowsInBeforeSave() {
-    writePending(Retry::All);
+    writePending();
     if (!s_.ReportOpen) return false;
     for (const PendingRow& p : pending_)
         if (p.journaled) return false;
@@ -557,6 +562,7 @@ void Report::afterSave() {
     // The file holds every row written before the save but the refused ones; rows that came
     // while it saved wait behind it (those that came once a close was decided are not the
     // report's rows unless the close stops).
+    rowsSinceSave_ = 0;
     bool journaledWaiting = false;
     for (const PendingRow& p : pending_) journaledWaiting |= p.journaled;
     if (refused_.empty() && !journaledWaiting) {
@@ -569,8 +575,8 @@ void Report::afterSave() {
         restartJournal();
         return;
     }
-    // The journal keeps every row since the last save that held them all; the operator hears
-    // exactly which rows the file lacks.
+    // The journal keeps every row since the last save that held them all, for the next start;
+    // the operator hears exactly which rows the file lacks.
     std::vector<std::pair<bool, long>> rows;
     for (const PendingRow& p : refused_) rows.push_back({p.live, p.row});
     dialogs_.message({msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, rows), msg::CaptionWarning,

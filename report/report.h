@@ -89,9 +89,6 @@ public:
     void AppendMemoryRow(std::int32_t period, std::span<const std::string> statistics);
     // Rows that a busy application did not take yet.
     std::size_t PendingRows() const { return pending_.size(); }
-    // Rows the application refused (a protected sheet, a sheet's end): kept, and in the
-    // journal, until a later try writes them.
-    std::size_t RefusedRows() const { return refused_.size(); }
 
     // The dialogs' filters: the open dialog shows the operator's .xls and .xlsx reports.
     FileDialogRequest openDialog() const;
@@ -151,8 +148,8 @@ private:
     // Closes the workbook and hands the application back, each step on its own, every handle
     // released (a failed open or create).
     void closeApplicationSilently();
-    // A close that could not finish: the report stays open, its rows journaled; told unless the
-    // operator chose it himself. Returns false.
+    // A close that could not finish: the report stays open, its rows journaled (refused ones
+    // wait again, first); told unless the operator chose it himself. Returns false.
     bool leaveOpen();
     // Asked when the application has turned a close's calls away for a while: true to wait on.
     bool waitForBusyApplication();
@@ -177,8 +174,8 @@ private:
                       std::span<const std::string> readings, bool fromJournal = false);
     void writeMemoryRow(const std::string& label, std::span<const std::string> statistics,
                         bool fromJournal = false);
-    // A row the application did not take yet (it was busy, or refused it): its sheet, row,
-    // values, and its cells as the journal keeps them.
+    // A row the application did not take yet (it was busy), or refused: its sheet, row, values,
+    // and its cells as the journal keeps them.
     struct PendingRow {
         bool live;
         std::int32_t row;
@@ -189,12 +186,16 @@ private:
     // Queues the row and writes every queued row it can, in order: one "Range(...).Value" each;
     // while an operation of the report runs the row only waits.
     void writeRow(PendingRow row);
-    enum class Retry { First, All };
-    // Writes the waiting rows, then tries the refused ones again (the first only, or all).
-    // Never nested: a row written while it waits only queues behind the others.
-    void writePending(Retry refused = Retry::First);
+    // Writes the waiting rows in order. A row the application refuses is left out alone: the
+    // rows behind it still go in, then the report closes (refusedRowsClose). Never nested: a
+    // row written while it waits only queues behind the others.
+    void writePending();
     enum class Written { Yes, Busy, Gone, Refused };
     Written writeOne(const PendingRow& p);
+    // After rows were refused: the report closes through CloseReport, asking the save question
+    // only for rows written since the last save, then the row's message (by the sheet of the
+    // first refused row). The refused rows stay in the journal for the next start.
+    void refusedRowsClose(bool live);
     void journalRow(char kind, std::vector<std::string> cells);
     void endJournal();
     // A message about the journal, shown once the row it came with is written.
@@ -229,9 +230,9 @@ private:
     bool closeDecided_ = false;    // the close goes on whatever comes: rows that come wait unjournaled
     bool operatorLeft_ = false;    // the operator chose to leave the report open while the application was busy
     std::deque<PendingRow> pending_;
-    std::vector<PendingRow> refused_;
+    std::vector<PendingRow> refused_;  // refused rows, until the report closes
+    std::int64_t rowsSinceSave_ = 0;   // rows in the workbook since it was last saved, opened or created
     bool busyTold_ = false;        // the operator heard that rows wait for the application
-    bool refusedTold_ = false;     // the operator heard that the application refuses rows
     bool keepsLegacyFiles_ = false;   // the application saves a legacy .xls as .xls itself
     bool xlsFormat_ = false;          // the report is saved in the .xls format
     bool xlsxOffered_ = false;        // the operator was offered .xlsx for this report

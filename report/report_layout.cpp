@@ -152,6 +152,7 @@ void Report::CreateReport() {
     s_.ReportCreated = clock_.now();
     view_.setReportDate(plainDate(s_.ReportCreated));
     s_.ReportOpen = true;
+    rowsSinceSave_ = 0;
     view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
 }

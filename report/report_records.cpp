@@ -151,69 +151,57 @@ Report::Written Report::writeOne(const PendingRow& p) {
     }
 }
 
-void Report::writePending(Retry refused) {
+void Report::writePending() {
     // COM's wait for a call dispatches the window's messages: a tick that comes meanwhile writes
     // its row through here again. It only queues: this loop takes it in its turn.
     if (writing_) return;
     Operation operation(*this);
-    writing_ = true;
-    struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{writing_};
+    std::optional<bool> refusedLive;  // the sheet of the first row refused in this pass
+    {
+        writing_ = true;
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } reset{writing_};
+        // Each row is taken out while its call waits; rows that come meanwhile queue behind it.
+        while (!pending_.empty() && s_.ReportOpen) {
+            PendingRow p = std::move(pending_.front());
+            pending_.pop_front();
+            const Written w = writeOne(p);
+            if (!s_.ReportOpen) return;  // closed meanwhile: nothing of it is left to write
+            if (w == Written::Busy) {
+                pending_.push_front(std::move(p));
+                // The rows wait, in the journal and here, for the application to answer again;
+                // the operator hears once (a close, or the close of refused rows, says so itself).
+                if (!busyTold_ && !closing_ && !refusedLive) {
+                    busyTold_ = true;
+                    dialogs_.notify({msg::SpreadsheetBusy, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
+                }
+                break;
+            }
+            if (w == Written::Gone) return closeGoneApplication();
+            if (w == Written::Refused) {
+                // Only this row is left out (it stays in the journal); the rows behind it go on.
+                if (!refusedLive) refusedLive = p.live;
+                refused_.push_back(std::move(p));
+                continue;
+            }
+            ++rowsSinceSave_;
+        }
+    }
+    if (pending_.empty()) busyTold_ = false;  // the next busy stretch is told again
+    // Within a close the close goes on: its save tells which rows the file lacks.
+    if (refusedLive && !closing_) refusedRowsClose(*refusedLive);
+}
 
-    std::optional<std::pair<bool, std::int32_t>> firstRefused;  // the first row refused in this pass
-    auto busyNow = [&] {
-        // The rows wait, in the journal and here, for the application to answer again; the
-        // operator hears once (a close that meets it busy says so itself).
-        if (!busyTold_ && !closing_) {
-            busyTold_ = true;
-            dialogs_.notify({msg::SpreadsheetBusy, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
-        }
-    };
-    // Each row is taken out while its call waits; rows that come meanwhile queue behind it.
-    const size_t older = refused_.size();
-    while (!pending_.empty() && s_.ReportOpen) {
-        PendingRow p = std::move(pending_.front());
-        pending_.pop_front();
-        const Written w = writeOne(p);
-        if (!s_.ReportOpen) return;  // closed meanwhile: nothing of it is left to write
-        if (w == Written::Busy) {
-            pending_.push_front(std::move(p));
-            return busyNow();
-        }
-        if (w == Written::Gone) return closeGoneApplication();
-        if (w == Written::Refused) {
-            // Only this row is left out; it stays in the journal and is tried again later. The
-            // rows behind it go on.
-            if (!firstRefused) firstRefused = std::pair{p.live, p.row};
-            refused_.push_back(std::move(p));
-        }
-    }
-    if (!s_.ReportOpen) return;
-    busyTold_ = false;  // the next busy stretch is told again
-    // The rows refused before: the first again (a sheet protected meanwhile may be open again),
-    // and the others once it goes in; a save tries them all.
-    for (size_t i = 0, left = older; left > 0 && i < refused_.size(); --left) {
-        if (refused == Retry::First && firstRefused) break;
-        PendingRow p = std::move(refused_[i]);
-        refused_.erase(refused_.begin() + static_cast<std::ptrdiff_t>(i));
-        const Written w = writeOne(p);
-        if (!s_.ReportOpen) return;
-        if (w == Written::Gone) return closeGoneApplication();
-        if (w == Written::Yes) continue;
-        refused_.insert(refused_.begin() + static_cast<std::ptrdiff_t>(std::min(i, refused_.size())), std::move(p));
-        if (w == Written::Busy) return busyNow();
-        if (refused == Retry::First) break;
-        ++i;
-    }
-    if (refused_.empty()) refusedTold_ = false;
-    if (firstRefused && !refusedTold_) {
-        // Told once a stretch, without stopping the window: the report stays open.
-        refusedTold_ = true;
-        dialogs_.notifyError(msg::rowRefused(firstRefused->first ? layout::LiveSheetName : layout::MemorySheetName,
-                                             firstRefused->second));
-    }
+void Report::refusedRowsClose(bool live) {
+    // A refused row closes the report as a failed cell does. The save question is asked only
+    // for rows the workbook took since its last save (a refused stamp alone closes without
+    // it); Yes saves them, and the operator hears which rows the file lacks. The refused rows
+    // stay in the journal, for the next start.
+    s_.ReportSaved = rowsSinceSave_ == 0;
+    if (!CloseReport()) return;  // the application stayed busy: the report stays open, the rows wait
+    dialogs_.error(live ? msg::CannotAddRecord : msg::WorkbookOpenError);
 }
 
 // ---- The journal ----
@@ -361,19 +349,26 @@ void Report::RecoverReport(const JournalOffer& offer) {
     // written after them follow them.
     // When it cannot be taken over, the rows are journaled anew like any others.
     const bool adopted = journal_ && journal_->adopt(offer);
-    for (const JournalRow& row : contents.rows) {
-        if (!s_.ReportOpen) break;  // the application went: the report is closed and the operator told
-        std::span<const std::string> cells(row.cells);
-        if (row.kind == JournalRow::Kind::Live && cells.size() >= 2) {
-            if (skipLive > 0 && skipLive--) continue;
-            writeLiveRow(cells[0], cells[1], cells.subspan(2), adopted);
-        } else if (row.kind == JournalRow::Kind::Memory && !cells.empty()) {
-            if (skipMemory > 0 && skipMemory--) continue;
-            writeMemoryRow(cells[0], cells.subspan(1), adopted);
+    {
+        // The rows queue first and then go in together, like rows that waited for a busy
+        // application: one the application refuses leaves the others written before the
+        // report closes.
+        Operation operation(*this);
+        for (const JournalRow& row : contents.rows) {
+            std::span<const std::string> cells(row.cells);
+            if (row.kind == JournalRow::Kind::Live && cells.size() >= 2) {
+                if (skipLive > 0 && skipLive--) continue;
+                writeLiveRow(cells[0], cells[1], cells.subspan(2), adopted);
+            } else if (row.kind == JournalRow::Kind::Memory && !cells.empty()) {
+                if (skipMemory > 0 && skipMemory--) continue;
+                writeMemoryRow(cells[0], cells.subspan(1), adopted);
+            }
         }
     }
-    if (!s_.ReportOpen) return;
+    writeWaitingRows();
+    if (!s_.ReportOpen) return;  // a row refused, or the application gone: closed and told
     s_.ReportSaved = false;
+    offerXlsx(std::max(s_.LiveRow, s_.MemoryRow) - 1);
 }
 
 }  // namespace lumo

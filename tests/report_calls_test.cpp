@@ -117,7 +117,7 @@ struct ReportCalls : ::testing::Test {
     std::vector<std::string> rangesRead() const {
         std::vector<std::string> ranges;
         for (const RecordedCall& c : rec.calls())
-            if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
+            if (c.kind == RecordedCall::Kind::Get && c.member == "Range") ranges.push_back(c.args[0].string());
         return ranges;
     }
     size_t countFrom(size_t from, const std::string& needle) const {
@@ -573,59 +573,62 @@ TEST_F(ReportCalls, ABusyApplicationGetsItsRowsLaterAndNeverClosesTheReport) {
     EXPECT_EQ(f.dialogs.texts().size(), 3u);
 }
 
-TEST_F(ReportCalls, ARefusedRowIsLeftOutAloneAndStaysInTheJournalUntilTheFileHoldsIt) {
+TEST_F(ReportCalls, ARefusedRowClosesTheReportAskingOnlyForTheRowsWritten) {
+    // A refused stamp on a report just saved: nothing to ask about, one message.
+    for (size_t k = 1; k <= 2; ++k) {
+        ReportFixture g;
+        RecordingAutomation r;
+        r.install();
+        g.report.CreateReport();
+        g.state.ReportSaved = true;
+        r.clearLog();
+        r.failAtCall(k);
+        g.appendLiveRow();
+        EXPECT_EQ(g.dialogs.texts(), std::vector<std::string>{msg::CannotAddRecord}) << k;
+        EXPECT_FALSE(g.state.ReportOpen);
+        EXPECT_TRUE(g.state.ReportSaved);
+        EXPECT_EQ(g.state.LiveRow, 4);
+    }
+
+    // "Закрыть" while rows wait for a busy application, one of them refused once it answers:
+    // the close's save writes the rows behind it and saves them, the operator hears exactly
+    // which row the file lacks, and the close goes on once (no second question, nothing called
+    // after the application is let go); the journal keeps every row for the next start.
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("lumo-refused-" + std::to_string(std::random_device{}()));
     auto journal = std::make_unique<ReportJournal>(folder);
     f.report.setJournal(journal.get());
     created();
     f.state.ReportHasFile = true;  // as after an open: saves go in place
-    f.appendLiveRow();             // row 3
-    // Row 4 is refused (a protected sheet): only it is left out; the report stays open and the
-    // operator hears once which row it is.
-    rec.clearLog();
-    rec.failAtCall(2);
-    f.appendLiveRow();
-    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::rowRefused(layout::LiveSheetName, 4)});
-    EXPECT_TRUE(f.state.ReportOpen);
-    EXPECT_EQ(f.report.RefusedRows(), 1u);
-    // Rows after it go on; the refused one is tried again after them, and goes in.
+    rec.failAtMember("Value", 0, automation::code::VbaIgnore);
+    f.appendLiveRow();     // live row 3
+    f.appendMemoryRow(0);  // memory row 4
+    f.appendLiveRow();     // live row 4
     rec.clearFailures();
+    rec.failAtMember("Value", 2);  // the memory row
     rec.clearLog();
-    f.appendLiveRow();
-    EXPECT_EQ(rangesRead(), (std::vector<std::string>{"A5:T5", "A4:T4"}));
-    EXPECT_EQ(f.report.RefusedRows(), 0u);
-
-    // A memory row refused, and still refused at the save: the file lacks it, the operator hears
-    // exactly which row, and the journal keeps every row.
     f.dialogs.clear();
-    rec.clearLog();
-    rec.failAtMember("Value", 0);
-    f.appendMemoryRow(0);  // row 4 of the memory sheet
-    f.appendMemoryRow(1);  // row 5: refused too, told once
-    EXPECT_EQ(f.dialogs.texts(), std::vector<std::string>{msg::rowRefused(layout::MemorySheetName, 4)});
-    f.report.Save();
-    EXPECT_EQ(f.dialogs.texts().back(),
-              msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{false, 4}, {false, 5}}));
-    EXPECT_FALSE(f.state.ReportSaved);
-    EXPECT_EQ(ReportJournal::read(journal->path())->rows.size(), 5u);
-    // The sheet takes writes again: the next save puts them in first, and the journal ends.
-    rec.clearFailures();
-    f.report.Save();
-    EXPECT_TRUE(f.state.ReportSaved);
-    EXPECT_EQ(f.report.RefusedRows(), 0u);
-    EXPECT_FALSE(std::filesystem::exists(journal->path()));
-    EXPECT_EQ(f.dialogs.texts().size(), 2u);  // no save question, no close: nothing else said
+    EXPECT_TRUE(f.report.CloseReport());
+    EXPECT_EQ(rangesRead(), (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4"}));
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{
+                                     msg::SaveQuestion,
+                                     msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{false, 4}})}));
+    EXPECT_EQ(countFrom(0, ".Save()"), 1u);
+    EXPECT_EQ(rec.lines().back(), "call app.Quit()");
+    EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(rec.liveObjects(), 0);
+    auto kept = ReportJournal::read(journal->path());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->rows.size(), 3u);
 
     // With no report open every later row writes nothing and shows nothing.
-    f.report.CloseReport();
     f.dialogs.clear();
     rec.clearLog();
     f.appendLiveRow();
     f.appendMemoryRow(0);
     EXPECT_TRUE(rec.lines().empty());
     EXPECT_TRUE(f.dialogs.messages().empty());
-    EXPECT_EQ(f.state.MemoryRow, 7);
+    EXPECT_EQ(f.state.MemoryRow, 6);
     f.report.setJournal(nullptr);
     journal.reset();
     std::error_code ec;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 
 #include "automation/automation_com_win.h"
@@ -237,68 +238,85 @@ TEST_F(ReportExcel, OpeningNeverWaitsOnAHiddenQuestion) {
     EXPECT_FALSE(h.state.ReportHasFile);
 }
 
-TEST_F(ReportExcel, ARefusedRowLeavesOutOnlyItselfAndTheJournalKeepsItUntilTheFileHoldsIt) {
+TEST_F(ReportExcel, ARefusedRowLetsTheOthersInClosesTheReportAndIsRecoveredIntoItsOwnRow) {
     TempFolder state;
-    ReportJournal journal(state.path);
-    f.report.setJournal(&journal);
+    auto journal = std::make_unique<ReportJournal>(state.path);
+    f.report.setJournal(journal.get());
     fillStore();
     f.report.CreateReport();
-    f.dialogs.saveName("C:\\r\\shift.xlsx");
+    const std::string shift = "C:\\r\\shift.xlsx";
+    f.dialogs.saveName(shift);
     f.report.Save();
     f.appendLiveRow();  // row 3
-    // Rows wait for a busy Excel; meanwhile the operator protects the live sheet.
+    // Rows wait for a busy Excel; meanwhile the operator protects the live sheet, and takes the
+    // protection off again once the first of them has been refused.
     excel.busyFor(100000, VbaIgnore);
-    f.appendLiveRow();
-    f.appendMemoryRow(0);
-    f.appendLiveRow();
-    f.appendMemoryRow(1);
+    f.appendLiveRow();     // live row 4
+    f.appendMemoryRow(0);  // memory row 4
+    f.appendLiveRow();     // live row 5
+    f.appendMemoryRow(1);  // memory row 5
     EXPECT_EQ(f.report.PendingRows(), 4u);
     excel.protectSheet(1);
+    excel.duringCall("Value", [&] { excel.duringCall("Value", [&] { excel.protectSheet(1, false); }); });
     excel.busyFor(0, S_OK);
-    f.appendLiveRow();  // row 6: the waiting rows go in but for the refused live ones
-    EXPECT_TRUE(f.state.ReportOpen);
-    EXPECT_EQ(f.report.PendingRows(), 0u);
-    EXPECT_EQ(f.report.RefusedRows(), 3u);
-    EXPECT_EQ(excel.cell(2, 4, 1).text, "Весь период");  // the memory rows are in
-    EXPECT_EQ(excel.cell(2, 5, 1).number, 1);
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SpreadsheetBusy, msg::rowRefused(layout::LiveSheetName, 4)}));
-
-    // A save holds every other row; the operator hears exactly which rows the file lacks, and
-    // the journal keeps them. Nothing is closed, nothing is called through a released handle.
-    f.report.Save();
-    EXPECT_EQ(f.dialogs.texts().back(), msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName,
-                                                              {{true, 4}, {true, 5}, {true, 6}}));
-    EXPECT_FALSE(f.state.ReportSaved);
-    EXPECT_TRUE(f.state.ReportOpen);
-    EXPECT_EQ(ReportJournal::read(journal.path())->rows.size(), 6u);
-    for (const std::string& t : f.dialogs.texts())
-        EXPECT_TRUE(t != msg::SpreadsheetGone && t != msg::SpreadsheetGoneRowsKept && t != msg::SaveQuestion);
-
-    // Unprotected: the next tick writes them too, and the next save holds every row and ends
-    // the journal.
-    excel.protectSheet(1, false);
-    f.appendLiveRow();
-    EXPECT_EQ(f.report.RefusedRows(), 0u);
-    for (int row = 3; row <= 7; ++row) EXPECT_TRUE(liveRowWhole(row)) << row;
-    f.report.Save();
-    EXPECT_TRUE(f.state.ReportSaved);
-    EXPECT_FALSE(fs::exists(journal.path()));
-
-    // Closing while a row is refused: Yes saves what the file takes, the operator hears what it
-    // lacks, and the journal with the row is left for the next start.
-    excel.protectSheet(1);
-    f.appendLiveRow();  // row 8
-    f.dialogs.clear();
-    EXPECT_TRUE(f.report.CloseReport());
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion,
-                                                           msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{true, 8}})}));
+    f.appendLiveRow();  // live row 6
+    // Only live row 4 is left out; then the report closes as a refused row closes it: Yes to
+    // the save question saves the rows written, the operator hears exactly which row the file
+    // lacks, then the row's message. The journal keeps every row.
+    EXPECT_EQ(f.dialogs.texts(),
+              (std::vector<std::string>{msg::SpreadsheetBusy, msg::SaveQuestion,
+                                        msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{true, 4}}),
+                                        msg::CannotAddRecord}));
     EXPECT_FALSE(f.state.ReportOpen);
-    auto left = ReportJournal::read(journal.path());
-    ASSERT_TRUE(left);
-    EXPECT_EQ(left->rows.size(), 1u);
-    EXPECT_EQ(left->header.liveRow, 8);
-    EXPECT_EQ(excel.savedCell("C:\\r\\shift.xlsx", 1, 7, 3).number, 220.5);  // the file holds row 7
-    EXPECT_EQ(excel.savedCell("C:\\r\\shift.xlsx", 1, 8, 3).type, VT_EMPTY);
+    EXPECT_TRUE(excel.quit());
+    for (int row : {3, 5, 6}) EXPECT_EQ(excel.savedCell(shift, 1, row, 3).number, 220.5) << row;
+    EXPECT_EQ(excel.savedCell(shift, 1, 4, 3).type, VT_EMPTY);
+    EXPECT_EQ(excel.savedCell(shift, 2, 4, 1).text, "Весь период");
+    EXPECT_EQ(excel.savedCell(shift, 2, 5, 1).number, 1);
+    EXPECT_EQ(ReportJournal::read(journal->path())->rows.size(), 6u);
+    EXPECT_FALSE(excel.objectReleasedInItsCall());
+
+    // The next start: the file holds every journaled row but live row 4. The rows it holds
+    // before the gap are skipped, the others go into their own rows again: none twice.
+    f.report.setJournal(nullptr);
+    journal.reset();
+    journal = std::make_unique<ReportJournal>(state.path);
+    ReportFixture g;
+    g.clock.setFileDate(LocalDateTime{2026, 12, 6, 8, 0, 0});
+    g.report.setJournal(journal.get());
+    JournalOffers offers = journal->offers();
+    ASSERT_EQ(offers.list.size(), 1u);
+    g.report.RecoverReport(offers.list[0]);
+    ASSERT_TRUE(g.state.ReportOpen);
+    EXPECT_EQ(g.view.name, "shift.xlsx");
+    EXPECT_TRUE(g.dialogs.messages().empty());
+    EXPECT_EQ(g.state.LiveRow, 7);
+    EXPECT_EQ(g.state.MemoryRow, 6);
+    for (int row = 3; row <= 6; ++row) EXPECT_TRUE(liveRowWhole(row)) << row;
+    EXPECT_EQ(excel.cell(1, 7, 1).type, VT_EMPTY);
+    EXPECT_EQ(excel.cell(2, 6, 1).type, VT_EMPTY);
+    g.report.Save();
+    EXPECT_TRUE(g.state.ReportSaved);
+    EXPECT_FALSE(fs::exists(journal->path()));
+
+    // "Сохранить" whose waiting row is refused: the same close runs inside the save, and the
+    // save then stops quietly (nothing called through a released handle, no "Excel закрыт").
+    g.appendLiveRow();  // row 7
+    excel.busyFor(100000, VbaIgnore);
+    g.appendLiveRow();  // row 8 waits
+    excel.protectSheet(1);
+    excel.busyFor(0, S_OK);
+    g.dialogs.clear();
+    g.report.Save();
+    EXPECT_EQ(g.dialogs.texts(),
+              (std::vector<std::string>{msg::SaveQuestion,
+                                        msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{true, 8}}),
+                                        msg::CannotAddRecord}));
+    EXPECT_FALSE(g.state.ReportOpen);
+    EXPECT_EQ(excel.savedCell(shift, 1, 7, 1).type, VT_R8);  // its date
+    EXPECT_EQ(excel.savedCell(shift, 1, 8, 1).type, VT_EMPTY);
+    EXPECT_EQ(ReportJournal::read(journal->path())->rows.size(), 2u);
+    EXPECT_FALSE(excel.objectReleasedInItsCall());
 }
 
 namespace {
@@ -468,7 +486,7 @@ TEST_F(ReportExcel, AnXlsReportIsOfferedXlsxBeforeItsLastRowAndNeverLosesOne) {
     f.state.LiveRow = 65537;
     f.appendLiveRow();
     EXPECT_TRUE(liveRowWhole(65537));
-    EXPECT_EQ(f.report.RefusedRows(), 0u);
+    EXPECT_TRUE(f.state.ReportOpen);
 
     // A new report saved as .xls (its open workbook keeps the large grid): the operator says No
     // to .xlsx, rows go past 65,536, and a save in place would drop them: it goes through the
