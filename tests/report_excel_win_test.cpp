@@ -211,20 +211,19 @@ TEST_F(ReportExcel, OpeningNeverWaitsOnAHiddenQuestion) {
     // A password for writing, and a "read-only recommended" question: neither may wait on the
     // hidden window (Workbooks.Open's WriteResPassword and IgnoreReadOnlyRecommended,
     // https://learn.microsoft.com/office/vba/api/excel.workbooks.open).
+    auto openAsked = [&](ReportFixture& x, const std::string& path, bool ExcelFake::File::*asked) {
+        ExcelFake::File file{2, 0};
+        file.*asked = true;
+        excel.addFile(path, file);
+        x.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
+        x.report.OpenReport(path);
+    };
     ReportFixture w;
-    w.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
-    ExcelFake::File reserved{2, 0};
-    reserved.writeReserved = true;
-    excel.addFile("C:\\r\\reserved.xlsx", reserved);
-    w.report.OpenReport("C:\\r\\reserved.xlsx");
+    openAsked(w, "C:\\r\\reserved.xlsx", &ExcelFake::File::writeReserved);
     EXPECT_EQ(w.dialogs.texts(), std::vector<std::string>{msg::CannotOpenFile});
     EXPECT_FALSE(excel.waitedOnAPrompt());
     ReportFixture r;
-    r.clock.setFileDate(LocalDateTime{2026, 11, 30, 18, 0, 0});
-    ExcelFake::File recommended{2, 0};
-    recommended.readOnlyRecommended = true;
-    excel.addFile("C:\\r\\recommended.xlsx", recommended);
-    r.report.OpenReport("C:\\r\\recommended.xlsx");
+    openAsked(r, "C:\\r\\recommended.xlsx", &ExcelFake::File::readOnlyRecommended);
     EXPECT_TRUE(r.state.ReportOpen && r.state.ReportHasFile);
     EXPECT_EQ(r.state.LiveRow, 5);
     EXPECT_FALSE(excel.waitedOnAPrompt());
