@@ -186,8 +186,9 @@ void TformLumo::RecoverJournal() {
                                                       lumo::msg::CaptionWarning, lumo::MessageIcon::Warning,
                                                       lumo::MessageButtons::YesNo});
         if (answer != lumo::MessageResult::Yes) continue;
-        // One report at a time: a report recovered before is closed first, with its question.
-        if (report.ReportOpen) reportOps.CloseReport();
+        // One report at a time: a report recovered before is closed first, with its question;
+        // one that stays open (its application busy) leaves the other journals for the next start.
+        if (report.ReportOpen && !reportOps.CloseReport()) break;
         reportOps.RecoverReport(offer);
     }
 }
@@ -224,7 +225,8 @@ void TformLumo::FormClose() {
     stopWorkers();
     diagram_->close();
     SaveSettings();
-    if (report.ReportOpen) reportOps.CloseReport();
+    // A report its busy application keeps open is left to the operator there, its rows in the journal.
+    if (report.ReportOpen && !reportOps.CloseReport()) reportOps.LeaveToOperator();
     port.ClosePort();
 }
 
@@ -399,14 +401,15 @@ void TformLumo::tellDownloadEnd(std::int32_t count) {
 // ---- The report menu and button ----
 
 void TformLumo::CreateClick() {
-    if (report.ReportOpen) reportOps.CloseReport();
+    // A report that stays open (its application busy) is not replaced.
+    if (report.ReportOpen && !reportOps.CloseReport()) return;
     reportOps.CreateReport();
 }
 
 void TformLumo::OpenClick() {
     auto name = context_.dialogs.openFileName(OpenRepDialog);
     if (!name) return;
-    if (report.ReportOpen) reportOps.CloseReport();
+    if (report.ReportOpen && !reportOps.CloseReport()) return;
     reportOps.OpenReport(*name);
 }
 

@@ -1,9 +1,12 @@
 #include "app/qt_dialogs.h"
 
+#include "common/messages.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStringList>
 #include <QThread>
 
@@ -124,6 +127,17 @@ QMessageBox::Icon iconOf(MessageIcon icon) {
 
 MessageResult QtOperatorDialogs::showBox(const MessageRequest& request) {
     const QMessageBox::Icon icon = iconOf(request.icon);
+    if (request.buttons == MessageButtons::WaitOrLeave) {
+        // The choice while the spreadsheet application stays busy: waiting is the default, and
+        // closing the box leaves the report open.
+        QMessageBox box(icon, q(request.caption), q(request.text), QMessageBox::NoButton, parent_.data());
+        QPushButton* wait = box.addButton(q(msg::WaitButton), QMessageBox::AcceptRole);
+        QPushButton* leave = box.addButton(q(msg::LeaveOpenButton), QMessageBox::RejectRole);
+        box.setDefaultButton(wait);
+        box.setEscapeButton(leave);
+        box.exec();
+        return box.clickedButton() == wait ? MessageResult::Wait : MessageResult::Leave;
+    }
     const bool yesNo = request.buttons == MessageButtons::YesNo;
     QMessageBox box(icon, q(request.caption), q(request.text),
                     yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,

@@ -52,10 +52,12 @@ std::string lowerAscii(std::string_view s) {
     return out;
 }
 
-Object& target(const Handle& h, std::string_view member) {
+// The called object, held for the whole call: a handle assigned anew while the call waits (a
+// nested handler run by the wait) does not release the object the call is still made on.
+std::shared_ptr<Object> target(const Handle& h, std::string_view member) {
     if (!h.isObject())
         throw Error(code::ObjectRequired, "call of " + std::string(member) + " through a handle without an object");
-    return h.object();
+    return h.objectPtr();
 }
 
 struct Registry {
@@ -181,19 +183,20 @@ std::string Handle::describe() const {
 }
 
 Handle propertyGet(const Handle& h, std::string_view member, std::initializer_list<Handle> args) {
-    Object& obj = target(h, member);
+    const std::shared_ptr<Object> obj = target(h, member);
     if (args.size() > 2) throw Error(code::BadParamCount, "a property read takes at most 2 arguments");
-    return obj.get(member, std::span<const Handle>(args.begin(), args.size()));
+    return obj->get(member, std::span<const Handle>(args.begin(), args.size()));
 }
 
 void propertyPut(const Handle& h, std::string_view member, const Handle& value) {
-    target(h, member).put(member, value);
+    const Handle held = value;  // the value too: it may be a handle that the wait assigns anew
+    target(h, member)->put(member, held);
 }
 
 void methodCall(const Handle& h, std::string_view member, std::initializer_list<Handle> args) {
-    Object& obj = target(h, member);
+    const std::shared_ptr<Object> obj = target(h, member);
     if (args.size() > 8) throw Error(code::BadParamCount, "a method call takes at most 8 arguments");
-    obj.call(member, std::span<const Handle>(args.begin(), args.size()));
+    obj->call(member, std::span<const Handle>(args.begin(), args.size()));
 }
 
 void registerFactory(std::string_view progId, Factory factory) { swapFactory(progId, std::move(factory)); }
@@ -201,17 +204,69 @@ void registerFactory(std::string_view progId, Factory factory) { swapFactory(pro
 bool busy(std::int32_t c) { return c == code::CallRejected || c == code::RetryLater || c == code::VbaIgnore; }
 
 bool gone(std::int32_t c) {
+    // A call that failed and did not run (RPC_S_CALL_FAILED_DNE, System Error Codes 1700-3999,
+    // https://learn.microsoft.com/windows/win32/debug/system-error-codes--1700-3999-) and an
+    // object no longer connected to its server (CO_E_OBJNOTCONNECTED, COM Error Codes,
+    // https://learn.microsoft.com/windows/win32/com/com-error-codes) mean the same as the others:
+    // the application's process is gone.
     return c == code::Disconnected || c == code::ServerUnavailable || c == code::CallFailed ||
-           c == code::ServerDied || c == code::ServerDiedDne || c == code::ObjectRequired;
+           c == code::CallFailedDne || c == code::ServerDied || c == code::ServerDiedDne ||
+           c == code::ObjectRequired || c == code::ObjectNotConnected;
 }
+
+struct CallPatience::Shared {
+    std::chrono::steady_clock::time_point deadline;
+    std::chrono::milliseconds patience;
+    std::function<bool()> ask;
+    bool refused = false;  // the question was answered no: no more waiting under this guard
+};
 
 namespace {
+using Clock = std::chrono::steady_clock;
 thread_local std::chrono::milliseconds patienceNow = CallPatience::Patient;
+thread_local CallPatience::Shared* sharedNow = nullptr;
+}  // namespace
+
+CallPatience::CallPatience(std::chrono::milliseconds patience)
+    : previousPatience_(patienceNow), previousShared_(sharedNow) {
+    patienceNow = patience;
 }
 
-CallPatience::CallPatience(std::chrono::milliseconds patience) : previous_(patienceNow) { patienceNow = patience; }
-CallPatience::~CallPatience() { patienceNow = previous_; }
+CallPatience::CallPatience(std::chrono::milliseconds patience, std::function<bool()> waitLonger)
+    : previousPatience_(patienceNow), previousShared_(sharedNow),
+      shared_(new Shared{Clock::now() + patience, patience, std::move(waitLonger)}) {
+    patienceNow = patience;
+    sharedNow = shared_.get();
+}
+
+CallPatience::~CallPatience() {
+    patienceNow = previousPatience_;
+    sharedNow = previousShared_;
+}
+
 std::chrono::milliseconds CallPatience::current() { return patienceNow; }
+
+Clock::time_point CallPatience::deadlineFor(Clock::time_point start) {
+    const Clock::time_point own = start + patienceNow;
+    if (!sharedNow) return own;
+    if (sharedNow->refused) return start;
+    return std::min(own, sharedNow->deadline);
+}
+
+void CallPatience::startAgain() {
+    if (sharedNow && !sharedNow->refused) sharedNow->deadline = Clock::now() + sharedNow->patience;
+}
+
+bool CallPatience::waitLonger() {
+    Shared* s = sharedNow;
+    if (!s || s->refused || !s->ask || Clock::now() < s->deadline) return false;
+    if (!s->ask()) {
+        s->refused = true;
+        return false;
+    }
+    s->deadline = Clock::now() + s->patience;
+    return true;
+}
 
 
 Handle createObject(std::string_view progId) {

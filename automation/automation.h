@@ -48,6 +48,8 @@ inline constexpr std::int32_t VbaIgnore = static_cast<std::int32_t>(0x800AC472);
 inline constexpr std::int32_t ServerDied = static_cast<std::int32_t>(0x80010007);     // RPC_E_SERVER_DIED
 inline constexpr std::int32_t ServerDiedDne = static_cast<std::int32_t>(0x80010012);  // RPC_E_SERVER_DIED_DNE
 inline constexpr std::int32_t CallFailed = static_cast<std::int32_t>(0x800706BE);     // RPC_S_CALL_FAILED
+inline constexpr std::int32_t CallFailedDne = static_cast<std::int32_t>(0x800706BF);  // RPC_S_CALL_FAILED_DNE
+inline constexpr std::int32_t ObjectNotConnected = static_cast<std::int32_t>(0x800401FD);  // CO_E_OBJNOTCONNECTED
 }  // namespace code
 
 // A failure that passes: the application is busy and takes the call later.
@@ -184,21 +186,50 @@ inline constexpr std::string_view kSpreadsheetProgId = "Excel.Application";
 
 // How long the calls of this thread wait for a busy application while the guard lives: a call
 // it rejects is tried again until `patience` has passed since it was first made, then fails
-// with the rejection. Calls that must finish (a save, a close) wait long; the rows written at
-// a tick wait no longer than a fraction of the tick. Guards nest; the default is Patient.
+// with the rejection. Calls that must finish (a save, an open) wait long; the rows written at a
+// tick wait no longer than a fraction of the tick. Guards nest; the default is Patient.
+//
+// A guard made with a question gives every call made while it lives one patience together,
+// counted from the guard's start (an operation of many steps, such as closing the report, then
+// waits one patience in all, not one a step). When that has passed and the application still
+// turns a call away, the question is asked: true waits one patience more (and asks again after
+// it), false lets the call fail with the rejection; every later call under the guard then fails
+// at its first rejection. Per-call guards inside it keep its shared patience.
 class CallPatience {
 public:
     static constexpr std::chrono::milliseconds Patient{30000};
     static constexpr std::chrono::milliseconds WithinATick{400};
+    // How long an operation the operator waits on lets a busy application be before he is asked,
+    // as COM's own busy dialog comes after its message-pending delay of 5 s
+    // (COleMessageFilter::SetMessagePendingDelay,
+    // https://learn.microsoft.com/previous-versions/visualstudio/visual-studio-2008/y91aw7w2(v=vs.90);
+    // the dialog, COleMessageFilter::SetRetryReply,
+    // https://learn.microsoft.com/previous-versions/visualstudio/visual-studio-2008/9w8dhwt6(v=vs.90)).
+    static constexpr std::chrono::milliseconds BeforeAsking{5000};
+
     explicit CallPatience(std::chrono::milliseconds patience);
+    CallPatience(std::chrono::milliseconds patience, std::function<bool()> waitLonger);
     ~CallPatience();
     CallPatience(const CallPatience&) = delete;
     CallPatience& operator=(const CallPatience&) = delete;
-    // The patience of the calling thread now.
+    // The per-call patience of the calling thread now.
     static std::chrono::milliseconds current();
+    // When a call first made at `start` stops waiting for a busy application.
+    static std::chrono::steady_clock::time_point deadlineFor(std::chrono::steady_clock::time_point start);
+    // A call is still turned away at its deadline: true when the guard's question says to wait
+    // longer (its shared patience then starts again); false without a question, before the
+    // shared patience has passed, or after the question was answered no.
+    static bool waitLonger();
+    // The time the operator spent on a question or a dialog does not count: the shared patience
+    // of the guard with a question starts again now (unless he answered no already).
+    static void startAgain();
+
+    struct Shared;  // the patience a guard with a question shares with the calls under it
 
 private:
-    std::chrono::milliseconds previous_;
+    std::chrono::milliseconds previousPatience_;
+    Shared* previousShared_;
+    std::unique_ptr<Shared> shared_;
 };
 
 // Prepares the calling thread for automation calls (a single-threaded COM apartment on

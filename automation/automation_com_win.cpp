@@ -91,17 +91,23 @@ private:
 
     // A busy application (a cell in edit mode, a dialog of its own open) refuses calls with
     // VBA_E_IGNORE or a rejection; such a call is made again until the thread's CallPatience
-    // has passed. The message filter covers rejections of calls to another process; this
-    // covers the rest.
+    // has passed (and longer when the operator asks for it). The message filter covers
+    // rejections of calls to another process; this covers the rest. Between tries the thread's
+    // window messages are dispatched (but for keyboard and mouse input), as COM's own wait does,
+    // so the window keeps painting and its timers run.
     Handle invoke(std::string_view member, WORD flags, std::span<const Handle> args, bool namedPut) {
-        const auto deadline = std::chrono::steady_clock::now() + CallPatience::current();
+        com::CallDeadline deadline(CallPatience::deadlineFor(std::chrono::steady_clock::now()));
         for (;;) {
             try {
                 return invokeOnce(member, flags, args, namedPut);
             } catch (const Error& e) {
-                if (!busy(e.code()) || std::chrono::steady_clock::now() >= deadline) throw;
+                if (!busy(e.code())) throw;
+                if (std::chrono::steady_clock::now() >= deadline.at()) {
+                    if (!CallPatience::waitLonger()) throw;
+                    deadline.set(CallPatience::deadlineFor(std::chrono::steady_clock::now()));
+                }
             }
-            Sleep(com::RetryPauseMs);
+            com::dispatchMessagesFor(com::RetryPauseMs);
         }
     }
 
@@ -339,14 +345,50 @@ bool com::scalarToVariant(const Handle& h, VARIANT& out) {
     return false;
 }
 
+namespace {
+// The deadline of the call the thread is making now through invoke(), for the message filter.
+thread_local const std::chrono::steady_clock::time_point* callDeadlineNow = nullptr;
+}  // namespace
+
+com::CallDeadline::CallDeadline(std::chrono::steady_clock::time_point at) : at_(at), previous_(callDeadlineNow) {
+    callDeadlineNow = &at_;
+}
+
+com::CallDeadline::~CallDeadline() { callDeadlineNow = previous_; }
+
 DWORD com::retryRejectedAfter(DWORD elapsedMs, DWORD rejectType) {
     // SERVERCALL_REJECTED comes with RPC_E_CALL_REJECTED, SERVERCALL_RETRYLATER with
     // RPC_E_SERVERCALL_RETRYLATER; a busy spreadsheet application gives either. A value below
     // 100 would retry at once; -1 cancels the call (IMessageFilter::RetryRejectedCall,
     // https://learn.microsoft.com/windows/win32/api/objidl/nf-objidl-imessagefilter-retryrejectedcall).
     if (rejectType != SERVERCALL_REJECTED && rejectType != SERVERCALL_RETRYLATER) return static_cast<DWORD>(-1);
-    if (elapsedMs >= static_cast<DWORD>(CallPatience::current().count())) return static_cast<DWORD>(-1);
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = callDeadlineNow ? *callDeadlineNow
+                                          : CallPatience::deadlineFor(now - std::chrono::milliseconds(elapsedMs));
+    if (now >= deadline) return static_cast<DWORD>(-1);
     return RetryPauseMs;
+}
+
+void com::dispatchMessagesFor(DWORD ms) {
+    // Paint, timer, posted and sent messages; keyboard and mouse input stays queued for after
+    // the call (PeekMessage's PM_QS_ flags, https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-peekmessagew).
+    constexpr UINT Kinds = PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE;
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | Kinds)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop that ends the thread
+                return;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) return;
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now),
+                                    QS_PAINT | QS_POSTMESSAGE | QS_TIMER | QS_HOTKEY | QS_SENDMESSAGE, 0);
+    }
 }
 
 bool comProgIdRegistered(std::string_view progId) {

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <chrono>
+
 #include "automation/automation.h"
 
 namespace lumo::automation::com {
@@ -30,8 +32,28 @@ bool valueFromVariant(const VARIANT& v, Handle& out);
 inline constexpr DWORD RetryPauseMs = 100;
 
 // RetryRejectedCall's answer for a call rejected `elapsedMs` after it was made: the pause in
-// milliseconds before trying again, or (DWORD)-1 to give up.
+// milliseconds before trying again, or (DWORD)-1 to give up (at the deadline of the call being
+// made, or else when the thread's patience has passed since it was made).
 DWORD retryRejectedAfter(DWORD elapsedMs, DWORD rejectType);
+
+// While it lives, the deadline of the call the thread makes (read by the message filter).
+class CallDeadline {
+public:
+    explicit CallDeadline(std::chrono::steady_clock::time_point at);
+    ~CallDeadline();
+    CallDeadline(const CallDeadline&) = delete;
+    CallDeadline& operator=(const CallDeadline&) = delete;
+    std::chrono::steady_clock::time_point at() const { return at_; }
+    void set(std::chrono::steady_clock::time_point at) { at_ = at; }
+
+private:
+    std::chrono::steady_clock::time_point at_;
+    const std::chrono::steady_clock::time_point* previous_;
+};
+
+// Waits `ms` milliseconds while dispatching the thread's window messages, but for keyboard and
+// mouse input: the window keeps painting and its timers run while a busy application is waited for.
+void dispatchMessagesFor(DWORD ms);
 
 // The locale every call is made in: English (United States). Excel reads the text of values
 // and number formats by the locale of the call, so the program's calls mean the same on every

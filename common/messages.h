@@ -2,8 +2,11 @@
 // Every text the program shows the operator in a message box, and the texts of controls that
 // change while it runs, in one place.
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace lumo::msg {
 
@@ -54,12 +57,60 @@ inline constexpr const char* SpreadsheetGoneRowsKept =
     "Excel закрыт: отчет закрыт, несохраненные строки остались в журнале и будут предложены при "
     "следующем запуске программы.";
 inline constexpr const char* SpreadsheetGone = "Excel закрыт: отчет закрыт.";
+// A close that Excel keeps busy: after a while the operator chooses (caption "Предупреждение").
+inline constexpr const char* SpreadsheetBusyWait =
+    "Excel занят (в нем редактируется ячейка или открыто окно) и не дает закрыть отчет. Закончите "
+    "работу в Excel и подождите, или оставьте отчет открытым и закройте его позже.";
+inline constexpr const char* WaitButton = "Ждать";
+inline constexpr const char* LeaveOpenButton = "Оставить отчет открытым";
+// A close that could not run because Excel stayed busy, when the operator was not asked.
+inline constexpr const char* SpreadsheetBusyClose =
+    "Excel занят: отчет не закрыт и остался открытым, несохраненные строки остались в журнале. "
+    "Закончите редактирование в Excel и закройте отчет снова.";
 inline constexpr const char* ReportReadOnly =
     "Файл отчета открыт только для чтения: сохранить отчет можно только под другим именем.";
 // A legacy .xls or an .ods where only the built-in engine serves the report (Windows without
 // Excel).
 inline constexpr const char* FormatNotOpenable =
     "Этот файл можно открыть только в Excel: без Excel программа открывает отчеты .xlsx и .xlsm.";
+// After a save that the refused rows are not in: exactly which rows the file lacks. Each row is
+// (live sheet?, row number).
+inline std::string savedWithoutRows(const std::string& liveSheet, const std::string& memorySheet,
+                                    std::vector<std::pair<bool, long>> rows) {
+    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first : a.second < b.second;
+    });
+    std::string list;
+    for (size_t i = 0; i < rows.size();) {
+        const bool live = rows[i].first;
+        std::string ranges;
+        int count = 0;
+        while (i < rows.size() && rows[i].first == live) {
+            size_t j = i;
+            while (j + 1 < rows.size() && rows[j + 1].first == live && rows[j + 1].second == rows[j].second + 1) ++j;
+            if (!ranges.empty()) ranges += ", ";
+            ranges += std::to_string(rows[i].second);
+            if (j > i) ranges += "–" + std::to_string(rows[j].second);
+            count += static_cast<int>(j - i + 1);
+            i = j + 1;
+        }
+        if (!list.empty()) list += "; ";
+        list += "лист «" + (live ? liveSheet : memorySheet) + "», " + (count == 1 ? "строка " : "строки ") + ranges;
+    }
+    return "Отчет сохранен без записей, которые Excel не принял: " + list +
+           ". Они остались в журнале и будут предложены при следующем запуске программы.";
+}
+// A report kept in the legacy .xls format (65,536 rows a sheet).
+inline constexpr const char* XlsNearlyFull =
+    "Отчет сохраняется в формате .xls, в котором на листе помещается 65536 строк, а записано уже больше "
+    "60000. Сохранить отчет в формате .xlsx (1048576 строк на листе)?";
+inline constexpr const char* XlsTooManyRows =
+    "В формате .xls на листе помещается 65536 строк, а в отчете их больше: отчет нужно сохранить в формате .xlsx.";
+inline constexpr const char* ReopenFailed =
+    "Отчет сохранен в формате .xlsx, но открыть его снова не удалось: отчет закрыт.";
+inline constexpr const char* ReopenFailedRowsKept =
+    "Отчет сохранен в формате .xlsx, но открыть его снова не удалось: отчет закрыт, несохраненные строки "
+    "остались в журнале и будут предложены при следующем запуске программы.";
 inline constexpr const char* ReportFull =
     "Отчет заполнен: на листе нет свободной строки. Создайте новый отчет.";
 inline std::string fileTooLarge(long long megabytes) {

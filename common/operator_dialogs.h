@@ -11,8 +11,10 @@
 namespace lumo {
 
 enum class MessageIcon { Error, Warning, Information, Question };
-enum class MessageButtons { Ok, YesNo };
-enum class MessageResult { Ok, Yes, No };
+// WaitOrLeave: the choice offered while the spreadsheet application stays busy, buttons
+// msg::WaitButton and msg::LeaveOpenButton, answered Wait or Leave (Leave when closed).
+enum class MessageButtons { Ok, YesNo, WaitOrLeave };
+enum class MessageResult { Ok, Yes, No, Wait, Leave };
 
 // One modal message box. Texts are UTF-8.
 struct MessageRequest {

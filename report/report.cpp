@@ -33,11 +33,20 @@ std::string extensionOf(const std::string& path) {
 // A legacy .xls name: the built-in application reads such files for their values only.
 bool legacyName(const std::string& path) { return extensionOf(path) == ".xls"; }
 
-// The password handed to "Open": a workbook protected by one fails at once instead of waiting
-// on the application's password prompt, and one without a password ignores it ("If this
-// argument is omitted and the workbook requires a password, the user is prompted",
-// Workbooks.Open, https://learn.microsoft.com/office/vba/api/excel.workbooks.open).
+// The password handed to "Open" for reading and for writing: a workbook protected by one fails
+// at once instead of waiting on the application's password prompt, and one without a password
+// ignores it ("If this argument is omitted and the workbook requires a password, the user is
+// prompted", for Password and WriteResPassword alike); a workbook saved as "read-only
+// recommended" opens without that question (IgnoreReadOnlyRecommended) (Workbooks.Open,
+// https://learn.microsoft.com/office/vba/api/excel.workbooks.open). DisplayAlerts does not
+// answer these prompts.
 constexpr const char* NoPassword = "\x01lumo";
+
+// Workbooks.Open's arguments: the name, no link updates, not read-only, format 1, the passwords
+// and the read-only recommendation answered.
+void openWorkbook(const Handle& app, const std::string& fileName) {
+    methodCall(propertyGet(app, "WorkBooks"), "Open", {fileName, 0, false, 1, NoPassword, NoPassword, true});
+}
 
 // XlFileFormat (https://learn.microsoft.com/office/vba/api/excel.xlfileformat).
 constexpr std::int32_t XlOpenXMLWorkbook = 51, XlOpenXMLWorkbookMacroEnabled = 52, XlExcel8 = 56;
@@ -113,25 +122,103 @@ FileDialogRequest Report::saveDialog() const {
 
 // ---- Closing ----
 
-void Report::CloseReport() {
-    // The question only makes sense while there is a report to save, and while the application
-    // still answers: one closed by hand can save nothing, its rows stay in the journal.
-    if (s_.ReportOpen && !s_.ReportSaved) {
-        if (!applicationAnswers()) {
-            closeGoneApplication();
-            return;
+bool Report::CloseReport() {
+    if (!s_.ReportOpen) {
+        // A failed open: the workbook, when there is one, and the application started for it go.
+        closeApplicationSilently();
+        forgetReport();
+        return true;
+    }
+    Operation operation(*this);
+    closing_ = true;
+    operatorLeft_ = false;
+    struct Reset {
+        Report& r;
+        ~Reset() { r.closing_ = r.closeDecided_ = false; }
+    } reset{*this};
+    // All the calls of the close wait one patience in all for a busy application; then the
+    // operator chooses whether to wait on or to leave the report open, as COM's own busy dialog
+    // offers (OleUIBusy, https://learn.microsoft.com/windows/win32/api/oledlg/nf-oledlg-oleuibusya).
+    automation::CallPatience patience(automation::CallPatience::BeforeAsking, [this] { return waitForBusyApplication(); });
+
+    bool discard = false;
+    // The question only makes sense while the application still answers: one closed by hand
+    // can save nothing, its rows stay in the journal.
+    if (!s_.ReportSaved) {
+        switch (applicationAnswers()) {
+            case Answer::Gone: closeGoneApplication(); return true;
+            case Answer::Busy: return leaveOpen();
+            case Answer::Yes: break;
         }
         MessageResult answer = dialogs_.message(
             {msg::SaveQuestion, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::YesNo});
+        automation::CallPatience::startAgain();
+        closeDecided_ = true;
         if (answer == MessageResult::Yes) {
             SaveOutcome o = saveAnyway();
-            if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
-            if (!s_.ReportOpen) return;  // the application went while saving: closed already
+            if (!s_.ReportOpen) return true;  // the application went while saving: closed and told already
+            if (o == SaveOutcome::Failed && automation::busy(lastSaveError_)) return leaveOpen();  // the save could not run
+            if (o == SaveOutcome::Failed) {
+                const bool saved = recoverFailedSave(lastSaveError_);
+                if (!s_.ReportOpen) return true;
+                if (!saved && automation::busy(lastSaveError_)) return leaveOpen();
+            }
         } else {
-            endJournal();  // the operator threw the rows away
+            discard = true;  // the operator throws the rows away, once the workbook is closed
         }
     }
-    closeApplicationSilently();
+    closeDecided_ = true;
+    bool alertsOn = false;
+    if (!closeWorkbook(alertsOn)) return leaveOpen();
+    if (discard) endJournal();
+    {
+        // The workbook is closed: handing the application back asks the operator nothing and
+        // waits little; what cannot be done leaves the application to him.
+        automation::CallPatience quick(automation::CallPatience::WithinATick, {});
+        handBack(alertsOn);
+    }
+    forgetReport();
+    return true;
+}
+
+bool Report::waitForBusyApplication() {
+    const MessageResult r = dialogs_.message(
+        {msg::SpreadsheetBusyWait, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::WaitOrLeave});
+    if (r == MessageResult::Wait) return true;
+    operatorLeft_ = true;
+    return false;
+}
+
+bool Report::leaveOpen() {
+    // Rows refused meanwhile wait again, ahead of the later ones: the next tick tries them
+    // first, and one still refused closes the report then.
+    for (auto r = refused_.rbegin(); r != refused_.rend(); ++r) pending_.push_front(std::move(*r));
+    refused_.clear();
+    // The rows that came once the close was decided were not journaled: they are the report's
+    // after all, and go in at the next tick.
+    for (PendingRow& p : pending_) {
+        if (p.journaled) continue;
+        journalRow(p.live ? 'L' : 'M', p.cells);
+        p.journaled = true;
+    }
+    if (!pending_.empty() || !refused_.empty()) s_.ReportSaved = false;
+    if (!operatorLeft_) dialogs_.error(msg::SpreadsheetBusyClose);
+    tellJournal();
+    return false;
+}
+
+void Report::LeaveToOperator() {
+    if (!s_.ReportOpen) return;
+    // Shown and under the operator's control, the application keeps the workbook after the
+    // program's references go (Application.UserControl,
+    // https://learn.microsoft.com/office/vba/api/excel.application.usercontrol).
+    automation::CallPatience quick(automation::CallPatience::WithinATick);
+    for (const char* member : {"UserControl", "Visible"}) {
+        try {
+            propertyPut(s_.ExcelApp, member, true);
+        } catch (const std::exception&) {
+        }
+    }
     forgetReport();
 }
 
@@ -149,21 +236,26 @@ void Report::forgetReport() {
     path_.clear();
     legacyFile_ = false;
     keepsLegacyFiles_ = false;
+    xlsFormat_ = false;
+    xlsxOffered_ = false;
     nearlyFullTold_ = false;
     pending_.clear();
+    refused_.clear();
+    rowsSinceSave_ = 0;
     busyTold_ = false;
     // Rows still unsaved stay in the journal's file; the next report's journal keeps it aside
     // and the next start offers it.
     if (journal_) journal_->detach();
 }
 
-bool Report::applicationAnswers() {
-    if (!s_.ReportBook.isObject()) return true;
+Report::Answer Report::applicationAnswers() {
+    if (!s_.ReportBook.isObject()) return Answer::Yes;
     try {
         propertyGet(s_.ReportBook, "Name");
-        return true;
+        return Answer::Yes;
     } catch (const std::exception& e) {
-        return !automation::gone(codeOf(e));
+        const std::int32_t code = codeOf(e);
+        return automation::gone(code) ? Answer::Gone : automation::busy(code) ? Answer::Busy : Answer::Yes;
     }
 }
 
@@ -173,38 +265,68 @@ void Report::closeGoneApplication() {
     dialogs_.error(unsaved ? msg::SpreadsheetGoneRowsKept : msg::SpreadsheetGone);
 }
 
-void Report::closeApplicationSilently() {
-    // The calls that must finish wait out a busy application. Each step is on its own: one
-    // that fails leaves the others to be made, and every handle is let go in any case.
-    automation::CallPatience patient(automation::CallPatience::Patient);
-    auto step = [](const auto& call) {
-        try {
-            call();
-        } catch (const std::exception&) {
-        }
-    };
+namespace {
+
+// One step of closing: its failure leaves the other steps to be made. Raises nothing; gives
+// false when the step failed, and `busy` tells whether it failed because the application
+// stayed busy.
+template <class Call>
+bool step(const Call& call, bool* busy = nullptr) {
+    try {
+        call();
+        return true;
+    } catch (const std::exception& e) {
+        if (busy) *busy = automation::busy(codeOf(e));
+        return false;
+    }
+}
+
+}  // namespace
+
+bool Report::closeWorkbook(bool& alertsOn) {
     if (s_.ReportBook.isObject()) {
         // Closed without saving and without the application's own question (Workbook.Close,
         // https://learn.microsoft.com/office/vba/api/excel.workbook.close); the application's
         // questions come back for the operator's own workbooks.
-        step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", false); });
-        step([&] { methodCall(s_.ReportBook, "Close", {false}); });
-        step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", true); });
-    }
-    if (s_.ExcelApp.isObject()) {
-        // Quit ends the application with every workbook in it (Application.Quit,
-        // https://learn.microsoft.com/office/vba/api/excel.application.quit): only when it holds
-        // none of the operator's; else it is left to the operator, shown and under his control
-        // (Application.UserControl, https://learn.microsoft.com/office/vba/api/excel.application.usercontrol).
-        std::int32_t others = -1;
-        step([&] { others = static_cast<std::int32_t>(propertyGet(propertyGet(s_.ExcelApp, "WorkBooks"), "Count").number()); });
-        if (others > 0) {
-            step([&] { propertyPut(s_.ExcelApp, "UserControl", true); });
-            step([&] { propertyPut(s_.ExcelApp, "Visible", true); });
-        } else {
-            step([&] { methodCall(s_.ExcelApp, "Quit"); });
+        bool busy = false;
+        if (!step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", false); }, &busy) && busy) return false;
+        if (!step([&] { methodCall(s_.ReportBook, "Close", {false}); }, &busy) && busy) {
+            step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", true); });
+            return false;
         }
     }
+    // On again in any case: an open that failed may have left them off.
+    alertsOn = s_.ExcelApp.isObject() && step([&] { propertyPut(s_.ExcelApp, "DisplayAlerts", true); });
+    return true;
+}
+
+void Report::handBack(bool alertsOn) {
+    if (!s_.ExcelApp.isObject()) return;
+    // Quit ends the application with every workbook in it, and with its questions off it throws
+    // their changes away unasked (Application.Quit,
+    // https://learn.microsoft.com/office/vba/api/excel.application.quit): only when its workbooks
+    // were counted, none is left, and its questions are on again. Else it is left to the
+    // operator, shown and under his control (Application.UserControl,
+    // https://learn.microsoft.com/office/vba/api/excel.application.usercontrol).
+    std::int32_t workbooks = -1;
+    step([&] {
+        const Handle count = propertyGet(propertyGet(s_.ExcelApp, "WorkBooks"), "Count");
+        workbooks = static_cast<std::int32_t>(count.number());
+    });
+    if (workbooks == 0 && alertsOn) {
+        step([&] { methodCall(s_.ExcelApp, "Quit"); });
+    } else {
+        step([&] { propertyPut(s_.ExcelApp, "UserControl", true); });
+        step([&] { propertyPut(s_.ExcelApp, "Visible", true); });
+    }
+}
+
+void Report::closeApplicationSilently() {
+    // The calls that must finish wait out a busy application; every handle is let go in any case.
+    automation::CallPatience patient(automation::CallPatience::Patient);
+    bool alertsOn = false;
+    closeWorkbook(alertsOn);
+    handBack(alertsOn);
     releaseHandles();
 }
 
@@ -238,9 +360,7 @@ void Report::OpenReport(const std::string& fileName) {
         // No question of the application's own may wait on its hidden window: a format that
         // differs from the name is opened, a password-protected file fails at once
         // (Application.DisplayAlerts, https://learn.microsoft.com/office/vba/api/excel.application.displayalerts).
-        withAlertsOff(s_.ExcelApp, AlertsBack::Required, [&] {
-            methodCall(propertyGet(s_.ExcelApp, "WorkBooks"), "Open", {fileName, 0, false, 1, NoPassword});
-        });
+        withAlertsOff(s_.ExcelApp, AlertsBack::Required, [&] { openWorkbook(s_.ExcelApp, fileName); });
         s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {1});
         view_.setReportName(fileNameOf(fileName));
     } catch (const std::exception& e) {
@@ -293,6 +413,7 @@ void Report::OpenReport(const std::string& fileName) {
     rowsSinceSave_ = 0;
     path_ = fileName;
     legacyFile_ = legacyName(fileName);
+    xlsFormat_ = legacyFile_ && keepsLegacyFiles_;
     view_.setShowButton(true, msg::ShowReport);
     view_.setMemoryButtonEnabled(true);
     if (readOnly)
@@ -323,8 +444,10 @@ Handle Report::rangeValues(const Handle& sheet, std::int32_t top, std::int32_t l
                            std::int32_t right) {
     const std::string address = columnLetters(left) + std::to_string(top) + ":" + columnLetters(right) +
                                 std::to_string(bottom);
-    s_.ScratchCell = propertyGet(sheet, "Range", {address});
-    return propertyGet(s_.ScratchCell, "Value");
+    // A handle of this call's own: one that a nested handler assigns anew would release the
+    // range this call still reads.
+    const Handle range = propertyGet(sheet, "Range", {address});
+    return propertyGet(range, "Value");
 }
 
 namespace {
@@ -364,56 +487,159 @@ std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow,
 
 bool Report::rowsInBeforeSave() {
     writePending();
-    return pending_.empty();
+    if (!s_.ReportOpen) return false;
+    for (const PendingRow& p : pending_)
+        if (p.journaled) return false;
+    return true;
 }
 
 Report::SaveOutcome Report::saveInPlace() {
     if (!s_.ReportOpen) return SaveOutcome::NotOpen;
+    // An .xls holds 65,536 rows a sheet; saved in it, the rows beyond would be dropped: the save
+    // goes to an .xlsx through the dialog instead.
+    if (xlsFormat_ && rowsBeyondLegacy()) return saveUnderName(path_.substr(0, path_.size() - 4) + ".xlsx");
+    Operation operation(*this);
     automation::CallPatience patient(automation::CallPatience::Patient);
     if (!rowsInBeforeSave()) {
+        if (!s_.ReportOpen) return SaveOutcome::NotOpen;  // the application went: closed and told already
         lastSaveError_ = automation::code::RetryLater;
         return SaveOutcome::Failed;
     }
     try {
         // The application asks nothing of its own while saving; its questions come back after.
         withAlertsOff(s_.ExcelApp, AlertsBack::Tried, [&] { methodCall(s_.ReportBook, "Save"); });
-        s_.ReportSaved = true;
-        rowsSinceSave_ = 0;
-        endJournal();
-        return SaveOutcome::Saved;
     } catch (const std::exception& e) {
         lastSaveError_ = codeOf(e);
         return SaveOutcome::Failed;
     }
+    afterSave();
+    return SaveOutcome::Saved;
 }
 
 Report::SaveOutcome Report::saveUnderName(const std::string& proposed) {
     if (!s_.ReportOpen) return SaveOutcome::NotOpen;
+    Operation operation(*this);
     FileDialogRequest request = saveDialog();
     request.initialName = proposed;
     auto name = dialogs_.saveFileName(request);
+    automation::CallPatience::startAgain();
     if (!name) return SaveOutcome::Cancelled;
+    if (!s_.ReportOpen) return SaveOutcome::NotOpen;
+    SaveTarget target = saveTargetFor(*name);
+    if (target.fileFormat == XlExcel8 && rowsBeyondLegacy()) {
+        // The .xls format would drop the rows past its 65,536th: the dialog comes again with
+        // the name as .xlsx.
+        dialogs_.message({msg::XlsTooManyRows, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
+        return saveUnderName(target.name.substr(0, target.name.size() - 4) + ".xlsx");
+    }
     automation::CallPatience patient(automation::CallPatience::Patient);
     if (!rowsInBeforeSave()) {
+        if (!s_.ReportOpen) return SaveOutcome::NotOpen;
         lastSaveError_ = automation::code::RetryLater;
         return SaveOutcome::Failed;
     }
-    const SaveTarget target = saveTargetFor(*name);
+    const bool fromXls = xlsFormat_ || legacyFile_;
     try {
         withAlertsOff(s_.ExcelApp, AlertsBack::Tried,
                       [&] { methodCall(s_.ReportBook, "SaveAs", {target.name, target.fileFormat}); });
-        view_.setReportName(fileNameOf(target.name));
-        s_.ReportHasFile = true;
-        s_.ReportSaved = true;
-        rowsSinceSave_ = 0;
-        path_ = target.name;
-        legacyFile_ = false;
-        keepsLegacyFiles_ = false;
-        endJournal();
-        return SaveOutcome::Saved;
     } catch (const std::exception& e) {
         lastSaveError_ = codeOf(e);
         return SaveOutcome::Failed;
+    }
+    view_.setReportName(fileNameOf(target.name));
+    s_.ReportHasFile = true;
+    path_ = target.name;
+    legacyFile_ = false;
+    keepsLegacyFiles_ = false;
+    xlsFormat_ = target.fileFormat == XlExcel8;
+    if (!xlsFormat_) xlsxOffered_ = false;
+    afterSave();
+    if (fromXls && !xlsFormat_) reopenIfLegacyGrid(target.name);
+    return SaveOutcome::Saved;
+}
+
+void Report::afterSave() {
+    // The file holds every row written before the save but the refused ones; rows that came
+    // while it saved wait behind it (those that came once a close was decided are not the
+    // report's rows unless the close stops).
+    rowsSinceSave_ = 0;
+    bool journaledWaiting = false;
+    for (const PendingRow& p : pending_) journaledWaiting |= p.journaled;
+    if (refused_.empty() && !journaledWaiting) {
+        s_.ReportSaved = true;
+        endJournal();
+        return;
+    }
+    s_.ReportSaved = false;
+    if (refused_.empty()) {
+        restartJournal();
+        return;
+    }
+    // The journal keeps every row since the last save that held them all, for the next start;
+    // the operator hears exactly which rows the file lacks.
+    std::vector<std::pair<bool, long>> rows;
+    for (const PendingRow& p : refused_) rows.push_back({p.live, p.row});
+    dialogs_.message({msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, rows), msg::CaptionWarning,
+                      MessageIcon::Warning, MessageButtons::Ok});
+}
+
+void Report::restartJournal() {
+    if (!journal_) return;
+    journal_->end();
+    std::int32_t live = s_.LiveRow, memory = s_.MemoryRow;
+    bool any = false;
+    for (const PendingRow& p : pending_) {
+        if (!p.journaled) continue;
+        any = true;
+        (p.live ? live : memory) = std::min(p.live ? live : memory, p.row);
+    }
+    if (!any || !journal_->enabled()) return;
+    // The journal's rows follow one another from its first rows on, as they were written.
+    journal_->begin({path_, s_.ReportCreated, live, memory});
+    for (const PendingRow& p : pending_)
+        if (p.journaled) journal_->append({p.live ? JournalRow::Kind::Live : JournalRow::Kind::Memory, p.cells});
+}
+
+bool Report::rowsBeyondLegacy() const { return s_.LiveRow - 1 > LegacyRows || s_.MemoryRow - 1 > LegacyRows; }
+
+void Report::offerXlsx(std::int32_t row) {
+    // Asked once per report, outside any other operation (never from a row written while a call
+    // waits), before the .xls format's last row: 65,536 rows a sheet, against 1,048,576 in
+    // .xlsx (Excel specifications and limits,
+    // https://support.microsoft.com/office/excel-specifications-and-limits-1672b34d-7043-467e-8e27-269d656771c3).
+    if (!xlsFormat_ || xlsxOffered_ || row <= LegacyNearlyFullRows || operation_ > 0 || !s_.ReportOpen) return;
+    xlsxOffered_ = true;
+    const MessageResult answer = dialogs_.message(
+        {msg::XlsNearlyFull, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::YesNo});
+    if (answer != MessageResult::Yes) return;
+    const SaveOutcome o = saveUnderName(path_.substr(0, path_.size() - 4) + ".xlsx");
+    if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
+}
+
+void Report::reopenIfLegacyGrid(const std::string& name) {
+    // A workbook opened from an .xls keeps the format's 65,536 rows (compatibility mode) after
+    // it is saved as .xlsx, until it is opened again (Workbook.Excel8CompatibilityMode,
+    // https://learn.microsoft.com/office/vba/api/excel.workbook.excel8compatibilitymode; "Use
+    // Excel with earlier versions of Excel",
+    // https://support.microsoft.com/office/use-excel-with-earlier-versions-of-excel-2fd9ffcb-6fce-485b-85af-fecfd651a5ac).
+    if (!s_.ReportOpen) return;
+    try {
+        if (sheetRows(s_.LiveSheet) >= MaxSheetRows) return;
+        withAlertsOff(s_.ExcelApp, AlertsBack::Tried, [&] { methodCall(s_.ReportBook, "Close", {false}); });
+        s_.ReportBook.release();
+        s_.LiveSheet.release();
+        s_.MemorySheet.release();
+        withAlertsOff(s_.ExcelApp, AlertsBack::Required, [&] { openWorkbook(s_.ExcelApp, name); });
+        s_.ReportBook = propertyGet(s_.ExcelApp, "WorkBooks", {fileNameOf(name)});
+        s_.LiveSheet = propertyGet(s_.ReportBook, "WorkSheets", {1});
+        s_.MemorySheet = propertyGet(s_.ReportBook, "WorkSheets", {2});
+    } catch (const std::exception& e) {
+        if (automation::gone(codeOf(e))) return closeGoneApplication();
+        // The file holds the report as saved; the rows after it stay in the journal.
+        const bool unsaved = !s_.ReportSaved;
+        closeApplicationSilently();
+        forgetReport();
+        dialogs_.error(unsaved ? msg::ReopenFailedRowsKept : msg::ReopenFailed);
     }
 }
 
@@ -441,17 +667,18 @@ bool Report::recoverFailedSave(std::int32_t failureCode) {
     SaveOutcome second = saveUnderName();
     if (second == SaveOutcome::Failed && s_.ReportOpen) {
         if (automation::gone(lastSaveError_)) closeGoneApplication();
-        else dialogs_.error(automation::busy(lastSaveError_) ? msg::SpreadsheetBusySave : msg::CannotSaveReport);
+        else if (!automation::busy(lastSaveError_)) dialogs_.error(msg::CannotSaveReport);
+        else if (!closing_) dialogs_.error(msg::SpreadsheetBusySave);  // a close that stays open says so itself
     }
     return second == SaveOutcome::Saved;
 }
 
 bool Report::SaveReport() { return saveInPlace() == SaveOutcome::Saved; }
 
-
 void Report::Save() {
     SaveOutcome o = saveAnyway();
     if (o == SaveOutcome::Failed) recoverFailedSave(lastSaveError_);
+    writeWaitingRows();
 }
 
 // ---- Showing ----
@@ -460,9 +687,13 @@ void Report::ShowOrHide() {
     if (!s_.ReportOpen) return;
     // No guard of its own: a failure reaches the handler's edge and the standard exception box.
     const bool show = !s_.ReportVisible;
-    propertyPut(s_.ExcelApp, "Visible", show);
+    {
+        Operation operation(*this);
+        propertyPut(s_.ExcelApp, "Visible", show);
+    }
     view_.setShowButton(true, show ? msg::HideReport : msg::ShowReport);
     s_.ReportVisible = show;
+    writeWaitingRows();
 }
 
 void Report::ViewerHidden() {

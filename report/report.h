@@ -56,7 +56,14 @@ public:
     // ---- Lifecycle ----
     void CreateReport();
     void OpenReport(const std::string& fileName);
-    void CloseReport();
+    // Closes the report (asking first whether to save unsaved rows). False when it stays open:
+    // the application stayed busy and the operator chose to leave the report open, or its save
+    // could not run; the report and its journal are then as they were.
+    bool CloseReport();
+    // The program ends while the report could not be closed: the application is left to the
+    // operator (shown, under his control) with the workbook, the report is forgotten here and
+    // its unsaved rows stay in the journal for the next start.
+    void LeaveToOperator();
     // Save in place / under a name from the save dialog. True when the workbook was saved.
     bool SaveReport();
     // The save of "Сохранить": in place when the report has a file, else under a name; a
@@ -105,6 +112,10 @@ public:
     // The rows of a sheet, and how many of column 1 the free-row search reads at a time.
     static constexpr std::int32_t MaxSheetRows = 1048576;
     static constexpr std::int32_t ScanBlock = 10000;
+    // The rows of a sheet in the legacy .xls format, and the row past which a report kept in it
+    // is offered to be saved as .xlsx instead.
+    static constexpr std::int32_t LegacyRows = 65536;
+    static constexpr std::int32_t LegacyNearlyFullRows = 60000;
 
 private:
     // Starts the spreadsheet application into ExcelApp; tells the operator when it cannot.
@@ -120,9 +131,28 @@ private:
     // After a failed save: tell the operator (unless the application stopped answering) and
     // offer the save dialog once more. Returns true when the second try saved.
     bool recoverFailedSave(std::int32_t failureCode);
-    // Closes the workbook and hands the application back: quits it when it holds no other
-    // workbook, else leaves it to the operator; each step on its own, every handle released.
+    // What a successful save leaves: the report saved and its journal ended when the file holds
+    // every journaled row; else the operator hears which rows the file lacks, and the journal
+    // keeps them.
+    void afterSave();
+    // The journal anew with only the journaled rows still waiting (after a save that holds
+    // every row before them).
+    void restartJournal();
+    // Closes the workbook without saving and without the application's own question, turning
+    // the questions back on; false when the application stayed busy (nothing was closed).
+    // `alertsOn` tells whether the questions are known to be on again.
+    bool closeWorkbook(bool& alertsOn);
+    // Hands the application back: quits it only when its workbooks were counted, none is left
+    // and its questions are on again; else leaves it to the operator, shown and his.
+    void handBack(bool alertsOn);
+    // Closes the workbook and hands the application back, each step on its own, every handle
+    // released (a failed open or create).
     void closeApplicationSilently();
+    // A close that could not finish: the report stays open, its rows journaled (refused ones
+    // wait again, first); told unless the operator chose it himself. Returns false.
+    bool leaveOpen();
+    // Asked when the application has turned a close's calls away for a while: true to wait on.
+    bool waitForBusyApplication();
     // The application is gone (closed by hand): nothing can be saved or asked; the report is
     // closed on the program's side and its rows stay in the journal for the next start.
     void closeGoneApplication();
@@ -130,14 +160,42 @@ private:
     // journal kept for the next start.
     void forgetReport();
     void releaseHandles();
-    // Asks the workbook for its name: false when the application no longer answers at all.
-    bool applicationAnswers();
+    // Asks the workbook for its name: whether the application answers, is gone or stays busy.
+    enum class Answer { Yes, Gone, Busy };
+    Answer applicationAnswers();
+    // The rows that came while an operation ran go in now.
+    void writeWaitingRows();
+    // Saved as .xls from now on: the operator is offered .xlsx before the format's last row.
+    void offerXlsx(std::int32_t row);
+    // A workbook that keeps the .xls format's rows after being saved as .xlsx is opened again.
+    void reopenIfLegacyGrid(const std::string& name);
+    bool rowsBeyondLegacy() const;
     void writeLiveRow(const std::string& date, const std::string& time,
-                      std::span<const std::string> readings);
-    void writeMemoryRow(const std::string& label, std::span<const std::string> statistics);
-    // Queues the row and writes every queued row it can, in order: one "Range(...).Value" each.
-    void writeRow(bool live, std::int32_t row, automation::Array values);
+                      std::span<const std::string> readings, bool fromJournal = false);
+    void writeMemoryRow(const std::string& label, std::span<const std::string> statistics,
+                        bool fromJournal = false);
+    // A row the application did not take yet (it was busy), or refused: its sheet, row, values,
+    // and its cells as the journal keeps them.
+    struct PendingRow {
+        bool live;
+        std::int32_t row;
+        automation::Array values;
+        std::vector<std::string> cells;
+        bool journaled;  // false: it came after a close was decided, and goes with the report
+    };
+    // Queues the row and writes every queued row it can, in order: one "Range(...).Value" each;
+    // while an operation of the report runs the row only waits.
+    void writeRow(PendingRow row);
+    // Writes the waiting rows in order. A row the application refuses is left out alone: the
+    // rows behind it still go in, then the report closes (refusedRowsClose). Never nested: a
+    // row written while it waits only queues behind the others.
     void writePending();
+    enum class Written { Yes, Busy, Gone, Refused };
+    Written writeOne(const PendingRow& p);
+    // After rows were refused: the report closes through CloseReport, asking the save question
+    // only for rows written since the last save, then the row's message (by the sheet of the
+    // first refused row). The refused rows stay in the journal for the next start.
+    void refusedRowsClose(bool live);
     void journalRow(char kind, std::vector<std::string> cells);
     void endJournal();
     // A message about the journal, shown once the row it came with is written.
@@ -157,23 +215,33 @@ private:
     void writeHeader(const automation::Handle& sheet, const layout::SheetHeader& header);
     void mergedTitle(const automation::Handle& sheet, const layout::MergedTitle& title);
 
-    // A row the application did not take yet (it was busy): its sheet, row and values.
-    struct PendingRow {
-        bool live;
-        std::int32_t row;
-        automation::Array values;
+    // An operation of the report (a save, a close, a recovery, the writing of rows) runs: rows
+    // that come meanwhile (a tick dispatched while a call waits) only queue.
+    struct Operation {
+        explicit Operation(Report& r) : r_(r) { ++r_.operation_; }
+        ~Operation() { --r_.operation_; }
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
+        Report& r_;
     };
+    int operation_ = 0;
+    bool writing_ = false;         // writePending() runs
+    bool closing_ = false;         // CloseReport() runs
+    bool closeDecided_ = false;    // the close goes on whatever comes: rows that come wait unjournaled
+    bool operatorLeft_ = false;    // the operator chose to leave the report open while the application was busy
     std::deque<PendingRow> pending_;
+    std::vector<PendingRow> refused_;  // refused rows, until the report closes
+    std::int64_t rowsSinceSave_ = 0;   // rows in the workbook since it was last saved, opened or created
     bool busyTold_ = false;        // the operator heard that rows wait for the application
-    std::int64_t rowsSinceSave_ = 0;  // rows in the workbook since it was last saved or opened
     bool keepsLegacyFiles_ = false;   // the application saves a legacy .xls as .xls itself
+    bool xlsFormat_ = false;          // the report is saved in the .xls format
+    bool xlsxOffered_ = false;        // the operator was offered .xlsx for this report
 
     std::string path_;              // the report's file, while it has one
     bool legacyFile_ = false;       // opened from a legacy .xls, which keeps only values
     bool nearlyFullTold_ = false;   // the operator heard that this report is nearly full
     ReportJournal* journal_ = nullptr;
     std::string journalFolder_;
-    bool replaying_ = false;       // rows come from the journal: they are in it already
     bool journalOffTold_ = false;  // the operator heard that no journal is kept
     bool journalFailTold_ = false; // the operator heard that the journal cannot be written
     std::string journalNotice_;    // what tellJournal() shows, when anything

@@ -3,6 +3,7 @@
 // before it is written, so it outlives a crash until the report is saved.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "common/date_serial.h"
 #include "common/operator_dialogs.h"
@@ -43,8 +44,8 @@ void Report::WriteReportCell(Handle sheet, std::int32_t row, std::int32_t column
                              const std::string& text) {
     if (!s_.ReportOpen) return;
     try {
-        s_.ScratchCell = propertyGet(sheet, "Cells", {row, column});
-        propertyPut(s_.ScratchCell, "Value", cellValue(text));
+        const Handle cell = propertyGet(sheet, "Cells", {row, column});
+        propertyPut(cell, "Value", cellValue(text));
     } catch (const std::exception& e) {
         if (automation::gone(codeOf(e))) return closeGoneApplication();
         // The save question comes first, while the workbook can still be saved.
@@ -63,11 +64,13 @@ void Report::AppendLiveRow(std::span<const std::string> readings) {
 }
 
 void Report::writeLiveRow(const std::string& date, const std::string& time,
-                          std::span<const std::string> readings) {
+                          std::span<const std::string> readings, bool fromJournal) {
     const size_t count = std::min<size_t>(ReadingCount, readings.size());
     std::vector<std::string> cells{date, time};
     cells.insert(cells.end(), readings.begin(), readings.begin() + static_cast<std::ptrdiff_t>(count));
-    journalRow('L', cells);
+    // Once a close is decided, a row waits unjournaled: it goes with the report unless the close stops.
+    const bool journaled = !closeDecided_;
+    if (!fromJournal && journaled) journalRow('L', cells);
 
     // One write of the row's range, A to T: the row goes in whole or not at all, and costs one
     // call where a cell at a time cost forty (Range.Value takes a table of values,
@@ -77,14 +80,15 @@ void Report::writeLiveRow(const std::string& date, const std::string& time,
     values.resize(static_cast<size_t>(layout::liveValueColumn(ReadingCount)));
     const bool nearlyFull = s_.ReportOpen && s_.LiveRow > NearlyFullRows && !nearlyFullTold_;
     const std::int32_t row = s_.LiveRow++;
-    if (s_.ReportOpen) s_.ReportSaved = false;
-    writeRow(true, row, automation::Array::row(std::move(values)));
+    if (s_.ReportOpen && journaled) s_.ReportSaved = false;
+    writeRow({true, row, automation::Array::row(std::move(values)), std::move(cells), journaled});
     // Written on, but the operator hears once that the sheet's end is near.
     if (nearlyFull && s_.ReportOpen) {
         nearlyFullTold_ = true;
         dialogs_.message({msg::ReportNearlyFull, msg::CaptionWarning, MessageIcon::Warning,
                           MessageButtons::Ok});
     }
+    offerXlsx(row);
     tellJournal();
 }
 
@@ -92,72 +96,118 @@ void Report::AppendMemoryRow(std::int32_t period, std::span<const std::string> s
     writeMemoryRow(period == 0 ? layout::WholePeriodLabel : std::to_string(period), statistics);
 }
 
-void Report::writeMemoryRow(const std::string& label, std::span<const std::string> statistics) {
+void Report::writeMemoryRow(const std::string& label, std::span<const std::string> statistics, bool fromJournal) {
     const size_t count = std::min<size_t>(size_t{StatisticsPerReading * ReadingCount}, statistics.size());
     const std::int32_t row = s_.MemoryRow++;
     if (!s_.ReportOpen) return;
     std::vector<std::string> cells{label};
     cells.insert(cells.end(), statistics.begin(), statistics.begin() + static_cast<std::ptrdiff_t>(count));
-    journalRow('M', cells);
+    const bool journaled = !closeDecided_;
+    if (!fromJournal && journaled) journalRow('M', cells);
     // Downloaded statistics are a change to the report like a live row: closing it must ask
     // before they are thrown away.
-    s_.ReportSaved = false;
+    if (journaled) s_.ReportSaved = false;
     // The label, then the statistics in the order of their columns: minimum, maximum, average
     // of reading 1, 2, ...; one write of the row's range, A to BC.
     std::vector<Handle> values;
     for (const std::string& text : cells) values.push_back(cellValue(text));
     values.resize(static_cast<size_t>(layout::memoryAvgColumn(ReadingCount)));
-    writeRow(false, row, automation::Array::row(std::move(values)));
+    writeRow({false, row, automation::Array::row(std::move(values)), std::move(cells), journaled});
+    offerXlsx(row);
     tellJournal();
 }
 
-void Report::writeRow(bool live, std::int32_t row, automation::Array values) {
+void Report::writeRow(PendingRow row) {
     if (!s_.ReportOpen) return;
-    pending_.push_back({live, row, std::move(values)});
+    pending_.push_back(std::move(row));
+    // An operation of the report runs (a save, a close; this row came from a tick dispatched
+    // while one of its calls waits): the row waits behind it.
+    if (operation_ > 0) return;
     // At a tick the window waits for a busy application no longer than part of the tick.
     automation::CallPatience quick(automation::CallPatience::WithinATick);
     writePending();
 }
 
+void Report::writeWaitingRows() {
+    if (operation_ > 0 || !s_.ReportOpen || pending_.empty()) return;
+    automation::CallPatience quick(automation::CallPatience::WithinATick);
+    writePending();
+}
+
+Report::Written Report::writeOne(const PendingRow& p) {
+    // The sheet and the range are handles of this call's own: nothing that runs while the call
+    // waits can release what it is made on.
+    const Handle sheet = p.live ? s_.LiveSheet : s_.MemorySheet;
+    try {
+        const std::int32_t last = p.live ? layout::liveValueColumn(ReadingCount) : layout::memoryAvgColumn(ReadingCount);
+        const Handle range = propertyGet(sheet, "Range", {rowAddress(p.row, last)});
+        propertyPut(range, "Value", Handle(p.values));
+        return Written::Yes;
+    } catch (const std::exception& e) {
+        const std::int32_t code = codeOf(e);
+        if (automation::busy(code)) return Written::Busy;
+        if (automation::gone(code)) return Written::Gone;
+        return Written::Refused;
+    }
+}
+
 void Report::writePending() {
-    while (!pending_.empty() && s_.ReportOpen) {
-        const PendingRow& p = pending_.front();
-        const Handle sheet = p.live ? s_.LiveSheet : s_.MemorySheet;
-        try {
-            const std::int32_t last = p.live ? layout::liveValueColumn(ReadingCount) : layout::memoryAvgColumn(ReadingCount);
-            s_.ScratchCell = propertyGet(sheet, "Range", {rowAddress(p.row, last)});
-            propertyPut(s_.ScratchCell, "Value", Handle(p.values));
-        } catch (const std::exception& e) {
-            const std::int32_t code = codeOf(e);
-            if (automation::busy(code)) {
+    // COM's wait for a call dispatches the window's messages: a tick that comes meanwhile writes
+    // its row through here again. It only queues: this loop takes it in its turn.
+    if (writing_) return;
+    Operation operation(*this);
+    std::optional<bool> refusedLive;  // the sheet of the first row refused in this pass
+    {
+        writing_ = true;
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } reset{writing_};
+        // Each row is taken out while its call waits; rows that come meanwhile queue behind it.
+        while (!pending_.empty() && s_.ReportOpen) {
+            PendingRow p = std::move(pending_.front());
+            pending_.pop_front();
+            const Written w = writeOne(p);
+            if (!s_.ReportOpen) return;  // closed meanwhile: nothing of it is left to write
+            if (w == Written::Busy) {
+                pending_.push_front(std::move(p));
                 // The rows wait, in the journal and here, for the application to answer again;
-                // the operator hears once.
-                if (!busyTold_) {
+                // the operator hears once (a close, or the close of refused rows, says so itself).
+                if (!busyTold_ && !closing_ && !refusedLive) {
                     busyTold_ = true;
                     dialogs_.notify({msg::SpreadsheetBusy, msg::CaptionWarning, MessageIcon::Warning, MessageButtons::Ok});
                 }
-                return;
+                break;
             }
-            if (automation::gone(code)) return closeGoneApplication();
-            // A row the application refuses: the save question for the rows before it (this
-            // one is not worth it), then the report closes with the row's message.
-            const bool live = p.live;
-            pending_.clear();
-            s_.ReportSaved = rowsSinceSave_ == 0;
-            CloseReport();
-            dialogs_.error(live ? msg::CannotAddRecord : msg::WorkbookOpenError);
-            return;
+            if (w == Written::Gone) return closeGoneApplication();
+            if (w == Written::Refused) {
+                // Only this row is left out (it stays in the journal); the rows behind it go on.
+                if (!refusedLive) refusedLive = p.live;
+                refused_.push_back(std::move(p));
+                continue;
+            }
+            ++rowsSinceSave_;
         }
-        pending_.pop_front();
-        ++rowsSinceSave_;
     }
     if (pending_.empty()) busyTold_ = false;  // the next busy stretch is told again
+    // Within a close the close goes on: its save tells which rows the file lacks.
+    if (refusedLive && !closing_) refusedRowsClose(*refusedLive);
+}
+
+void Report::refusedRowsClose(bool live) {
+    // A refused row closes the report as a failed cell does. The save question is asked only
+    // for rows the workbook took since its last save (a refused stamp alone closes without
+    // it); Yes saves them, and the operator hears which rows the file lacks. The refused rows
+    // stay in the journal, for the next start.
+    s_.ReportSaved = rowsSinceSave_ == 0;
+    if (!CloseReport()) return;  // the application stayed busy: the report stays open, the rows wait
+    dialogs_.error(live ? msg::CannotAddRecord : msg::WorkbookOpenError);
 }
 
 // ---- The journal ----
 
 void Report::journalRow(char kind, std::vector<std::string> cells) {
-    if (!journal_ || !s_.ReportOpen || replaying_) return;
+    if (!journal_ || !s_.ReportOpen) return;
     if (!journal_->enabled()) {
         // No folder to keep it in: the operator hears once that rows are not protected.
         if (!journalOffTold_) {
@@ -265,7 +315,7 @@ std::size_t Report::rowsAlreadyThere(const Handle& sheet, std::int32_t journalRo
 }
 
 void Report::RecoverReport(const JournalOffer& offer) {
-    if (s_.ReportOpen) CloseReport();
+    if (s_.ReportOpen && !CloseReport()) return;  // the report before stays open: the journal waits
     const JournalContents& contents = offer.contents;
     const JournalHeader& h = contents.header;
     std::vector<const std::vector<std::string>*> live, memory;
@@ -298,21 +348,27 @@ void Report::RecoverReport(const JournalOffer& offer) {
     // From here on the journal is the report's own: its rows are in it already, and the rows
     // written after them follow them.
     // When it cannot be taken over, the rows are journaled anew like any others.
-    replaying_ = journal_ && journal_->adopt(offer);
-    for (const JournalRow& row : contents.rows) {
-        if (!s_.ReportOpen) break;  // a failed write closed the report and told the operator
-        std::span<const std::string> cells(row.cells);
-        if (row.kind == JournalRow::Kind::Live && cells.size() >= 2) {
-            if (skipLive > 0 && skipLive--) continue;
-            writeLiveRow(cells[0], cells[1], cells.subspan(2));
-        } else if (row.kind == JournalRow::Kind::Memory && !cells.empty()) {
-            if (skipMemory > 0 && skipMemory--) continue;
-            writeMemoryRow(cells[0], cells.subspan(1));
+    const bool adopted = journal_ && journal_->adopt(offer);
+    {
+        // The rows queue first and then go in together, like rows that waited for a busy
+        // application: one the application refuses leaves the others written before the
+        // report closes.
+        Operation operation(*this);
+        for (const JournalRow& row : contents.rows) {
+            std::span<const std::string> cells(row.cells);
+            if (row.kind == JournalRow::Kind::Live && cells.size() >= 2) {
+                if (skipLive > 0 && skipLive--) continue;
+                writeLiveRow(cells[0], cells[1], cells.subspan(2), adopted);
+            } else if (row.kind == JournalRow::Kind::Memory && !cells.empty()) {
+                if (skipMemory > 0 && skipMemory--) continue;
+                writeMemoryRow(cells[0], cells.subspan(1), adopted);
+            }
         }
     }
-    replaying_ = false;
-    if (!s_.ReportOpen) return;
+    writeWaitingRows();
+    if (!s_.ReportOpen) return;  // a row refused, or the application gone: closed and told
     s_.ReportSaved = false;
+    offerXlsx(std::max(s_.LiveRow, s_.MemoryRow) - 1);
 }
 
 }  // namespace lumo

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "automation/automation.h"
 #include "support/recording_automation.h"
 
@@ -70,6 +72,76 @@ TEST(AutomationPrimitives, RefuseCallsWithoutAnObjectOrWithTooManyArguments) {
     EXPECT_EQ(errorCodeOf([&] { propertyGet(obj, "Cells", {1, 2, 3}); }), code::BadParamCount);
     EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4}); }), 0);
     EXPECT_EQ(errorCodeOf([&] { methodCall(obj, "Open", {1, 2, 3, 4, 5, 6, 7, 8, 9}); }), code::BadParamCount);
+}
+
+TEST(AutomationPrimitives, TheCalledObjectLivesUntilItsCallReturnsWhateverItsHandleBecomes) {
+    // A handler run while the call waits assigns the very handle the call was made through.
+    struct Reassigning final : Object {
+        Handle* through = nullptr;
+        bool* gone = nullptr;
+        bool* aliveInCall = nullptr;
+        ~Reassigning() override { *gone = true; }
+        Handle get(std::string_view, std::span<const Handle>) override { return {}; }
+        void put(std::string_view, const Handle&) override {
+            *through = Handle(1);
+            *aliveInCall = !*gone;  // the call still runs on this object
+        }
+        void call(std::string_view, std::span<const Handle>) override {}
+    };
+    bool gone = false, aliveInCall = false;
+    auto object = std::make_shared<Reassigning>();
+    object->gone = &gone;
+    object->aliveInCall = &aliveInCall;
+    Reassigning* raw = object.get();
+    Handle scratch{std::shared_ptr<Object>(std::move(object))};
+    raw->through = &scratch;
+    propertyPut(scratch, "Value", Handle("x"));
+    EXPECT_TRUE(aliveInCall);
+    EXPECT_TRUE(gone);  // released once the call returned
+    EXPECT_EQ(scratch.integer(), 1);
+}
+
+TEST(CallPatience, AGuardWithAQuestionGivesItsCallsOnePatienceAndAsksWhenItHasPassed) {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    EXPECT_EQ(CallPatience::deadlineFor(start), start + CallPatience::Patient);
+    EXPECT_FALSE(CallPatience::waitLonger());  // no question to ask
+    int asked = 0;
+    bool answer = true;
+    {
+        CallPatience close(milliseconds(0), [&] {  // a patience that has passed already
+            ++asked;
+            return answer;
+        });
+        {
+            // A call's own longer patience inside it keeps the shared one.
+            CallPatience perCall(CallPatience::Patient);
+            EXPECT_LE(CallPatience::deadlineFor(steady_clock::now() + hours(1)), steady_clock::now());
+            {
+                CallPatience quick(CallPatience::WithinATick);  // nor does a shorter one ask early
+            }
+        }
+        EXPECT_TRUE(CallPatience::waitLonger());  // asked: wait on
+        EXPECT_EQ(asked, 1);
+        answer = false;
+        EXPECT_FALSE(CallPatience::waitLonger());
+        EXPECT_EQ(asked, 2);
+        // Answered no: not asked again, and every later call gives up at its first rejection.
+        EXPECT_FALSE(CallPatience::waitLonger());
+        EXPECT_EQ(asked, 2);
+        const auto t = steady_clock::now();
+        EXPECT_EQ(CallPatience::deadlineFor(t), t);
+    }
+    {
+        // Before its patience has passed nothing is asked; the operator's own time in a dialog
+        // does not count.
+        CallPatience close(hours(1), [&] { return ++asked, true; });
+        EXPECT_FALSE(CallPatience::waitLonger());
+        CallPatience::startAgain();
+        EXPECT_GT(CallPatience::deadlineFor(steady_clock::now()), steady_clock::now() + minutes(59));
+        EXPECT_EQ(asked, 2);
+    }
+    EXPECT_FALSE(CallPatience::waitLonger());  // the guards are gone
 }
 
 TEST(AutomationRegistry, CreatesByProgramIdentifierAndPutsBackWhatWasThere) {

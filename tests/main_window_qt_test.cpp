@@ -10,6 +10,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QThread>
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QTimer>
 #include <atomic>
 #include <thread>
@@ -265,6 +267,33 @@ TEST(QtDialogs, BoxAskedFromAWorkerIsShownOnTheWindowThreadAndAbandonedAtShutdow
     d.abandonWaiters();
     std::thread late([&] { d.error(msg::CheckConnection); });
     late.join();
+}
+
+TEST(QtDialogs, TheChoiceWhileTheSpreadsheetIsBusyIsToWaitOrToLeaveTheReportOpen) {
+    QtOperatorDialogs d;
+    QStringList buttons;
+    QString press;  // the button the operator presses; none: he closes the box
+    QTimer operatorHand;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        buttons.clear();
+        for (QAbstractButton* b : box->buttons()) buttons << b->text();
+        if (press.isEmpty()) return (void)box->close();
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == press) return b->click();
+    });
+    operatorHand.start(10);
+    const MessageRequest choice{msg::SpreadsheetBusyWait, msg::CaptionWarning, MessageIcon::Warning,
+                                MessageButtons::WaitOrLeave};
+    press = msg::WaitButton;
+    EXPECT_EQ(d.message(choice), MessageResult::Wait);
+    buttons.sort();
+    EXPECT_EQ(buttons, (QStringList{msg::WaitButton, msg::LeaveOpenButton}));
+    press = msg::LeaveOpenButton;
+    EXPECT_EQ(d.message(choice), MessageResult::Leave);
+    press.clear();
+    EXPECT_EQ(d.message(choice), MessageResult::Leave);
 }
 
 TEST(QtDialogs, ANoticeIsNotWaitedForAndShownOnceWhileItIsOpen) {

@@ -2,9 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <random>
 #include <functional>
+#include <tuple>
 
 #include "common/messages.h"
+#include "report/report_journal.h"
+#include "report/report_layout.h"
 #include "support/recording_automation.h"
 #include "support/report_fixture.h"
 
@@ -106,6 +112,13 @@ struct ReportCalls : ::testing::Test {
         f.report.CreateReport();
         ASSERT_TRUE(f.state.ReportOpen);
         rec.clearLog();
+    }
+    // The addresses of the ranges read, in order (each row's write reads its range first).
+    std::vector<std::string> rangesRead() const {
+        std::vector<std::string> ranges;
+        for (const RecordedCall& c : rec.calls())
+            if (c.kind == RecordedCall::Kind::Get && c.member == "Range") ranges.push_back(c.args[0].string());
+        return ranges;
     }
     size_t countFrom(size_t from, const std::string& needle) const {
         auto lines = rec.lines();
@@ -215,7 +228,8 @@ TEST_F(ReportCalls, OpenFindsTheNextFreeRowsAndOpensHidden) {
     // Column A is read ten thousand rows a call, and each row it finds empty once from A on.
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "create Excel.Application", "put app.DisplayAlerts = false", "get app.WorkBooks()",
-                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1, \"\x01lumo\")",
+                         "call app.WorkBooks().Open(\"/data/reports/r1.xlsx\", 0, false, 1, \"\x01lumo\", "
+                         "\"\x01lumo\", true)",
                          "put app.DisplayAlerts = true", "get app.WorkBooks(1)", "get " + Book + ".WorkSheets(1)",
                          "get " + Book + ".WorkSheets(2)", "get " + Live + ".Rows()",
                          "get " + Live + ".Rows().Count()", "get " + Live + ".Range(\"A3:A10002\")",
@@ -274,10 +288,10 @@ TEST_F(ReportCalls, EveryFailedOpenCallClosesTheReportWithOneMessage) {
             EXPECT_EQ(lines.back(), "call app.Quit()") << k;
             const bool bookObtained = k > 6;
             EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close(false)"), bookObtained ? 1 : 0) << k;
-            // The application's own questions are back on whatever failed (once more at the
-            // workbook's close).
+            // The application's own questions are back on whatever failed (once more when the
+            // report closes: the application is quit only with its questions on).
             EXPECT_EQ(std::count(lines.begin(), lines.end(), "put app.DisplayAlerts = true"),
-                      (k == 2 ? 0 : 1) + (bookObtained ? 1 : 0)) << k;
+                      (k == 2 ? 0 : 1) + 1) << k;
             EXPECT_EQ(r.liveObjects(), 0) << k;
         }
     }
@@ -336,20 +350,25 @@ TEST_F(ReportCalls, ClosingHandsTheApplicationBackStepByStep) {
                                                      "put app.Visible = true"}));
     EXPECT_EQ(rec.liveObjects(), 0);
 
-    // A step that fails leaves the others to be made, and every handle goes.
-    for (const char* member : {"DisplayAlerts", "Close", "Count"}) {
+    // A step that fails leaves the others to be made, and every handle goes. Quit only when
+    // the workbooks were counted (none) and the questions are on again: else the application
+    // is the operator's.
+    for (const auto& [member, occurrence, quits] : {std::tuple{"DisplayAlerts", 1, true}, {"Close", 1, true},
+                                                     {"Count", 1, false}, {"DisplayAlerts", 2, false}}) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
         g.report.CreateReport();
         g.state.ReportSaved = true;
         r.clearLog();
-        r.failAtMember(member);
+        r.failAtMember(member, occurrence);
         g.report.CloseReport();
         auto lines = r.lines();
-        EXPECT_EQ(lines.back(), "call app.Quit()") << member;
+        EXPECT_EQ(lines.back(), quits ? "call app.Quit()" : "put app.Visible = true") << member << occurrence;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "call app.Quit()"), quits ? 1 : 0) << member << occurrence;
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "call " + Book + ".Close(false)"), 1) << member;
         EXPECT_EQ(r.liveObjects(), 0) << member;
+        EXPECT_FALSE(g.state.ReportOpen);
     }
 }
 
@@ -545,10 +564,7 @@ TEST_F(ReportCalls, ABusyApplicationGetsItsRowsLaterAndNeverClosesTheReport) {
     rec.clearFailures();
     rec.clearLog();
     f.appendLiveRow();
-    std::vector<std::string> ranges;
-    for (const RecordedCall& c : rec.calls())
-        if (c.kind == RecordedCall::Kind::Get) ranges.push_back(c.args[0].string());
-    EXPECT_EQ(ranges, (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4", "A5:T5"}));
+    EXPECT_EQ(rangesRead(), (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4", "A5:T5"}));
     EXPECT_EQ(f.report.PendingRows(), 0u);
     // The next busy stretch is told again.
     rec.failAtMember("Value", 0, automation::code::RetryLater);
@@ -557,13 +573,14 @@ TEST_F(ReportCalls, ABusyApplicationGetsItsRowsLaterAndNeverClosesTheReport) {
     EXPECT_EQ(f.dialogs.texts().size(), 3u);
 }
 
-TEST_F(ReportCalls, ARefusedRowAsksOnlyForRowsBeforeItThenTellsOnce) {
+TEST_F(ReportCalls, ARefusedRowClosesTheReportAskingOnlyForTheRowsWritten) {
+    // A refused stamp on a report just saved: nothing to ask about, one message.
     for (size_t k = 1; k <= 2; ++k) {
         ReportFixture g;
         RecordingAutomation r;
         r.install();
         g.report.CreateReport();
-        g.state.ReportSaved = true;  // as right after a save: only the failed row is new
+        g.state.ReportSaved = true;
         r.clearLog();
         r.failAtCall(k);
         g.appendLiveRow();
@@ -572,15 +589,38 @@ TEST_F(ReportCalls, ARefusedRowAsksOnlyForRowsBeforeItThenTellsOnce) {
         EXPECT_TRUE(g.state.ReportSaved);
         EXPECT_EQ(g.state.LiveRow, 4);
     }
-    // Rows written since the last save are asked for before the report goes.
+
+    // "Закрыть" while rows wait for a busy application, one of them refused once it answers:
+    // the close's save writes the rows behind it and saves them, the operator hears exactly
+    // which row the file lacks, and the close goes on once (no second question, nothing called
+    // after the application is let go); the journal keeps every row for the next start.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("lumo-refused-" + std::to_string(std::random_device{}()));
+    auto journal = std::make_unique<ReportJournal>(folder);
+    f.report.setJournal(journal.get());
     created();
-    f.appendLiveRow();
+    f.state.ReportHasFile = true;  // as after an open: saves go in place
+    rec.failAtMember("Value", 0, automation::code::VbaIgnore);
+    f.appendLiveRow();     // live row 3
+    f.appendMemoryRow(0);  // memory row 4
+    f.appendLiveRow();     // live row 4
+    rec.clearFailures();
+    rec.failAtMember("Value", 2);  // the memory row
     rec.clearLog();
-    rec.failAtCall(2);
-    f.dialogs.answer(MessageResult::No);
-    f.appendLiveRow();
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::CannotAddRecord}));
+    f.dialogs.clear();
+    EXPECT_TRUE(f.report.CloseReport());
+    EXPECT_EQ(rangesRead(), (std::vector<std::string>{"A3:T3", "A4:BC4", "A4:T4"}));
+    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{
+                                     msg::SaveQuestion,
+                                     msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{false, 4}})}));
+    EXPECT_EQ(countFrom(0, ".Save()"), 1u);
+    EXPECT_EQ(rec.lines().back(), "call app.Quit()");
     EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_EQ(rec.liveObjects(), 0);
+    auto kept = ReportJournal::read(journal->path());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->rows.size(), 3u);
+
     // With no report open every later row writes nothing and shows nothing.
     f.dialogs.clear();
     rec.clearLog();
@@ -588,17 +628,9 @@ TEST_F(ReportCalls, ARefusedRowAsksOnlyForRowsBeforeItThenTellsOnce) {
     f.appendMemoryRow(0);
     EXPECT_TRUE(rec.lines().empty());
     EXPECT_TRUE(f.dialogs.messages().empty());
-    EXPECT_EQ(f.state.MemoryRow, 5);
-
-    // A memory row the application refuses.
-    ReportFixture m;
-    RecordingAutomation rm;
-    rm.install();
-    m.report.CreateReport();
-    m.appendMemoryRow(0);
-    rm.failAtMember("Value", 1);
-    m.dialogs.answer(MessageResult::No);
-    m.appendMemoryRow(1);
-    EXPECT_EQ(m.dialogs.texts(), (std::vector<std::string>{msg::SaveQuestion, msg::WorkbookOpenError}));
-    EXPECT_EQ(m.state.MemoryRow, 6);
+    EXPECT_EQ(f.state.MemoryRow, 6);
+    f.report.setJournal(nullptr);
+    journal.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
 }

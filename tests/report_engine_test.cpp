@@ -13,6 +13,7 @@
 
 #include "common/messages.h"
 #include "report/report_journal.h"
+#include "report/report_layout.h"
 #include "spreadsheet/engine.h"
 #include "spreadsheet_test_support.h"
 #include "support/report_fixture.h"
@@ -321,7 +322,7 @@ TEST_F(ReportOnEngine, AJournalThatCannotBeWrittenIsToldOnceAndAgainWhenItCan) {
 }
 #endif
 
-TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {
+TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndClosesIt) {
     fillStore();
     f.report.CreateReport();
     f.state.ReportSaved = true;
@@ -335,11 +336,18 @@ TEST_F(ReportOnEngine, ANearlyFullLiveSheetIsToldOnceAndTheRowPastTheEndFails) {
     f.state.LiveRow = 1048576;  // the sheet's last row still takes one
     f.appendLiveRow();
     EXPECT_EQ(f.dialogs.messages().size(), 1u);
-    f.dialogs.answer(MessageResult::No);
+    // Past the sheet's end the row is refused, and the report closes as for any refused row:
+    // the save question for the rows written (Yes saves them), the row the file lacks, the
+    // row's message.
+    const std::string path = dir.file("full.xlsx");
+    f.dialogs.saveName(path);
     f.appendLiveRow();
-    EXPECT_EQ(f.dialogs.texts(), (std::vector<std::string>{msg::ReportNearlyFull, msg::SaveQuestion,
-                                                           msg::CannotAddRecord}));
+    EXPECT_EQ(f.dialogs.texts(),
+              (std::vector<std::string>{msg::ReportNearlyFull, msg::SaveQuestion,
+                                        msg::savedWithoutRows(layout::LiveSheetName, layout::MemorySheetName, {{true, 1048577}}),
+                                        msg::CannotAddRecord}));
     EXPECT_FALSE(f.state.ReportOpen);
+    EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST_F(ReportOnEngine, ALegacyXlsIsSavedThroughTheDialogAsXlsx) {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <functional>
+#include <set>
 #include <stdexcept>
 
 namespace lumo::test {
@@ -53,15 +55,26 @@ struct ExcelFake::State {
     struct Sheet {
         std::map<std::pair<int, int>, Cell> cells;  // (row, column)
         std::map<int, std::string> columnFormats;
+        // Protected: its locked cells (all, unless unlocked) refuse changes (Worksheet.Protect,
+        // https://learn.microsoft.com/office/vba/api/excel.worksheet.protect).
+        bool protectedSheet = false;
     };
     struct Book {
         std::string path;
         int format = 51;
         bool readOnly = false;
         bool operatorOwn = false;
+        // Opened from an .xls: compatibility mode, the .xls grid of 65,536 rows, until the
+        // workbook is opened again; saving it as .xls or as .xlsx does not change the mode of the
+        // open workbook (Workbook.Excel8CompatibilityMode,
+        // https://learn.microsoft.com/office/vba/api/excel.workbook.excel8compatibilitymode; "Use
+        // Excel with earlier versions of Excel",
+        // https://support.microsoft.com/office/use-excel-with-earlier-versions-of-excel-2fd9ffcb-6fce-485b-85af-fecfd651a5ac).
+        bool compatibilityMode = false;
         std::vector<Sheet> sheets;
-        // Rows of a sheet: 65,536 in the .xls format, 1,048,576 in .xlsx.
-        int rows() const { return format == 56 ? 65536 : 1048576; }
+        // Rows of a sheet: 65,536 in compatibility mode, else 1,048,576 (Excel specifications
+        // and limits, https://support.microsoft.com/office/excel-specifications-and-limits-1672b34d-7043-467e-8e27-269d656771c3).
+        int rows() const { return compatibilityMode ? 65536 : 1048576; }
     };
 
     LCID systemLocale;
@@ -69,7 +82,7 @@ struct ExcelFake::State {
     std::vector<std::shared_ptr<Book>> books;
     int sheetsInNewWorkbook = 3;
     bool displayAlerts = true, visible = false, userControl = false, quit = false;
-    int busyCalls = 0;
+    int busyCalls = 0, busyAfter = 0;
     HRESULT busyCode = S_OK;
     HRESULT goneCode = S_OK;
     int invokes = 0;
@@ -80,6 +93,11 @@ struct ExcelFake::State {
     int savedFormat = 0;
     std::vector<std::string> badFormatCodes;
     std::string failing;
+    // Files saved by Save or SaveAs, as a later Open reads them.
+    std::map<std::string, std::shared_ptr<Book>> saved;
+    int droppedRows = 0;       // rows a save in the .xls format could not hold
+    std::map<std::string, std::function<void()>> duringCall;
+    bool releasedInCall = false;
 };
 
 namespace {
@@ -158,6 +176,17 @@ public:
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* p, VARIANT* result,
                                      EXCEPINFO* excep, UINT*) override {
+        // The object lives through its own call; a caller that lets go of it meanwhile (its
+        // last reference released while the call waits) is noted.
+        AddRef();
+        const std::shared_ptr<State> state = state_;
+        const HRESULT hr = invoke(id, lcid, flags, p, result, excep);
+        if (Release() == 0) state->releasedInCall = true;
+        return hr;
+    }
+
+private:
+    HRESULT invoke(DISPID id, LCID lcid, WORD flags, DISPPARAMS* p, VARIANT* result, EXCEPINFO* excep) {
         State& s = *state_;
         ++s.invokes;
         s.locales.push_back(lcid);
@@ -165,11 +194,22 @@ public:
         if (id < 1 || static_cast<size_t>(id) > Members.size()) return DISP_E_MEMBERNOTFOUND;
         const std::string& member = Members[static_cast<size_t>(id) - 1];
         ++s.byMember[member];
+        // A message that COM's wait dispatches while this call waits (a timer's tick of the
+        // caller's window): the caller runs it inside its own call (PENDINGMSG_WAITDEFPROCESS,
+        // https://learn.microsoft.com/windows/win32/api/objidl/ne-objidl-pendingmsg).
+        if (auto hook = s.duringCall.find(member); hook != s.duringCall.end()) {
+            const std::function<void()> run = std::move(hook->second);
+            s.duringCall.erase(hook);
+            run();
+            if (s.goneCode != S_OK) return s.goneCode;
+        }
         // A busy application turns calls away: while a cell is being edited with VBA_E_IGNORE,
         // otherwise through the message filter with RPC_E_SERVERCALL_RETRYLATER ("Fix
         // 'Application is busy' and 'Call was rejected by callee' errors",
         // https://learn.microsoft.com/previous-versions/ms228772(v=vs.140)).
-        if (s.busyCalls > 0) {
+        if (s.busyAfter > 0) {
+            --s.busyAfter;
+        } else if (s.busyCalls > 0) {
             --s.busyCalls;
             return s.busyCode;
         }
@@ -202,7 +242,6 @@ public:
         }
     }
 
-private:
     static const std::vector<std::string> Members;
 
     [[noreturn]] static void fail(HRESULT code = AppError) { throw Failure{code}; }
@@ -290,6 +329,7 @@ private:
         if (kind_ == Kind::Worksheet && member == "name") return;
         if (kind_ != Kind::Range && kind_ != Kind::Columns) fail(DISP_E_MEMBERNOTFOUND);
         State::Sheet& sh = sheet();
+        if (sh.protectedSheet) fail();
         if (member == "value") {
             if (v.vt == (VT_ARRAY | VT_VARIANT)) {
                 LONG lo[2] = {}, hi[2] = {};
@@ -365,6 +405,15 @@ private:
             case Kind::Application:
                 if (member == "workbooks") {
                     if (args.empty()) return giveObject(result, child(Kind::Workbooks));
+                    if (args[0]->vt == VT_BSTR) {
+                        // By the workbook's name, its file name without the folder (Workbooks.Item,
+                        // https://learn.microsoft.com/office/vba/api/excel.workbooks.item).
+                        const std::string name = lower(text(*args[0]));
+                        for (auto& b : s.books)
+                            if (!b->path.empty() && lower(b->path.substr(b->path.find_last_of("\\/") + 1)) == name)
+                                return giveObject(result, new FakeObject(state_, Kind::Workbook, b));
+                        fail(DISP_E_BADINDEX);
+                    }
                     const long n = integer(*args[0]);
                     if (n < 1 || n > static_cast<long>(s.books.size())) fail(DISP_E_BADINDEX);
                     return giveObject(result, new FakeObject(state_, Kind::Workbook, s.books[static_cast<size_t>(n - 1)]));
@@ -462,37 +511,79 @@ private:
         fail(DISP_E_MEMBERNOTFOUND);
     }
 
+    // An optional argument that was given (not left out as VT_ERROR/DISP_E_PARAMNOTFOUND).
+    static bool given(const std::vector<const VARIANT*>& args, size_t i) {
+        return args.size() > i && args[i]->vt != VT_ERROR && args[i]->vt != VT_EMPTY;
+    }
+
     void open(const std::vector<const VARIANT*>& args) {
         State& s = *state_;
         const std::string path = text(*args.at(0));
-        auto f = s.files.find(path);
-        if (f == s.files.end()) fail();
-        const ExcelFake::File& file = f->second;
-        // Without a password the operator is asked for one (Workbooks.Open,
-        // https://learn.microsoft.com/office/vba/api/excel.workbooks.open), whatever the
-        // alerts; a wrong one fails.
-        if (file.passwordProtected) {
-            if (args.size() < 5 || args[4]->vt == VT_ERROR) {
+        auto b = std::make_shared<State::Book>();
+        if (auto saved = s.saved.find(path); saved != s.saved.end()) {
+            // A file saved here before: the workbook as it was written.
+            *b = *saved->second;
+        } else {
+            auto f = s.files.find(path);
+            if (f == s.files.end()) fail();
+            const ExcelFake::File& file = f->second;
+            // Without a password the operator is asked for one, for reading (Password) as for
+            // writing (WriteResPassword); a workbook saved "read-only recommended" asks whether
+            // to open it read-only unless IgnoreReadOnlyRecommended is True (Workbooks.Open,
+            // https://learn.microsoft.com/office/vba/api/excel.workbooks.open). These prompts
+            // come whatever the alerts; a wrong password fails.
+            if (file.passwordProtected) {
+                if (!given(args, 4)) {
+                    s.waitedOnPrompt = true;
+                    fail(WaitedOnPrompt);
+                }
+                fail();
+            }
+            if (file.writeReserved) {
+                if (!given(args, 5)) {
+                    s.waitedOnPrompt = true;
+                    fail(WaitedOnPrompt);
+                }
+                fail();
+            }
+            if (file.readOnlyRecommended && !(given(args, 6) && boolean(*args[6]))) {
                 s.waitedOnPrompt = true;
                 fail(WaitedOnPrompt);
             }
-            fail();
+            // A file whose content differs from its name is opened after a question, answered
+            // with its default (open) while alerts are off (Application.DisplayAlerts,
+            // https://learn.microsoft.com/office/vba/api/excel.application.displayalerts).
+            if (file.formatDiffersFromName && s.displayAlerts) {
+                s.waitedOnPrompt = true;
+                fail(WaitedOnPrompt);
+            }
+            b->readOnly = file.readOnly;
+            b->sheets.resize(2);
+            for (int i = 0; i < file.liveRows; ++i) b->sheets[0].cells[{3 + i, 1}] = Cell{VT_R8, 46362.0 + i, "", "dd.mm.yyyy"};
+            for (int i = 0; i < file.memoryRows; ++i) b->sheets[1].cells[{4 + i, 1}] = Cell{VT_R8, double(i), "", "General"};
         }
-        // A file whose content differs from its name is opened after a question, answered
-        // with its default (open) while alerts are off (Application.DisplayAlerts,
-        // https://learn.microsoft.com/office/vba/api/excel.application.displayalerts).
-        if (file.formatDiffersFromName && s.displayAlerts) {
-            s.waitedOnPrompt = true;
-            fail(WaitedOnPrompt);
-        }
-        auto b = std::make_shared<State::Book>();
         b->path = path;
         b->format = formatOfExtension(extensionOf(path)) ? formatOfExtension(extensionOf(path)) : 51;
-        b->readOnly = file.readOnly;
-        b->sheets.resize(2);
-        for (int i = 0; i < file.liveRows; ++i) b->sheets[0].cells[{3 + i, 1}] = Cell{VT_R8, 46362.0 + i, "", "dd.mm.yyyy"};
-        for (int i = 0; i < file.memoryRows; ++i) b->sheets[1].cells[{4 + i, 1}] = Cell{VT_R8, double(i), "", "General"};
+        b->compatibilityMode = b->format == 56;
+        b->operatorOwn = false;
         s.books.push_back(b);
+    }
+
+    // The file a save writes: in the .xls format a sheet keeps its first 65,536 rows, the rest
+    // is lost ("Data beyond 65,536 rows by 256 columns will not be saved", the Compatibility
+    // Checker's worksheet issues, https://support.microsoft.com/excel/worksheet-compatibility-issues).
+    void writeFile(const State::Book& b) {
+        State& s = *state_;
+        auto file = std::make_shared<State::Book>(b);
+        if (b.format == 56) {
+            for (auto& sheet : file->sheets) {
+                std::set<int> lost;
+                for (auto it = sheet.cells.lower_bound({65537, 0}); it != sheet.cells.end(); it = sheet.cells.erase(it))
+                    if (it->second.type != VT_EMPTY) lost.insert(it->first.first);
+                s.droppedRows += static_cast<int>(lost.size());
+            }
+        }
+        s.saved[b.path] = file;
     }
 
     void workbookMember(const std::string& member, const std::vector<const VARIANT*>& args, VARIANT* result) {
@@ -523,6 +614,7 @@ private:
             if (b.path.empty() || b.readOnly) fail();
             s.savedName = b.path;
             s.savedFormat = b.format;
+            writeFile(b);
             return;
         }
         if (member == "saveas") {
@@ -540,6 +632,7 @@ private:
             b.readOnly = false;
             s.savedName = name;
             s.savedFormat = format;
+            writeFile(b);
             return;
         }
         if (member == "close") {
@@ -572,18 +665,31 @@ IDispatch* ExcelFake::start() {
     auto fresh = std::make_shared<State>();
     fresh->systemLocale = state_->systemLocale;
     fresh->files = state_->files;
+    fresh->saved = state_->saved;
+    fresh->droppedRows = state_->droppedRows;
     fresh->failing = state_->failing;
     *state_ = std::move(*fresh);
     return new FakeObject(state_, Kind::Application);
 }
 
 void ExcelFake::addFile(const std::string& path, File file) { state_->files[path] = file; }
-void ExcelFake::busyFor(int calls, HRESULT code) {
+void ExcelFake::busyFor(int calls, HRESULT code, int after) {
     state_->busyCalls = calls;
     state_->busyCode = code;
+    state_->busyAfter = after;
 }
 void ExcelFake::closeByHand(HRESULT code) { state_->goneCode = code; }
 void ExcelFake::failMember(const std::string& member) { state_->failing = lower(member); }
+void ExcelFake::protectSheet(int sheet, bool on) {
+    for (auto& b : state_->books)
+        if (!b->operatorOwn) {
+            b->sheets.at(static_cast<size_t>(sheet - 1)).protectedSheet = on;
+            return;
+        }
+}
+void ExcelFake::duringCall(const std::string& member, std::function<void()> action) {
+    state_->duringCall[lower(member)] = std::move(action);
+}
 void ExcelFake::openOperatorWorkbook() {
     auto b = std::make_shared<State::Book>();
     b->operatorOwn = true;
@@ -607,6 +713,14 @@ bool ExcelFake::quitWithOperatorWorkbooks() const { return state_->quitWithOpera
 bool ExcelFake::quit() const { return state_->quit; }
 bool ExcelFake::userControl() const { return state_->userControl; }
 bool ExcelFake::displayAlerts() const { return state_->displayAlerts; }
+bool ExcelFake::visible() const { return state_->visible; }
+bool ExcelFake::objectReleasedInItsCall() const { return state_->releasedInCall; }
+int ExcelFake::droppedRows() const { return state_->droppedRows; }
+int ExcelFake::sheetRows() const {
+    for (auto& b : state_->books)
+        if (!b->operatorOwn) return b->rows();
+    return 0;
+}
 int ExcelFake::workbooks() const { return static_cast<int>(state_->books.size()); }
 std::string ExcelFake::savedName() const { return state_->savedName; }
 int ExcelFake::savedFormat() const { return state_->savedFormat; }
@@ -620,6 +734,18 @@ ExcelFake::Cell ExcelFake::cell(int sheet, int row, int column) const {
         return it == cells.end() ? Cell{} : it->second;
     }
     return {};
+}
+
+}  // namespace lumo::test
+
+namespace lumo::test {
+
+ExcelFake::Cell ExcelFake::savedCell(const std::string& path, int sheet, int row, int column) const {
+    auto file = state_->saved.find(path);
+    if (file == state_->saved.end()) return {};
+    auto& cells = file->second->sheets.at(static_cast<size_t>(sheet - 1)).cells;
+    auto it = cells.find({row, column});
+    return it == cells.end() ? Cell{} : it->second;
 }
 
 }  // namespace lumo::test

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,6 +27,8 @@ public:
         bool passwordProtected = false;
         bool formatDiffersFromName = false;  // the question "open anyway?" comes with it
         bool readOnly = false;
+        bool writeReserved = false;          // a password is asked for writing to it
+        bool readOnlyRecommended = false;    // saved "read-only recommended": asked about at open
     };
 
     // One cell as the application keeps it.
@@ -46,15 +49,21 @@ public:
     IDispatch* start();
 
     void addFile(const std::string& path, File file);
-    // The next `calls` calls are refused with `code` (RPC_E_SERVERCALL_RETRYLATER, or
-    // VBA_E_IGNORE while a cell is being edited).
-    void busyFor(int calls, HRESULT code);
+    // The next `calls` calls (after `after` more answered ones) are refused with `code`
+    // (RPC_E_SERVERCALL_RETRYLATER, or VBA_E_IGNORE while a cell is being edited).
+    void busyFor(int calls, HRESULT code, int after = 0);
     // The operator closed the application: every call from now on fails with `code`.
     void closeByHand(HRESULT code);
     // The operator opened a workbook of his own in the shown application.
     void openOperatorWorkbook();
     // Every call of the member (any case) fails as the application refuses a call.
     void failMember(const std::string& member);
+    // The operator protects (or unprotects) sheet 1 or 2 of the report's workbook: writes to it
+    // are refused.
+    void protectSheet(int sheet, bool on = true);
+    // The next call of the member runs `action` first, inside the call, as a message that COM's
+    // wait dispatches while the call waits (the caller's timer).
+    void duringCall(const std::string& member, std::function<void()> action);
 
     // ---- What happened ----
     int invokes() const;                       // IDispatch::Invoke calls (each a round trip)
@@ -66,12 +75,21 @@ public:
     bool quit() const;
     bool userControl() const;
     bool displayAlerts() const;
+    bool visible() const;
+    // A caller let go of an object while a call on it was still running.
+    bool objectReleasedInItsCall() const;
+    // Rows that saves in the .xls format could not hold.
+    int droppedRows() const;
+    // The rows of sheet 1 of the report's workbook (65,536 in compatibility mode).
+    int sheetRows() const;
     int workbooks() const;
     std::string savedName() const;             // the file of the last Save or SaveAs
     int savedFormat() const;
     std::vector<std::string> badFormatCodes() const;  // NumberFormat codes that are none
-    // A cell of sheet 1 or 2 of workbook 1.
+    // A cell of sheet 1 or 2 of the report's workbook.
     Cell cell(int sheet, int row, int column) const;
+    // A cell of sheet 1 or 2 as the last save wrote the file.
+    Cell savedCell(const std::string& path, int sheet, int row, int column) const;
 
     struct State;
 

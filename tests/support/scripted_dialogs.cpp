@@ -3,12 +3,23 @@
 namespace lumo::test {
 
 MessageResult ScriptedDialogs::message(const MessageRequest& request) {
-    std::lock_guard lock(mutex_);
-    messages_.push_back(request);
-    if (request.buttons == MessageButtons::Ok) return MessageResult::Ok;
-    if (answers_.empty()) return MessageResult::Yes;
-    MessageResult r = answers_.front();
-    answers_.pop_front();
+    std::function<void(const MessageRequest&)> shown;
+    MessageResult r = MessageResult::Ok;
+    {
+        std::lock_guard lock(mutex_);
+        messages_.push_back(request);
+        shown = onShown_;
+        if (request.buttons == MessageButtons::YesNo || request.buttons == MessageButtons::WaitOrLeave) {
+            // Unscripted, a question is answered Yes, and the busy application's choice leaves
+            // the report open (a test never waits for good).
+            r = request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Leave;
+            if (!answers_.empty()) {
+                r = answers_.front();
+                answers_.pop_front();
+            }
+        }
+    }
+    if (shown) shown(request);
     return r;
 }
 
@@ -33,6 +44,11 @@ std::optional<std::string> ScriptedDialogs::saveFileName(const FileDialogRequest
 void ScriptedDialogs::showException(const std::string& what) {
     std::lock_guard lock(mutex_);
     exceptions_.push_back(what);
+}
+
+void ScriptedDialogs::whenShown(std::function<void(const MessageRequest&)> action) {
+    std::lock_guard lock(mutex_);
+    onShown_ = std::move(action);
 }
 
 void ScriptedDialogs::answer(MessageResult r) {

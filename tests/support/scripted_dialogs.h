@@ -3,6 +3,7 @@
 // answer the names queued for them. Safe to use from worker threads.
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,8 +20,12 @@ public:
     std::optional<std::string> saveFileName(const FileDialogRequest& request) override;
     void showException(const std::string& what) override;
 
-    // Answers for Yes/No boxes, in order; when none is queued the answer is Yes.
+    // Answers for Yes/No and Wait/Leave boxes, in order; when none is queued the answer is Yes,
+    // or Leave.
     void answer(MessageResult r);
+    // Runs for every box shown, as the operator sees it (before it is answered): what he does
+    // meanwhile, elsewhere.
+    void whenShown(std::function<void(const MessageRequest&)> action);
     // Names for the next file dialogs; nullopt is a cancelled dialog. None queued: cancelled.
     void openName(std::optional<std::string> name);
     void saveName(std::optional<std::string> name);
@@ -37,6 +42,7 @@ private:
     std::vector<std::string> exceptions_;
     std::vector<FileDialogRequest> fileDialogs_;
     std::deque<MessageResult> answers_;
+    std::function<void(const MessageRequest&)> onShown_;
     std::deque<std::optional<std::string>> openNames_, saveNames_;
 };
 
