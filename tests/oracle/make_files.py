@@ -16,6 +16,20 @@
     make_files.py rows <path> <n>   an .xlsx whose first sheet has n rows in column A
     make_files.py xls <path>        a legacy .xls (python3-xlwt): two sheets, a text, a
                                     number, a date with a date format
+    make_files.py features <path>   a report as an operator keeps it, with what the engine does
+                                    not model: a formula beside the readings, a chart, a
+                                    picture (Pillow), a comment, a defined name, a table, a data
+                                    validation, a conditional format, a hyperlink, fonts and
+                                    fills, row heights, a hidden row and column, frozen panes,
+                                    print settings, a protected sheet, a hidden and a very
+                                    hidden sheet, and a chart sheet between the two report
+                                    sheets; its next free live row (13) is hidden and high
+    make_files.py features-plain <path>  the same without the chart sheet (LibreOffice has none)
+    make_files.py epoch1904 <path>  the same in the 1904 date system
+    make_files.py xlsm <path>       the same as a macro-enabled workbook with a VBA project part
+                                    (kept by openpyxl's keep_vba)
+    make_files.py encrypted <path>  a compound file as a workbook saved with a password is (its
+                                    EncryptionInfo and EncryptedPackage streams; not decryptable)
 """
 import datetime
 import sys
@@ -160,6 +174,141 @@ def make_xls(path):
     book.save(path)
 
 
+LIVE = "Результат текущих измерений"
+MEMORY = "Данные из памяти прибора"
+
+
+def make_features(path, epoch1904=False, chartsheet=True):
+    import io
+
+    from openpyxl.chart import LineChart, Reference
+    from openpyxl.comments import Comment
+    from openpyxl.drawing.image import Image
+    from openpyxl.formatting.rule import CellIsRule
+    from openpyxl.styles import Font, PatternFill
+    from openpyxl.utils.datetime import CALENDAR_MAC_1904
+    from openpyxl.workbook.defined_name import DefinedName
+    from openpyxl.worksheet.datavalidation import DataValidation
+    from openpyxl.worksheet.table import Table, TableStyleInfo
+    from PIL import Image as Picture
+
+    book = openpyxl.Workbook()
+    if epoch1904:
+        book.epoch = CALENDAR_MAC_1904
+    live = book.active
+    live.title = LIVE
+    live["A1"], live["B1"], live["C1"] = "Дата", "Время", "ФАЗА А"
+    live.merge_cells("C1:H1")
+    for c, name in enumerate(["U", "I", "УГОЛ", "P", "Q", "S"] * 3, 3):
+        live.cell(row=2, column=c, value=name)
+    for r in range(3, 13):
+        live.cell(row=r, column=1, value=datetime.datetime(2026, 12, 6)).number_format = "dd.mm.yyyy"
+        live.cell(row=r, column=2, value=datetime.time(7, 5, r)).number_format = "hh:mm:ss"
+        for c in range(3, 21):
+            live.cell(row=r, column=c, value=220 + r + c / 10)
+    live["V1"] = "Среднее U"
+    live["V1"].font = Font(bold=True, color="FFFF0000")
+    live["V1"].fill = PatternFill("solid", fgColor="FFFFFF00")
+    live["V3"] = "=AVERAGE(C3:C12)"
+    live["V4"] = "=SUM(C3:C1000)"
+    live.row_dimensions[1].height = 30
+    live.row_dimensions[13].height = 24
+    live.row_dimensions[13].hidden = True
+    live.column_dimensions["U"].hidden = True
+    live.column_dimensions["A"].width = 12
+    live.freeze_panes = "C3"
+    live["C3"].comment = Comment("Первое показание", "Оператор")
+    live["X1"].hyperlink = "https://example.invalid/report"
+    live["X1"] = "Ссылка"
+    chart = LineChart()
+    chart.title = "U фазы А"
+    chart.add_data(Reference(live, min_col=3, min_row=2, max_row=12), titles_from_data=True)
+    live.add_chart(chart, "X3")
+    picture = io.BytesIO()
+    Picture.new("RGB", (40, 30), (200, 30, 30)).save(picture, format="PNG")
+    live.add_image(Image(picture), "X20")
+    validation = DataValidation(type="whole", operator="between", formula1="0", formula2="100")
+    live.add_data_validation(validation)
+    validation.add("W3:W100")
+    live.conditional_formatting.add("C3:C1000", CellIsRule(operator="greaterThan", formula=["240"],
+                                                            fill=PatternFill("solid", bgColor="FFFFC7CE")))
+    live.print_options.gridLines = True
+    live.page_setup.orientation = "landscape"
+    live.print_title_rows = "1:2"
+    live.oddHeader.center.text = "Отчет ЛУМО"
+    book.defined_names.append(DefinedName("Readings", attr_text="'%s'!$C$3:$C$12" % LIVE))
+
+    if chartsheet:
+        sheet = book.create_chartsheet("Диаграмма")
+        line = LineChart()
+        line.add_data(Reference(live, min_col=4, min_row=2, max_row=12), titles_from_data=True)
+        sheet.add_chart(line)
+
+    memory = book.create_sheet(MEMORY)
+    memory["A1"] = "№ периода"
+    memory["A4"] = "Весь период"
+    memory["B4"] = 230.5
+
+    helper = book.create_sheet("Таблица")
+    helper.append(["Фаза", "U", "I"])
+    for row in (["A", 230.1, 5.1], ["B", 229.8, 5.0], ["C", 231.0, 4.9]):
+        helper.append(row)
+    table = Table(displayName="Phases", ref="A1:C4")
+    table.tableStyleInfo = TableStyleInfo(name="TableStyleMedium9", showRowStripes=True)
+    helper.add_table(table)
+    helper.protection.sheet = True
+    book.create_sheet("Скрытый")["A1"] = "скрыт"
+    book["Скрытый"].sheet_state = "hidden"
+    book.create_sheet("Очень скрытый")["A1"] = "очень скрыт"
+    book["Очень скрытый"].sheet_state = "veryHidden"
+    book.active = 0
+    book.save(path)
+
+
+def make_xlsm(path):
+    import os
+    import tempfile
+
+    plain = path + ".source.xlsx"
+    make_features(plain)
+    # A VBA project part with its relationship and types, as a macro-enabled workbook has it;
+    # openpyxl keeps it (keep_vba) and writes the workbook as macro-enabled.
+    macro = path + ".source.xlsm"
+    with zipfile.ZipFile(plain) as src, zipfile.ZipFile(macro, "w", zipfile.ZIP_DEFLATED) as dst:
+        for info in src.infolist():
+            data = src.read(info.filename)
+            if info.filename == "[Content_Types].xml":
+                data = data.replace(b"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml",
+                                    b"application/vnd.ms-excel.sheet.macroEnabled.main+xml")
+                data = data.replace(b"</Types>", b'<Default Extension="bin" ContentType="application/vnd.ms-office.vbaProject"/></Types>')
+            if info.filename == "xl/_rels/workbook.xml.rels":
+                data = data.replace(b"</Relationships>", b'<Relationship Id="rIdVba" Type="http://schemas.microsoft.com/office/2006/relationships/vbaProject" Target="vbaProject.bin"/></Relationships>')
+            dst.writestr(info, data)
+        dst.writestr("xl/vbaProject.bin", bytes(range(256)) * 16)
+    book = openpyxl.load_workbook(macro, keep_vba=True)
+    book.save(path)
+    os.remove(plain)
+    os.remove(macro)
+
+
+def make_encrypted(path):
+    import struct
+
+    # A compound file of 512-byte sectors: header, one FAT sector, one directory sector (root,
+    # EncryptionInfo, EncryptedPackage), and the streams' sector.
+    def entry(name, kind, start, size, child=0xFFFFFFFF, right=0xFFFFFFFF):
+        raw = name.encode("utf-16-le") + b"\0\0"
+        return (raw.ljust(64, b"\0") + struct.pack("<HBB", len(raw), kind, 1) + struct.pack("<III", 0xFFFFFFFF, right, child)
+                + b"\0" * 16 + b"\0" * 4 + b"\0" * 16 + struct.pack("<IQ", start, size))
+    header = (b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + b"\0" * 16 + struct.pack("<HHHHH", 0x3E, 3, 0xFFFE, 9, 6) + b"\0" * 6
+              + struct.pack("<IIIIIIIII", 0, 1, 1, 0, 4096, 0xFFFFFFFE, 0, 0xFFFFFFFE, 0))
+    header += struct.pack("<I", 0) + b"\xFF" * 4 * 108
+    fat = struct.pack("<IIII", 0xFFFFFFFD, 0xFFFFFFFE, 0xFFFFFFFE, 0xFFFFFFFE).ljust(512, b"\xFF")
+    directory = (entry("Root Entry", 5, 0xFFFFFFFE, 0, child=1) + entry("EncryptionInfo", 2, 2, 8, right=2)
+                 + entry("EncryptedPackage", 2, 2, 8)).ljust(512, b"\0")
+    open(path, "wb").write(header + fat + directory + b"\0" * 512)
+
+
 if __name__ == "__main__":
     kind, target = sys.argv[1], sys.argv[2]
     if kind == "openpyxl":
@@ -174,6 +323,16 @@ if __name__ == "__main__":
         make_ods(target)
     elif kind == "xls":
         make_xls(target)
+    elif kind == "features":
+        make_features(target)
+    elif kind == "features-plain":
+        make_features(target, chartsheet=False)
+    elif kind == "epoch1904":
+        make_features(target, epoch1904=True)
+    elif kind == "xlsm":
+        make_xlsm(target)
+    elif kind == "encrypted":
+        make_encrypted(target)
     elif kind == "rows":
         make_rows(target, int(sys.argv[3]))
     else:

@@ -457,6 +457,13 @@ private:
                     return;
                 }
                 if (member == "select" || member == "merge") return;
+                // The fake keeps no merged ranges: no cell of a range is merged
+                // (Range.MergeCells, https://learn.microsoft.com/office/vba/api/excel.range.mergecells).
+                if (member == "mergecells") {
+                    result->vt = VT_BOOL;
+                    result->boolVal = VARIANT_FALSE;
+                    return;
+                }
                 break;
         }
         fail(DISP_E_MEMBERNOTFOUND);
