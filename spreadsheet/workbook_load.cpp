@@ -51,14 +51,14 @@ std::shared_ptr<Workbook> loadZip(std::shared_ptr<const std::string> bytes) {
     return isOpenDocumentSpreadsheet(zip) ? loadOds(zip) : readXlsx(zip, std::move(bytes));
 }
 
-std::shared_ptr<Workbook> loadChecked(std::shared_ptr<const std::string> bytes, const std::string* path) {
+std::shared_ptr<Workbook> loadChecked(std::shared_ptr<const std::string> bytes) {
     std::shared_ptr<Workbook> book;
     try {
         if (startsWith(*bytes, ZipSignature)) {
             book = loadZip(bytes);
         } else if (startsWith(*bytes, CompoundFileSignature)) {
             if (encryptedPackage(*bytes)) throw Error(code::PasswordProtected, "the workbook is encrypted with a password");
-            book = path ? loadXlsFile(*path) : loadXlsBytes(*bytes);
+            book = loadXlsBytes(*bytes);
         } else {
             cannotOpen("not a workbook");
         }
@@ -85,7 +85,7 @@ double charactersFromFileWidth(double fileWidth) {
 }
 
 std::shared_ptr<Workbook> loadWorkbookBytes(std::string_view bytes) {
-    return loadChecked(std::make_shared<const std::string>(bytes), nullptr);
+    return loadChecked(std::make_shared<const std::string>(bytes));
 }
 
 std::shared_ptr<Workbook> loadWorkbook(const std::string& path) {
@@ -106,7 +106,7 @@ std::shared_ptr<Workbook> loadWorkbook(const std::string& path) {
     // Read through a stream, not mapped: a read that fails (a file cut short by another
     // program's save, a drive or share that went away) is a refusal here, where a mapping
     // would end the program. The signature comes first: a file that is no workbook is refused
-    // having read 8 bytes of it; a legacy .xls is read by its own reader from the path.
+    // having read 8 bytes of it.
     std::ifstream in(file, std::ios::binary);
     auto bytes = std::make_shared<std::string>(std::min<std::uintmax_t>(size, 8), '\0');
     if (!in || !in.read(bytes->data(), static_cast<std::streamsize>(bytes->size()))) cannotOpen("cannot read " + path);
@@ -116,7 +116,7 @@ std::shared_ptr<Workbook> loadWorkbook(const std::string& path) {
         const auto rest = static_cast<std::streamsize>(size - head);
         if (!in.read(bytes->data() + head, rest) || in.gcount() != rest) cannotOpen("cannot read " + path);
     }
-    return loadChecked(std::move(bytes), &path);
+    return loadChecked(std::move(bytes));
 }
 
 }  // namespace lumo::spreadsheet

@@ -30,6 +30,10 @@
                                     (kept by openpyxl's keep_vba)
     make_files.py encrypted <path>  a compound file as a workbook saved with a password is (its
                                     EncryptionInfo and EncryptedPackage streams; not decryptable)
+    make_files.py xls-small <path>  the "xls" workbook as writers other than Excel lay out small
+                                    ones: its Workbook stream (without xlwt's padding) in the
+                                    mini stream after the summary streams, and named by the fifth
+                                    directory entry (in the directory's second sector)
 """
 import datetime
 import sys
@@ -291,6 +295,93 @@ def make_xlsm(path):
     os.remove(macro)
 
 
+def write_compound_file(path, streams):
+    """A compound file (512-byte sectors) of the streams (name, bytes) in this order: those
+    under 4096 bytes in the mini stream one after the other, the others in sectors of their
+    own; the directory names them in this order after the root, as a tree by name."""
+    import struct
+
+    sector, mini = 512, 64
+    end, free, fat_sector = 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFD
+    small = [(n, d) for n, d in streams if len(d) < 4096]
+    mini_stream, mini_fat, starts = b"", [], {}
+    for name, data in small:
+        count = max(1, -(-len(data) // mini))
+        starts[name] = len(mini_fat)
+        mini_fat += list(range(len(mini_fat) + 1, len(mini_fat) + count)) + [end]
+        mini_stream += data.ljust(count * mini, b"\0")
+    body, fat = [], []  # sectors after the header, and the FAT's entries for them
+
+    def place(data, marker=None):
+        count = max(1, -(-len(data) // sector))
+        first = len(fat)
+        fat.extend(list(range(first + 1, first + count)) + [end])
+        body.append(data.ljust(count * sector, b"\0"))
+        return first
+
+    entries = [("Root Entry", 5, 0, len(mini_stream))] + [(n, 2, 0, len(d)) for n, d in streams]
+    directory_sectors = -(-len(entries) * 128 // sector)
+    fat_sectors = 1
+    fat.extend([fat_sector] * fat_sectors)
+    body.append(b"")  # the FAT, filled in last
+    directory_start = place(b"\0" * directory_sectors * sector)
+    mini_fat_start = place(struct.pack("<%dI" % len(mini_fat), *mini_fat)) if mini_fat else end
+    root_start = place(mini_stream) if mini_stream else end
+    for i, (name, data) in enumerate(streams):
+        start = starts[name] if name in starts else place(data)
+        entries[i + 1] = (name, 2, start, len(data))
+    entries[0] = ("Root Entry", 5, root_start, len(mini_stream))
+    # The tree: siblings in the directory's order of names (length, then upper case), each
+    # the right child of the one before.
+    order = sorted(range(1, len(entries)), key=lambda i: (len(entries[i][0]), entries[i][0].upper()))
+    right = {a: b for a, b in zip(order, order[1:])}
+    raw = b""
+    for i, (name, kind, start, size) in enumerate(entries):
+        n = name.encode("utf-16-le") + b"\0\0"
+        child = order[0] if i == 0 and order else free
+        raw += (n.ljust(64, b"\0") + struct.pack("<HBB", len(n), kind, 1)
+                + struct.pack("<III", free, right.get(i, free), child) + b"\0" * 36 + struct.pack("<IQ", start, size))
+    raw = raw.ljust(directory_sectors * sector, b"\0")
+    body[1] = raw  # the directory's sectors come right after the FAT
+    fat_bytes = struct.pack("<%dI" % len(fat), *fat).ljust(sector, b"\xFF")
+    body[0] = fat_bytes
+    header = (b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + b"\0" * 16 + struct.pack("<HHHHH", 0x3E, 3, 0xFFFE, 9, 6)
+              + b"\0" * 6 + struct.pack("<IIIIIIIII", 0, fat_sectors, directory_start, 0, 4096, mini_fat_start,
+                                         1 if mini_fat else 0, end, 0))
+    header += struct.pack("<I", 0) + b"\xFF" * 4 * 108
+    open(path, "wb").write(header + b"".join(body))
+
+
+def make_xls_small(path):
+    import struct
+
+    make_xls(path + ".xlwt")
+    # xlwt's Workbook stream, read from its compound file: it is in sectors (padded to 4096).
+    data = open(path + ".xlwt", "rb").read()
+    import os
+    os.remove(path + ".xlwt")
+    directory = struct.unpack_from("<I", data, 0x30)[0]
+    entry = data[(directory + 1) * 512 + 128:(directory + 1) * 512 + 256]
+    start, size = struct.unpack_from("<IQ", entry, 116)
+    fat = struct.unpack_from("<128I", data, (struct.unpack_from("<I", data, 0x4C)[0] + 1) * 512)
+    stream, at = b"", start
+    while at < 0xFFFFFFFA:
+        stream += data[(at + 1) * 512:(at + 2) * 512]
+        at = fat[at]
+    stream = stream[:size]
+    # Without the padding after the workbook's last record (EOF, 0x000A).
+    end = 0
+    while end + 4 <= len(stream):
+        kind, length = struct.unpack_from("<HH", stream, end)
+        if kind == 0 and length == 0:
+            break
+        end += 4 + length
+    summary = b"\xFE\xFF\0\0" + b"\x05" * 196
+    write_compound_file(path, [("\x05SummaryInformation", summary), ("\x05DocumentSummaryInformation", summary[:150]),
+                               ("\x01CompObj", b"\x01\0\xFE\xFF" + b"\0" * 60), ("Ole", b"\x01\0\0\x02" + b"\0" * 16),
+                               ("Workbook", stream[:end])])
+
+
 def make_encrypted(path):
     import struct
 
@@ -331,6 +422,8 @@ if __name__ == "__main__":
         make_features(target, epoch1904=True)
     elif kind == "xlsm":
         make_xlsm(target)
+    elif kind == "xls-small":
+        make_xls_small(target)
     elif kind == "encrypted":
         make_encrypted(target)
     elif kind == "rows":
