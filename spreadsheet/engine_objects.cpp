@@ -524,7 +524,7 @@ void RangeObject::merge(Args) {
         for (const Cell& stored : row.cells) {
             if (stored.column < rect_.left || stored.column > rect_.right) continue;
             if (row.index == rect_.top && stored.column == rect_.left) continue;
-            Cell& cell = const_cast<Cell&>(stored);
+            Cell& cell = sheet_->edit(row, stored);
             cell.kind = CellKind::Empty;
             cell.number = 0;
         }
@@ -575,7 +575,7 @@ void RangeObject::restyleStored(Change change) {
         if (row.index < rect_.top || row.index > rect_.bottom) continue;
         for (const Cell& stored : row.cells) {
             if (stored.column < rect_.left || stored.column > rect_.right || stored.format == 0) continue;
-            Cell& cell = const_cast<Cell&>(stored);
+            Cell& cell = sheet_->edit(row, stored);
             if (cell.format != lastFrom) lastFrom = cell.format, lastTo = changedFormat(book, cell.format, change);
             cell.format = lastTo;
         }

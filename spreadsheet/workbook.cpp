@@ -70,6 +70,15 @@ Cell& Sheet::at(std::int32_t row, std::int32_t column) {
     return *cell;
 }
 
+Cell& Sheet::edit(const Row& row, const Cell& stored) {
+    Cell& cell = const_cast<Cell&>(stored);
+    if (!cell.edited) {
+        cell.edited = true;
+        if (editedRows_.empty() || editedRows_.back() != row.index) editedRows_.push_back(row.index);
+    }
+    return cell;
+}
+
 std::vector<std::int32_t> Sheet::editedRows() const {
     std::vector<std::int32_t> rows = editedRows_;
     std::sort(rows.begin(), rows.end());

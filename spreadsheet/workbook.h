@@ -99,6 +99,8 @@ public:
     const Cell* find(std::int32_t row, std::int32_t column) const;
     // The cell, created empty when missing, for writing: it counts as edited.
     Cell& at(std::int32_t row, std::int32_t column);
+    // A stored cell of one of rows(), for writing: it counts as edited.
+    Cell& edit(const Row& row, const Cell& cell);
     // The rows that hold edited cells, ascending.
     std::vector<std::int32_t> editedRows() const;
     const std::vector<Row>& rows() const { return rows_; }

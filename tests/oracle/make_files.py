@@ -400,33 +400,24 @@ def make_encrypted(path):
     open(path, "wb").write(header + fat + directory + b"\0" * 512)
 
 
+MAKERS = {
+    "openpyxl": make_openpyxl,
+    "onesheet": make_onesheet,
+    "colstyles": make_colstyles,
+    "formats": make_formats,
+    "ods": make_ods,
+    "xls": make_xls,
+    "xls-small": make_xls_small,
+    "features": make_features,
+    "features-plain": lambda path: make_features(path, chartsheet=False),
+    "epoch1904": lambda path: make_features(path, epoch1904=True),
+    "xlsm": make_xlsm,
+    "encrypted": make_encrypted,
+    "rows": lambda path: make_rows(path, int(sys.argv[3])),
+}
+
 if __name__ == "__main__":
     kind, target = sys.argv[1], sys.argv[2]
-    if kind == "openpyxl":
-        make_openpyxl(target)
-    elif kind == "onesheet":
-        make_onesheet(target)
-    elif kind == "colstyles":
-        make_colstyles(target)
-    elif kind == "formats":
-        make_formats(target)
-    elif kind == "ods":
-        make_ods(target)
-    elif kind == "xls":
-        make_xls(target)
-    elif kind == "features":
-        make_features(target)
-    elif kind == "features-plain":
-        make_features(target, chartsheet=False)
-    elif kind == "epoch1904":
-        make_features(target, epoch1904=True)
-    elif kind == "xlsm":
-        make_xlsm(target)
-    elif kind == "xls-small":
-        make_xls_small(target)
-    elif kind == "encrypted":
-        make_encrypted(target)
-    elif kind == "rows":
-        make_rows(target, int(sys.argv[3]))
-    else:
+    if kind not in MAKERS:
         sys.exit(f"unknown kind {kind}")
+    MAKERS[kind](target)
