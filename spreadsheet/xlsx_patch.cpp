@@ -212,8 +212,13 @@ public:
 
     std::uint32_t styleFor(std::uint32_t format, std::uint32_t base) {
         const auto& formats = source_.formats;
-        if (base >= formats.size()) base = 0;
-        if (format == 0 || (base < formats.size() && formats[base] == format)) return base;
+        if (base >= formats.size() + order_.size()) base = 0;  // no format of the file
+        if (format == 0) return base;
+        if (base >= formats.size()) {  // one appended here: made from a format of the file
+            if (order_[base - formats.size()].second == format) return base;
+            base = order_[base - formats.size()].first;
+        }
+        if (base < formats.size() && formats[base] == format) return base;
         if (source_.styles == npos || formats.empty()) return base;  // no styles part to add to
         auto [it, added] = derived_.emplace(std::pair(base, format), 0);
         if (added) {
@@ -427,12 +432,17 @@ public:
 
     const std::vector<std::int32_t>& edited() const { return edited_; }
 
-    // The file's format of a column (its <col style>, the last that covers it), 0 for none.
+    // The format a new cell of a column takes, as the application gives it: the column's (its
+    // <col style>, the last that covers it; a format the program gave the column since); 0
+    // for none.
     std::uint32_t columnStyle(std::int32_t column) const {
         std::uint32_t style = 0;
         for (const auto& run : source_.layout.columnStyles)
             if (column >= run.first && column <= run.last) style = run.style;
-        return style;
+        const auto index = static_cast<std::size_t>(column - 1);
+        const std::uint32_t was = index < source_.columns.size() ? source_.columns[index].format : 0;
+        const std::uint32_t now = sheet_.column(column).format;
+        return now == was ? style : styles_.styleFor(now, style);
     }
 
     // A row the file does not have: its written cells.
@@ -581,12 +591,12 @@ public:
             if (e || info.width >= 0 || info.format != 0) {
                 const std::uint32_t style = styles_.styleFor(info.format, e ? e->style : 0);
                 Attributes set{{"min", std::to_string(c)}, {"max", std::to_string(end)}};
-                if (info.width >= 0) {
-                    std::string width;
-                    appendNumber(width, fileWidthFromCharacters(info.width));
-                    set.emplace_back("width", std::move(width));
-                    set.emplace_back("customWidth", "1");
-                }
+                // A format alone keeps the standard width (8.43 characters), which is no width
+                // of the column's own.
+                std::string width;
+                appendNumber(width, fileWidthFromCharacters(info.width >= 0 ? info.width : 8.43));
+                set.emplace_back("width", std::move(width));
+                if (info.width >= 0) set.emplace_back("customWidth", "1");
                 if (style) set.emplace_back("style", std::to_string(style));
                 out += rewrittenTag(e ? e->raw : "<" + p_ + "col/>", set, {"min", "max", "width", "customWidth", "style"},
                                     Form::Closed);
@@ -718,7 +728,9 @@ struct Edit {
 };
 
 void patchPart(const ZipReader& zip, const ZipEntry& entry, std::vector<Edit> edits, EntryOut& out) {
-    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.from < b.from; });
+    // In their order in the part; an insertion before a span replaced at the same place.
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.from != b.from ? a.from < b.from : a.to < b.to; });
     std::size_t pos = 0, k = 0;
     std::string collected;
     auto done = [&](Edit& e) {

@@ -131,6 +131,29 @@ TEST_P(SavedInPlace, OnlyTheReportsRowsAreNew) {
 
 INSTANTIATE_TEST_SUITE_P(Files, SavedInPlace, ::testing::Values("features", "epoch1904", "xlsm", "libreoffice-features"));
 
+// What else the engine models, changed in a file it opened: merges, widths and column formats
+// are written in their places (an empty <sheetData/> too), and the file's others stay.
+TEST(SavedInPlace, MergesWidthsAndColumnFormatsGoInWhereTheSchemaWantsThem) {
+    ScratchDir dir;
+    const std::string path = dir.file("rows.xlsx");
+    runOracle("make_files.py", "rows " + shellQuoted(path) + " 3");
+    Handle app = spreadsheet::createApplication();
+    methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1});
+    const Handle book = propertyGet(app, "WorkBooks", {1});
+    const Handle first = propertyGet(book, "WorkSheets", {1}), second = propertyGet(book, "WorkSheets", {2});
+    propertyPut(propertyGet(second, "Cells", {2, 2}), "Value", "новый");
+    methodCall(second, "Activate");
+    methodCall(propertyGet(second, "Range", {"B3:C4"}), "Merge");
+    propertyPut(propertyGet(second, "Range", {"F:F"}), "ColumnWidth", 20);
+    propertyPut(propertyGet(first, "Range", {"B:C"}), "HorizontalAlignment", 3);
+    propertyPut(propertyGet(first, "Cells", {2, 3}), "Value", "1,5");
+    methodCall(book, "Save");
+    EXPECT_THAT(runOracle("read_xlsx.py", shellQuoted(path)),
+                IsSupersetOf({"cell	Второй	B2	s	новый	General	-", "merge	Второй	B3:C4",
+                              "width	Второй	F	20.7109375	6	6", "cell	Sheet	C2	n	1.5	General	center",
+                              "cell	Sheet	A3	n	3.0	General	-", "active	Второй"}));
+}
+
 // A row that crosses a merged range is not free, as a row with a value is not: the scan goes on.
 TEST(FreeRows, ARowCrossingAMergedRangeIsNoFreeRow) {
     ReportOnFile r;
