@@ -82,8 +82,10 @@ PrivateCopy::PrivateCopy(std::string_view bytes) {
 // open fail in it: it looks for the Workbook stream among the first directory sector's entries
 // only (4 of them), and reads a stream under 4096 bytes (in the mini stream) from the mini
 // stream's start, whatever mini sectors the stream has, as it does one of exactly 4096 bytes.
-// Writers other than Excel put small workbooks after their summary streams there. So the
-// stream is read here as the format says, and freexl gets a compound file of that stream alone.
+// Writers other than Excel put small workbooks after their summary streams there, or write
+// them beside another stream. Reading such bytes fails midway, and freexl_open then reports
+// success with no workbook: asked for its sheets, it said none ("no sheets"). So the stream is
+// read here as the format says, and freexl gets a compound file of that stream alone.
 
 std::uint32_t u32(std::string_view b, std::size_t at) {
     if (at + 4 > b.size()) unreadable("not a readable .xls workbook: cut short");
@@ -244,7 +246,8 @@ std::string compoundFileOf(const std::string& stream) {
 
 std::shared_ptr<Workbook> loadXlsFile(const std::string& path) {
     const void* handle = nullptr;
-    if (freexl_open(path.c_str(), &handle) != FREEXL_OK) {
+    // freexl 1.0.6 can report success without a workbook when reading its records failed.
+    if (freexl_open(path.c_str(), &handle) != FREEXL_OK || !handle) {
         if (handle) freexl_close(handle);
         unreadable("not a readable .xls workbook");
     }

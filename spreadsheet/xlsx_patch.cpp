@@ -378,8 +378,9 @@ const Row* rowOf(const Sheet& sheet, std::int32_t index) {
     return it != rows.end() && it->index == index ? &*it : nullptr;
 }
 
-// Writes a written cell: numbers as numbers, texts inline (the shared strings stay as they
-// were), booleans and errors; an empty cell only for its format.
+// Writes a written cell: numbers as numbers, texts inline (t="inlineStr": the shared strings
+// stay as they were; https://learn.microsoft.com/dotnet/api/documentformat.openxml.spreadsheet.cellvalues),
+// booleans and errors; an empty cell only for its format.
 void appendCell(std::string& out, const Workbook& book, const Cell& cell, std::int32_t row, std::uint32_t style,
                 const std::string& p) {
     if (cell.kind == CellKind::Empty && style == 0) return;
@@ -830,7 +831,8 @@ void writeSheet(const ZipReader& zip, const Workbook& book, std::size_t index, S
 }
 
 // The workbook part with renamed sheets, another active sheet, and a full calculation when
-// it is next opened.
+// it is next opened ("the application should do a full calculate on load",
+// https://learn.microsoft.com/dotnet/api/documentformat.openxml.spreadsheet.calculationproperties.fullcalculationonload).
 std::string patchedWorkbook(std::string_view xml, const Workbook& book, bool recalculate) {
     const SourcePackage& source = *book.source;
     const std::vector<Token> tokens = tokensOf(xml);

@@ -34,6 +34,8 @@
                                     ones: its Workbook stream (without xlwt's padding) in the
                                     mini stream after the summary streams, and named by the fifth
                                     directory entry (in the directory's second sector)
+    make_files.py xls-interleaved <path>  the same workbook stream first in the mini stream,
+                                    its mini sectors taking turns with another stream's
 """
 import datetime
 import sys
@@ -295,21 +297,33 @@ def make_xlsm(path):
     os.remove(macro)
 
 
-def write_compound_file(path, streams):
+def write_compound_file(path, streams, interleave=False):
     """A compound file (512-byte sectors) of the streams (name, bytes) in this order: those
-    under 4096 bytes in the mini stream one after the other, the others in sectors of their
-    own; the directory names them in this order after the root, as a tree by name."""
+    under 4096 bytes in the mini stream one after the other (or their mini sectors taking
+    turns, as when they were written at once), the others in sectors of their own; the
+    directory names them in this order after the root, as a tree by name."""
     import struct
 
     sector, mini = 512, 64
     end, free, fat_sector = 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFD
     small = [(n, d) for n, d in streams if len(d) < 4096]
-    mini_stream, mini_fat, starts = b"", [], {}
-    for name, data in small:
-        count = max(1, -(-len(data) // mini))
-        starts[name] = len(mini_fat)
-        mini_fat += list(range(len(mini_fat) + 1, len(mini_fat) + count)) + [end]
-        mini_stream += data.ljust(count * mini, b"\0")
+    pieces = [[d[i:i + mini].ljust(mini, b"\0") for i in range(0, max(len(d), 1), mini)] for n, d in small]
+    order = []  # (stream, piece) in the mini stream's order
+    if interleave:
+        for k in range(max(len(p) for p in pieces)):
+            order += [(i, k) for i, p in enumerate(pieces) if k < len(p)]
+    else:
+        order = [(i, k) for i, p in enumerate(pieces) for k in range(len(p))]
+    place_of = {key: at for at, key in enumerate(order)}
+    mini_stream = b"".join(pieces[i][k] for i, k in order)
+    mini_fat = [free] * len(order)
+    starts = {}
+    for i, (name, data) in enumerate(small):
+        chain = [place_of[(i, k)] for k in range(len(pieces[i]))]
+        starts[name] = chain[0]
+        for a, b in zip(chain, chain[1:]):
+            mini_fat[a] = b
+        mini_fat[chain[-1]] = end
     body, fat = [], []  # sectors after the header, and the FAT's entries for them
 
     def place(data, marker=None):
@@ -352,7 +366,7 @@ def write_compound_file(path, streams):
     open(path, "wb").write(header + b"".join(body))
 
 
-def make_xls_small(path):
+def make_xls_small(path, interleave=False):
     import struct
 
     make_xls(path + ".xlwt")
@@ -377,6 +391,10 @@ def make_xls_small(path):
             break
         end += 4 + length
     summary = b"\xFE\xFF\0\0" + b"\x05" * 196
+    if interleave:
+        # The workbook first, its mini sectors taking turns with a stream of zeros.
+        write_compound_file(path, [("Workbook", stream[:end]), ("Zeros", bytes(end))], interleave=True)
+        return
     write_compound_file(path, [("\x05SummaryInformation", summary), ("\x05DocumentSummaryInformation", summary[:150]),
                                ("\x01CompObj", b"\x01\0\xFE\xFF" + b"\0" * 60), ("Ole", b"\x01\0\0\x02" + b"\0" * 16),
                                ("Workbook", stream[:end])])
@@ -408,6 +426,7 @@ MAKERS = {
     "ods": make_ods,
     "xls": make_xls,
     "xls-small": make_xls_small,
+    "xls-interleaved": lambda path: make_xls_small(path, interleave=True),
     "features": make_features,
     "features-plain": lambda path: make_features(path, chartsheet=False),
     "epoch1904": lambda path: make_features(path, epoch1904=True),
