@@ -567,7 +567,7 @@ const std::vector<std::string> FakeObject::Members = {
     "workbooks", "sheetsinnewworkbook", "displayalerts", "visible", "usercontrol", "quit",
     "add", "open", "count", "item", "worksheets", "name", "fileformat", "readonly", "save",
     "saveas", "close", "activate", "columns", "rows", "range", "cells", "value", "numberformat",
-    "horizontalalignment", "columnwidth", "select", "merge"};
+    "horizontalalignment", "columnwidth", "select", "merge", "mergecells"};
 
 }  // namespace
 
