@@ -244,6 +244,8 @@ public:
             value_.clear();
         } else if (top == Kind::Cell && name == "f") {
             cells_.layout.formulas = true;
+            if (rowInSheet_ && column_ >= 1 && column_ <= kMaxColumns)
+                cells_.layout.formulaCells.emplace_back(static_cast<std::int32_t>(lastRow_), column_);
         } else if (inline_ > 0 && name == "rPh") {
             ++phonetic_;
             kind = Kind::Phonetic;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "spreadsheet/workbook.h"
@@ -51,6 +52,8 @@ struct WorksheetLayout {
     std::size_t afterMergeCells = npos;
     std::int64_t lastRow = 0;  // the highest row the part writes
     bool formulas = false;     // some cell has a formula
+    // The cells that have one (row, column): the application's calculation chain names them.
+    std::vector<std::pair<std::int32_t, std::int32_t>> formulaCells;
     // The file's cell format of columns by <col style>: first, last, format index.
     struct ColumnStyle {
         std::int32_t first, last;

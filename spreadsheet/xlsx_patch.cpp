@@ -13,6 +13,7 @@
 
 #include "spreadsheet/cell_text.h"
 #include "spreadsheet/xlsx_package.h"
+#include "spreadsheet/xlsx_reader.h"
 #include "spreadsheet/xlsx_writer.h"
 #include "spreadsheet/xlsx_zip.h"
 #include "spreadsheet/xml_scan.h"
@@ -877,6 +878,57 @@ std::string patchedWorkbook(std::string_view xml, const Workbook& book, bool rec
     return out.result();
 }
 
+// A written cell that had a formula: the application's calculation chain (calcChain.xml)
+// would name a cell without one, which the application repairs with a question. The chain is
+// optional and made again by the application: it is left out, with its relationship and type.
+bool formulaWrittenOver(const Workbook& book) {
+    const SourcePackage& source = *book.source;
+    for (std::size_t i = 0; i < source.sheets.size(); ++i)
+        for (const auto& [row, column] : source.sheets[i].layout.formulaCells) {
+            const Cell* cell = book.sheet(i).find(row, column);
+            if (cell && cell->edited) return true;
+        }
+    return false;
+}
+
+struct LeftOut {
+    std::size_t chain = npos, relationships = npos, types = npos;  // entries
+    std::string chainPart;
+};
+
+LeftOut calculationChain(const ZipReader& zip, const SourcePackage& source) {
+    LeftOut out;
+    const std::string& workbook = zip.entries()[source.workbook].name;
+    const std::size_t slash = workbook.rfind('/');
+    const std::string rels = (slash == std::string::npos ? std::string() : workbook.substr(0, slash + 1)) + "_rels/" +
+                             workbook.substr(slash == std::string::npos ? 0 : slash + 1) + ".rels";
+    for (std::size_t i = 0; i < zip.entries().size(); ++i) {
+        if (zip.entries()[i].name == rels) out.relationships = i;
+        if (zip.entries()[i].name == "[Content_Types].xml") out.types = i;
+    }
+    if (out.relationships == npos || out.types == npos) return {};
+    for (const Token& t : tokensOf(zip.unpack(zip.entries()[out.relationships]))) {
+        if (t.kind != Token::Kind::Start || t.name != "Relationship") continue;
+        const StartTag tag = parseStartTag(t.raw);
+        auto type = attributeOf(tag, "Type"), target = attributeOf(tag, "Target");
+        if (type && target && type->ends_with("/calcChain")) out.chainPart = targetPart(workbook, *target);
+    }
+    for (std::size_t i = 0; i < zip.entries().size(); ++i)
+        if (!out.chainPart.empty() && zip.entries()[i].name == out.chainPart) out.chain = i;
+    return out.chain == npos ? LeftOut{} : out;
+}
+
+// The part without the elements of that name whose attribute ends so.
+std::string without(std::string_view xml, std::string_view element, std::string_view attribute, std::string_view ending) {
+    Rewrite out(xml);
+    for (const Token& t : tokensOf(xml)) {
+        if (t.kind != Token::Kind::Start || t.name != element) continue;
+        auto value = attributeOf(parseStartTag(t.raw), attribute);
+        if (value && value->ends_with(ending)) out.replace(t.offset, t.offset + t.raw.size(), "");
+    }
+    return out.result();
+}
+
 void writeSmall(ZipWriter& zip, const std::string& name, std::string_view text) {
     EntryOut part(zip, name);
     part.write(text);
@@ -911,12 +963,18 @@ void writePatchedXlsx(const Workbook& book, const std::filesystem::path& file) {
     const bool recalculate = cellsWritten && formulas;
     const bool workbookChanged = renamed || recalculate || book.activeSheet != source.activeSheet;
 
+    const LeftOut chain = cellsWritten && formulas && formulaWrittenOver(book) ? calculationChain(zip, source) : LeftOut{};
+
     StyleMapper styles(source, book);
     ZipWriter out(file);
     for (std::size_t i = 0; i < zip.entries().size(); ++i) {
         const ZipEntry& e = zip.entries()[i];
-        if (i == source.styles) continue;  // last: the sheets may add formats to it
-        if (sheetChanged[i]) {
+        if (i == source.styles || i == chain.chain) continue;  // styles last: the sheets may add formats to it
+        if (i == chain.relationships) {
+            writeSmall(out, e.name, without(zip.unpack(e), "Relationship", "Type", "/calcChain"));
+        } else if (i == chain.types) {
+            writeSmall(out, e.name, without(zip.unpack(e), "Override", "PartName", "/" + chain.chainPart));
+        } else if (sheetChanged[i]) {
             writeSheet(zip, book, sheetOfEntry[i], styles, out);
         } else if (i == source.workbook && workbookChanged) {
             writeSmall(out, e.name, patchedWorkbook(zip.unpack(e), book, recalculate));

@@ -154,6 +154,49 @@ TEST(SavedInPlace, MergesWidthsAndColumnFormatsGoInWhereTheSchemaWantsThem) {
                               "cell	Sheet	A3	n	3.0	General	-", "active	Второй"}));
 }
 
+// A value written over a formula: the application's calculation chain would name a cell
+// without one, which it repairs with a question; the chain goes (the application makes it
+// again), with its relationship and its type, and nothing else changes.
+TEST(SavedInPlace, AFormulaWrittenOverTakesTheCalculationChainAlong) {
+    ScratchDir dir;
+    const std::string path = dir.file("chain.xlsx");
+    runOracle("make_files.py", "onesheet " + shellQuoted(path));
+    const std::string original = readBytes(path);
+    spreadsheet::ZipReader zip(original);
+    spreadsheet::StoredZip out(1 << 20);
+    for (const auto& e : zip.entries()) {
+        std::string data = zip.unpack(e);
+        if (e.name == "xl/worksheets/sheet1.xml")
+            data.insert(data.find("</sheetData>"), "<row r=\"2\"><c r=\"A2\"><f>1+1</f><v>2</v></c><c r=\"B2\"><f>A2*2</f><v>4</v></c></row>");
+        if (e.name == "xl/_rels/workbook.xml.rels")
+            data.insert(data.find("</Relationships>"), "<Relationship Id=\"rIdC\" Type=\"http://schemas.openxmlformats.org/"
+                                                       "officeDocument/2006/relationships/calcChain\" Target=\"calcChain.xml\"/>");
+        if (e.name == "[Content_Types].xml")
+            data.insert(data.find("</Types>"), "<Override PartName=\"/xl/calcChain.xml\" ContentType=\"application/"
+                                               "vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml\"/>");
+        out.add(e.name, data);
+    }
+    out.add("xl/calcChain.xml", "<calcChain xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+                                "<c r=\"A2\" i=\"1\"/><c r=\"B2\"/></calcChain>");
+    auto [bytes, size] = out.finish();
+    std::ofstream(path, std::ios::binary).write(bytes.get(), static_cast<std::streamsize>(size));
+    const std::string before = dir.file("before.xlsx");
+    std::filesystem::copy_file(path, before);
+
+    Handle app = spreadsheet::createApplication();
+    methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1});
+    const Handle book = propertyGet(app, "WorkBooks", {1});
+    propertyPut(propertyGet(propertyGet(book, "WorkSheets", {1}), "Cells", {2, 1}), "Value", "5");
+    methodCall(book, "Save");
+    const auto lines = runOracle("compare_packages.py", shellQuoted(before) + " " + shellQuoted(path) + " " + shellQuoted("Sheet:2"));
+    auto parts = partsBy(lines);
+    EXPECT_THAT(parts["missing"], ElementsAre("xl/calcChain.xml"));
+    EXPECT_THAT(parts["changed"], ::testing::UnorderedElementsAre("xl/worksheets/sheet1.xml", "xl/workbook.xml",
+                                                                  "xl/_rels/workbook.xml.rels", "[Content_Types].xml"));
+    EXPECT_THAT(lines, IsSupersetOf({std::string("zip\tNone"), std::string("cells\tsame"), std::string("row\tSheet\t2\t[5, '=A2*2']")}));
+    EXPECT_THAT(lines, Contains(StartsWith("features\tdiffer\tSheet\t{'formulas': ['A2=1+1', 'B2=A2*2']")));  // the one written over
+}
+
 // A row that crosses a merged range is not free, as a row with a value is not: the scan goes on.
 TEST(FreeRows, ARowCrossingAMergedRangeIsNoFreeRow) {
     ReportOnFile r;
