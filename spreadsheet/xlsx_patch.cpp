@@ -907,7 +907,8 @@ LeftOut calculationChain(const ZipReader& zip, const SourcePackage& source) {
         if (zip.entries()[i].name == "[Content_Types].xml") out.types = i;
     }
     if (out.relationships == npos || out.types == npos) return {};
-    for (const Token& t : tokensOf(zip.unpack(zip.entries()[out.relationships]))) {
+    const std::string relationships = zip.unpack(zip.entries()[out.relationships]);
+    for (const Token& t : tokensOf(relationships)) {
         if (t.kind != Token::Kind::Start || t.name != "Relationship") continue;
         const StartTag tag = parseStartTag(t.raw);
         auto type = attributeOf(tag, "Type"), target = attributeOf(tag, "Target");
