@@ -26,6 +26,15 @@ SaveHook& saveHook() {
 
 [[noreturn]] void saveFailed(const std::string& why) { throw Error(code::ApplicationDefined, "cannot save: " + why); }
 
+// The kind of workbook a name asks for by its extension.
+MainType mainTypeFor(const std::string& path) {
+    std::string ext = pathFromUtf8(path).extension().string();
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (ext == ".xlsx") return MainType::Plain;
+    if (ext == ".xlsm") return MainType::MacroEnabled;
+    return MainType::AsSource;
+}
+
 }  // namespace
 
 void setSaveHook(SaveHook hook) { saveHook() = std::move(hook); }
@@ -33,7 +42,7 @@ void setSaveHook(SaveHook hook) { saveHook() = std::move(hook); }
 void saveWorkbook(const Workbook& book, const std::string& path) {
     try {
         replaceFile(pathFromUtf8(path), [&](const fs::path& tmp) {
-            if (book.source) writePatchedXlsx(book, tmp);
+            if (book.source) writePatchedXlsx(book, tmp, mainTypeFor(path));
             else writeXlsx(book, tmp);
             if (saveHook()) saveHook()(pathToUtf8(tmp));
         });

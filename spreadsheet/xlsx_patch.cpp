@@ -891,44 +891,102 @@ bool formulaWrittenOver(const Workbook& book) {
     return false;
 }
 
-struct LeftOut {
-    std::size_t chain = npos, relationships = npos, types = npos;  // entries
-    std::string chainPart;
+constexpr std::string_view kPlainMain = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml";
+constexpr std::string_view kMacroMain = "application/vnd.ms-excel.sheet.macroEnabled.main+xml";
+
+// The package's relationships and types as a save changes them: parts left out (with their
+// relationships from the workbook and their types), and the workbook's main type.
+class PackageEdits {
+public:
+    PackageEdits(const ZipReader& zip, const SourcePackage& source) : zip_(zip), workbook_(zip.entries()[source.workbook].name) {
+        const std::size_t slash = workbook_.rfind('/');
+        const std::string rels = (slash == std::string::npos ? std::string() : workbook_.substr(0, slash + 1)) + "_rels/" +
+                                 workbook_.substr(slash == std::string::npos ? 0 : slash + 1) + ".rels";
+        for (std::size_t i = 0; i < zip.entries().size(); ++i) {
+            if (zip.entries()[i].name == rels) relationships_ = i;
+            if (zip.entries()[i].name == "[Content_Types].xml") types_ = i;
+        }
+    }
+
+    // Leaves out the part the workbook relates to by this type (its end: "/calcChain").
+    void leaveOut(std::string_view relationship) {
+        if (relationships_ == npos || types_ == npos) return;
+        const std::string xml = zip_.unpack(zip_.entries()[relationships_]);
+        for (const Token& t : tokensOf(xml)) {
+            if (t.kind != Token::Kind::Start || t.name != "Relationship") continue;
+            const StartTag tag = parseStartTag(t.raw);
+            auto type = attributeOf(tag, "Type"), target = attributeOf(tag, "Target");
+            if (!type || !target || !type->ends_with(relationship)) continue;
+            const std::string part = targetPart(workbook_, *target);
+            for (std::size_t i = 0; i < zip_.entries().size(); ++i)
+                if (zip_.entries()[i].name == part) leftOut_.push_back({i, part, std::string(relationship)});
+        }
+    }
+    // The workbook's main type becomes this one (when it is one of the workbook's own).
+    void setMainType(std::string_view type) { mainType_ = type; }
+
+    bool leftOut(std::size_t entry) const {
+        return std::any_of(leftOut_.begin(), leftOut_.end(), [&](const Part& p) { return p.entry == entry; });
+    }
+    // The entry written again here, or nothing when it stays as it was.
+    std::optional<std::string> rewritten(std::size_t entry) const {
+        if (entry != relationships_ && entry != types_) return std::nullopt;
+        const std::string was = zip_.unpack(zip_.entries()[entry]);
+        std::string xml = was;
+        for (const Part& p : leftOut_) {
+            if (entry == relationships_)
+                xml = without(xml, "Relationship", "Type", [&](std::string_view v) { return v.ends_with(p.relationship); });
+            else
+                xml = without(xml, "Override", "PartName", [&](std::string_view v) { return v == "/" + p.name; });
+        }
+        if (entry == types_ && !mainType_.empty()) xml = withMainType(xml);
+        if (xml == was) return std::nullopt;
+        return xml;
+    }
+
+private:
+    struct Part {
+        std::size_t entry;
+        std::string name, relationship;
+    };
+    // The part without the elements (with what they hold) whose attribute matches.
+    template <class Match>
+    static std::string without(std::string_view xml, std::string_view element, std::string_view attribute, Match match) {
+        Rewrite out(xml);
+        const std::vector<Token> tokens = tokensOf(xml);
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+            const Token& t = tokens[i];
+            if (t.kind != Token::Kind::Start || t.name != element) continue;
+            auto value = attributeOf(parseStartTag(t.raw), attribute);
+            if (!value || !match(*value)) continue;
+            std::size_t end = t.offset + t.raw.size();
+            for (std::size_t j = i + 1; !t.empty && j < tokens.size(); ++j)
+                if (tokens[j].kind == Token::Kind::End && tokens[j].depth == t.depth) {
+                    end = tokens[j].offset + tokens[j].raw.size();
+                    break;
+                }
+            out.replace(t.offset, end, "");
+        }
+        return out.result();
+    }
+    std::string withMainType(std::string_view xml) const {
+        Rewrite out(xml);
+        for (const Token& t : tokensOf(xml)) {
+            if (t.kind != Token::Kind::Start || t.name != "Override") continue;
+            const StartTag tag = parseStartTag(t.raw);
+            auto part = attributeOf(tag, "PartName"), type = attributeOf(tag, "ContentType");
+            if (part && type && *part == "/" + workbook_ && (*type == kPlainMain || *type == kMacroMain))
+                out.replace(t.offset, t.offset + t.raw.size(), rewrittenTag(t.raw, {{"ContentType", std::string(mainType_)}}));
+        }
+        return out.result();
+    }
+
+    const ZipReader& zip_;
+    const std::string workbook_;
+    std::size_t relationships_ = npos, types_ = npos;
+    std::vector<Part> leftOut_;
+    std::string_view mainType_;
 };
-
-LeftOut calculationChain(const ZipReader& zip, const SourcePackage& source) {
-    LeftOut out;
-    const std::string& workbook = zip.entries()[source.workbook].name;
-    const std::size_t slash = workbook.rfind('/');
-    const std::string rels = (slash == std::string::npos ? std::string() : workbook.substr(0, slash + 1)) + "_rels/" +
-                             workbook.substr(slash == std::string::npos ? 0 : slash + 1) + ".rels";
-    for (std::size_t i = 0; i < zip.entries().size(); ++i) {
-        if (zip.entries()[i].name == rels) out.relationships = i;
-        if (zip.entries()[i].name == "[Content_Types].xml") out.types = i;
-    }
-    if (out.relationships == npos || out.types == npos) return {};
-    const std::string relationships = zip.unpack(zip.entries()[out.relationships]);
-    for (const Token& t : tokensOf(relationships)) {
-        if (t.kind != Token::Kind::Start || t.name != "Relationship") continue;
-        const StartTag tag = parseStartTag(t.raw);
-        auto type = attributeOf(tag, "Type"), target = attributeOf(tag, "Target");
-        if (type && target && type->ends_with("/calcChain")) out.chainPart = targetPart(workbook, *target);
-    }
-    for (std::size_t i = 0; i < zip.entries().size(); ++i)
-        if (!out.chainPart.empty() && zip.entries()[i].name == out.chainPart) out.chain = i;
-    return out.chain == npos ? LeftOut{} : out;
-}
-
-// The part without the elements of that name whose attribute ends so.
-std::string without(std::string_view xml, std::string_view element, std::string_view attribute, std::string_view ending) {
-    Rewrite out(xml);
-    for (const Token& t : tokensOf(xml)) {
-        if (t.kind != Token::Kind::Start || t.name != element) continue;
-        auto value = attributeOf(parseStartTag(t.raw), attribute);
-        if (value && value->ends_with(ending)) out.replace(t.offset, t.offset + t.raw.size(), "");
-    }
-    return out.result();
-}
 
 void writeSmall(ZipWriter& zip, const std::string& name, std::string_view text) {
     EntryOut part(zip, name);
@@ -938,7 +996,7 @@ void writeSmall(ZipWriter& zip, const std::string& name, std::string_view text) 
 
 }  // namespace
 
-void writePatchedXlsx(const Workbook& book, const std::filesystem::path& file) {
+void writePatchedXlsx(const Workbook& book, const std::filesystem::path& file, MainType type) {
     const SourcePackage& source = *book.source;
     const ZipReader zip(*source.bytes);
     if (zip.entries().size() != source.entries.size() || source.sheets.size() != book.sheetCount())
@@ -964,17 +1022,25 @@ void writePatchedXlsx(const Workbook& book, const std::filesystem::path& file) {
     const bool recalculate = cellsWritten && formulas;
     const bool workbookChanged = renamed || recalculate || book.activeSheet != source.activeSheet;
 
-    const LeftOut chain = cellsWritten && formulas && formulaWrittenOver(book) ? calculationChain(zip, source) : LeftOut{};
+    PackageEdits package(zip, source);
+    if (cellsWritten && formulas && formulaWrittenOver(book)) package.leaveOut("/calcChain");
+    // The main type follows the name saved to, as the application's SaveAs does: a workbook
+    // saved as .xlsx is no macro-enabled one (its VBA project goes), one saved as .xlsm is
+    // (https://learn.microsoft.com/office/vba/api/excel.xlfileformat).
+    if (type == MainType::Plain) {
+        package.setMainType(kPlainMain);
+        package.leaveOut("/vbaProject");
+    } else if (type == MainType::MacroEnabled) {
+        package.setMainType(kMacroMain);
+    }
 
     StyleMapper styles(source, book);
     ZipWriter out(file);
     for (std::size_t i = 0; i < zip.entries().size(); ++i) {
         const ZipEntry& e = zip.entries()[i];
-        if (i == source.styles || i == chain.chain) continue;  // styles last: the sheets may add formats to it
-        if (i == chain.relationships) {
-            writeSmall(out, e.name, without(zip.unpack(e), "Relationship", "Type", "/calcChain"));
-        } else if (i == chain.types) {
-            writeSmall(out, e.name, without(zip.unpack(e), "Override", "PartName", "/" + chain.chainPart));
+        if (i == source.styles || package.leftOut(i)) continue;  // styles last: the sheets may add formats to it
+        if (auto text = package.rewritten(i)) {
+            writeSmall(out, e.name, *text);
         } else if (sheetChanged[i]) {
             writeSheet(zip, book, sheetOfEntry[i], styles, out);
         } else if (i == source.workbook && workbookChanged) {

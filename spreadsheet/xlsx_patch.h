@@ -15,7 +15,7 @@
 //     number formats to its <numFmts>;
 //   - texts of written cells go in as inline strings: the shared strings stay as they were.
 // [Content_Types].xml and every relationship are copied: the package keeps its parts' types
-// (a macro-enabled workbook stays one).
+// (a macro-enabled workbook stays one), unless it is saved under a name of the other kind.
 
 #include <filesystem>
 
@@ -23,9 +23,13 @@
 
 namespace lumo::spreadsheet {
 
+// The workbook's main type in the package written: the source's, or as the name saved to
+// says (.xlsx: no macros, the VBA project left out; .xlsm: macro-enabled).
+enum class MainType { AsSource, Plain, MacroEnabled };
+
 // Writes the workbook (which has a source package) into `file` (created or emptied). Raises
 // ZipWriteError (xlsx_zip.h) when the file cannot be written, std::runtime_error when a part
 // to be written again is damaged.
-void writePatchedXlsx(const Workbook& book, const std::filesystem::path& file);
+void writePatchedXlsx(const Workbook& book, const std::filesystem::path& file, MainType type = MainType::AsSource);
 
 }  // namespace lumo::spreadsheet

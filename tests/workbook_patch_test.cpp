@@ -154,6 +154,30 @@ TEST(SavedInPlace, MergesWidthsAndColumnFormatsGoInWhereTheSchemaWantsThem) {
                               "cell	Sheet	A3	n	3.0	General	-", "active	Второй"}));
 }
 
+// Saved under a name of the other kind, the workbook becomes that kind, as the application's
+// SaveAs makes it: an .xlsm saved as .xlsx loses its VBA project, an .xlsx saved as .xlsm is
+// macro-enabled; everything else stays.
+TEST(SavedInPlace, UnderANameOfTheOtherKindTheWorkbookBecomesThatKind) {
+    ScratchDir dir;
+    const std::string macro = dir.file("macro.xlsm"), plain = dir.file("plain.xlsx");
+    runOracle("make_files.py", "xlsm " + shellQuoted(macro));
+    Handle app = spreadsheet::createApplication();
+    methodCall(propertyGet(app, "WorkBooks"), "Open", {macro, 0, false, 1});
+    methodCall(propertyGet(app, "WorkBooks", {1}), "SaveAs", {plain, 51});
+    auto lines = runOracle("compare_packages.py", shellQuoted(macro) + " " + shellQuoted(plain));
+    EXPECT_THAT(partsBy(lines)["missing"], ElementsAre("xl/vbaProject.bin"));
+    EXPECT_THAT(partsBy(lines)["changed"], ::testing::UnorderedElementsAre("[Content_Types].xml", "xl/_rels/workbook.xml.rels"));
+    EXPECT_THAT(lines, IsSupersetOf({std::string("zip\tNone"), std::string("type\tsheet.main+xml"), std::string("cells\tsame")}));
+
+    const std::string again = dir.file("again.xlsm");
+    methodCall(propertyGet(app, "WorkBooks", {1}), "Close");
+    methodCall(propertyGet(app, "WorkBooks"), "Open", {plain, 0, false, 1});
+    methodCall(propertyGet(app, "WorkBooks", {1}), "SaveAs", {again, 52});
+    lines = runOracle("compare_packages.py", shellQuoted(plain) + " " + shellQuoted(again));
+    EXPECT_THAT(partsBy(lines)["changed"], ElementsAre("[Content_Types].xml"));
+    EXPECT_THAT(lines, IsSupersetOf({std::string("type\tsheet.macroEnabled.main+xml"), std::string("features\tsame")}));
+}
+
 // A value written over a formula: the application's calculation chain would name a cell
 // without one, which it repairs with a question; the chain goes (the application makes it
 // again), with its relationship and its type, and nothing else changes.
