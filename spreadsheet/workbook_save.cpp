@@ -28,7 +28,7 @@ SaveHook& saveHook() {
 
 // The kind of workbook a name asks for by its extension.
 MainType mainTypeFor(const std::string& path) {
-    std::string ext = pathFromUtf8(path).extension().string();
+    std::string ext = pathToUtf8(pathFromUtf8(path).extension());
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     if (ext == ".xlsx") return MainType::Plain;
     if (ext == ".xlsm") return MainType::MacroEnabled;
