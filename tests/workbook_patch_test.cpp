@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 #endif
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "common/messages.h"
 #include "spreadsheet/engine.h"
@@ -27,7 +27,6 @@ using namespace lumo::automation;
 using namespace lumo::test;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
 using ::testing::StartsWith;
 
