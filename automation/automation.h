@@ -36,6 +36,11 @@ inline constexpr std::int32_t FileTooLarge = static_cast<std::int32_t>(0x800700D
 // A workbook format this build has no reader for (the built-in engine on Windows opens .xlsx
 // and .xlsm only, not .ods or legacy .xls).
 inline constexpr std::int32_t FormatNotOpenable = static_cast<std::int32_t>(0x80070032);  // ERROR_NOT_SUPPORTED
+// What the built-in engine cannot open for reasons the operator can act on: a workbook saved
+// with a password (encrypted), a folder, a device or pipe chosen as the file.
+inline constexpr std::int32_t PasswordProtected = static_cast<std::int32_t>(0x80071772);  // ERROR_FILE_ENCRYPTED
+inline constexpr std::int32_t IsAFolder = static_cast<std::int32_t>(0x80070150);  // ERROR_DIRECTORY_NOT_SUPPORTED
+inline constexpr std::int32_t NotAFile = static_cast<std::int32_t>(0x800700DE);   // ERROR_BAD_FILE_TYPE
 // The application refused the call: a cell outside the sheet, a file it cannot open or write,
 // a value it does not accept.
 inline constexpr std::int32_t ApplicationDefined = static_cast<std::int32_t>(0x800A03EC);

@@ -4,8 +4,16 @@
 // free row. Prints, for each size, seconds (wall and CPU: the figures stay comparable on a
 // busy machine) and memory of each step, and the ratios.
 //
+// Then, for the first size: the report opened again, one live row written and saved in place
+// (the package patched: every part but the live sheet copied as it was), also with a 10 MB
+// picture part in the package; and the opening of two hostile packages made here, which must
+// be refused at once: 1,000 entries over one 100 MB deflate stream, and one 100 MB sheet part
+// named by 40 sheets.
+//
 // usage: engine_bench [--engine-only] [rows ...]     (default 100000 1000000)
 //        engine_bench --write <path> <rows>          one report, as the bench writes it
+#include <zlib.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +31,9 @@
 #include "link/readings_store.h"
 #include "report/report.h"
 #include "spreadsheet/engine.h"
+#include "spreadsheet/workbook_files.h"
+#include "spreadsheet/xlsx_zip.h"
+#include "spreadsheet/zip_archive.h"
 
 using namespace lumo;
 using namespace lumo::automation;
@@ -123,6 +134,117 @@ int openAndScan(const std::string& path) {
     return 0;
 }
 
+// Opens a report, writes one live row below its `rows` rows and saves it in place; prints:
+// save-s save-cpu.
+int saveInPlace(const std::string& path, int rows) {
+    Handle app = spreadsheet::createApplication();
+    methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1});
+    Handle book = propertyGet(app, "WorkBooks", {1});
+    Handle live = propertyGet(book, "WorkSheets", {1});
+    Array row(1, 20);
+    row.at(1, 1) = Handle(Date{46362});
+    row.at(1, 2) = Handle(Date{0.25});
+    for (int c = 3; c <= 20; ++c) row.at(1, c) = Handle(220.5 + c);
+    const std::string address = "A" + std::to_string(rows + 3) + ":T" + std::to_string(rows + 3);
+    propertyPut(propertyGet(live, "Range", {address}), "Value", Handle(row));
+    const double t0 = now(), c0 = cpuNow();
+    methodCall(book, "Save");
+    std::printf("%.3f %.3f\n", now() - t0, cpuNow() - c0);
+    return 0;
+}
+
+// A copy of the package with a 10 MB picture part (bytes that do not pack, as a photo's).
+void withPicture(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const spreadsheet::ZipReader zip(bytes);
+    spreadsheet::ZipWriter out(to);
+    for (const auto& e : zip.entries()) out.copy(e, zip.packed(e));
+    std::string picture(10 << 20, '\0');
+    std::uint32_t x = 2463534242u;
+    for (char& c : picture) x ^= x << 13, x ^= x >> 17, x ^= x << 5, c = static_cast<char>(x);
+    out.begin("xl/media/image1.png");
+    out.write(picture);
+    out.end();
+    out.finish();
+}
+
+void put16(std::string& out, std::uint32_t v) { out += static_cast<char>(v & 0xFF), out += static_cast<char>(v >> 8 & 0xFF); }
+void put32(std::string& out, std::uint32_t v) { put16(out, v & 0xFFFF), put16(out, v >> 16); }
+
+// 1,000 entries of a few hundred bytes of directory, each naming the one 100 MB deflate stream.
+void overlappingPackage(const std::string& to) {
+    const std::string zeros(100 << 20, ' ');
+    std::string packed(compressBound(static_cast<uLong>(zeros.size())), '\0');
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+    z.avail_in = static_cast<uInt>(zeros.size());
+    z.next_out = reinterpret_cast<Bytef*>(packed.data());
+    z.avail_out = static_cast<uInt>(packed.size());
+    deflate(&z, Z_FINISH);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+    const std::uint32_t crc = spreadsheet::crcOf(zeros);
+    std::string file, central;
+    const std::string first = "xl/worksheets/sheet1.xml";
+    put32(file, 0x04034b50), put16(file, 20), put16(file, 0), put16(file, 8), put32(file, 0), put32(file, crc);
+    put32(file, static_cast<std::uint32_t>(packed.size())), put32(file, static_cast<std::uint32_t>(zeros.size()));
+    put16(file, static_cast<std::uint32_t>(first.size())), put16(file, 0);
+    file += first + packed;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = i == 0 ? "[Content_Types].xml" : "xl/part" + std::to_string(i) + ".xml";
+        put32(central, 0x02014b50), put16(central, 20), put16(central, 20), put16(central, 0), put16(central, 8);
+        put32(central, 0), put32(central, crc), put32(central, static_cast<std::uint32_t>(packed.size()));
+        put32(central, static_cast<std::uint32_t>(zeros.size())), put16(central, static_cast<std::uint32_t>(name.size()));
+        put16(central, 0), put16(central, 0), put16(central, 0), put16(central, 0), put32(central, 0), put32(central, 0);
+        central += name;
+    }
+    const auto at = static_cast<std::uint32_t>(file.size());
+    file += central;
+    put32(file, 0x06054b50), put16(file, 0), put16(file, 0), put16(file, 1000), put16(file, 1000);
+    put32(file, static_cast<std::uint32_t>(central.size())), put32(file, at), put16(file, 0);
+    std::ofstream(to, std::ios::binary) << file;
+}
+
+// One 100 MB sheet part that 40 sheets name.
+void sharedPartPackage(const std::string& to) {
+    const std::string rel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+    spreadsheet::ZipWriter out(to);
+    auto part = [&](const std::string& name, const std::string& text) {
+        out.begin(name);
+        out.write(text);
+        out.end();
+    };
+    part("[Content_Types].xml", "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>");
+    part("_rels/.rels", "<Relationships><Relationship Id=\"rId1\" Type=\"" + rel + "/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
+    std::string sheets;
+    for (int i = 1; i <= 40; ++i) sheets += "<sheet name=\"S" + std::to_string(i) + "\" sheetId=\"" + std::to_string(i) + "\" r:id=\"rId1\"/>";
+    part("xl/workbook.xml", "<workbook xmlns:r=\"" + rel + "\"><sheets>" + sheets + "</sheets></workbook>");
+    part("xl/_rels/workbook.xml.rels", "<Relationships><Relationship Id=\"rId1\" Type=\"" + rel + "/worksheet\" Target=\"worksheets/sheet1.xml\"/></Relationships>");
+    out.begin("xl/worksheets/sheet1.xml");
+    out.write(std::string_view("<worksheet><sheetData>"));
+    std::string row;
+    for (int c = 0; c < 3300; ++c) row += "<c><v>1</v></c>";
+    for (int r = 1; r <= 2000; ++r) out.write("<row r=\"" + std::to_string(r) + "\">" + row + "</row>");
+    out.write(std::string_view("</sheetData></worksheet>"));
+    out.end();
+    out.finish();
+}
+
+// Opens a file, which must be refused; prints: seconds what-was-said.
+void openRefused(const char* what, const std::string& path) {
+    const double t0 = now();
+    std::string said = "opened (not refused)";
+    try {
+        spreadsheet::loadWorkbook(path);
+    } catch (const std::exception& e) {
+        said = e.what();
+    }
+    std::printf("open %-56s %.3f s (%s, file %.0f KiB)\n", what, now() - t0, said.c_str(),
+                static_cast<double>(fs::file_size(path)) / 1024.0);
+}
+
 // Runs a command and gives its output's first line.
 std::string run(const std::string& cmd) {
 #ifdef _WIN32
@@ -162,7 +284,7 @@ Open parseOpen(const std::string& line) {
     return o;
 }
 
-void benchSize(int rows, bool peer, const fs::path& dir) {
+void benchSize(int rows, bool peer, bool extras, const fs::path& dir) {
     const std::string engineFile = (dir / "engine.xlsx").string(), peerFile = (dir / "openpyxl.xlsx").string();
     const std::string script = (fs::path(__FILE__).parent_path() / "engine_bench_peer.py").string();
     const std::string python = "/usr/bin/python3 " + script;
@@ -202,6 +324,26 @@ void benchSize(int rows, bool peer, const fs::path& dir) {
     std::printf("file size: engine %.1f MiB", static_cast<double>(fs::file_size(engineFile)) / 1048576.0);
     if (peer) std::printf(", openpyxl %.1f MiB", static_cast<double>(fs::file_size(peerFile)) / 1048576.0);
     std::printf("\n");
+
+    if (extras) {
+        // Saved in place: one row more, the package patched.
+        auto inPlace = [&](const std::string& file) {
+            double wall = 0, cpu = 0;
+            std::istringstream(run(self() + " --save-in-place " + file + " " + std::to_string(rows))) >> wall >> cpu;
+            return std::pair(wall, cpu);
+        };
+        const std::string pictured = (dir / "pictured.xlsx").string();
+        withPicture(engineFile, pictured);
+        const auto [plainWall, plainCpu] = inPlace(engineFile);
+        const auto [picWall, picCpu] = inPlace(pictured);
+        std::printf("save in place, one row more: %.3f s (CPU %.3f s); with a 10 MB picture part: %.3f s (CPU %.3f s)\n",
+                    plainWall, plainCpu, picWall, picCpu);
+        const std::string overlapping = (dir / "overlapping.xlsx").string(), shared = (dir / "shared.xlsx").string();
+        overlappingPackage(overlapping);
+        sharedPartPackage(shared);
+        openRefused("1,000 entries over one 100 MB stream", overlapping);
+        openRefused("one 100 MB sheet part named by 40 sheets", shared);
+    }
     std::fflush(stdout);
 }
 
@@ -210,6 +352,7 @@ void benchSize(int rows, bool peer, const fs::path& dir) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--write") return writeAndSave(argv[2], std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--open") return openAndScan(argv[2]);
+    if (argc == 4 && std::string(argv[1]) == "--save-in-place") return saveInPlace(argv[2], std::atoi(argv[3]));
     bool peer = true;
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) {
@@ -220,7 +363,7 @@ int main(int argc, char** argv) {
 
     fs::path dir = fs::temp_directory_path() / ("lumo-engine-bench-" + std::to_string(bench::processId()));
     fs::create_directories(dir);
-    for (int rows : sizes) benchSize(rows, peer, dir);
+    for (size_t i = 0; i < sizes.size(); ++i) benchSize(sizes[i], peer, i == 0, dir);
     fs::remove_all(dir);
     return 0;
 }

@@ -116,6 +116,16 @@ inline constexpr const char* ReportFull =
 inline std::string fileTooLarge(long long megabytes) {
     return "Файл слишком большой (" + std::to_string(megabytes) + " МБ): открыть его невозможно.";
 }
+// A small file whose workbook holds more than the built-in engine takes (cells, or the bytes
+// its parts unpack to).
+inline constexpr const char* WorkbookTooLarge =
+    "Файл слишком велик: в книге больше данных, чем программа может открыть. Откройте его в Excel или LibreOffice.";
+// The built-in engine cannot open these.
+inline constexpr const char* PasswordProtected =
+    "Файл защищен паролем: откройте его в Excel или LibreOffice и сохраните без пароля.";
+inline constexpr const char* FolderNotFile = "Выбрана папка, а не файл отчета.";
+inline constexpr const char* DeviceNotFile =
+    "Выбранное имя - не файл, а устройство или канал: открыть его как отчет невозможно.";
 // The journal of unsaved rows (caption "Предупреждение").
 inline constexpr const char* JournalCannotWrite =
     "Невозможно записать журнал отчета: строки не защищены от сбоя. Они будут записаны в журнал, "

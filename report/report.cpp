@@ -365,12 +365,22 @@ void Report::OpenReport(const std::string& fileName) {
         view_.setReportName(fileNameOf(fileName));
     } catch (const std::exception& e) {
         CloseReport();
-        if (codeOf(e) == automation::code::FormatNotOpenable) {
+        namespace code = automation::code;
+        const std::int32_t failure = codeOf(e);
+        if (failure == code::FormatNotOpenable) {
             dialogs_.error(msg::FormatNotOpenable);
-        } else if (codeOf(e) == automation::code::FileTooLarge) {
+        } else if (failure == code::FileTooLarge) {
             std::error_code ec;
             const auto bytes = std::filesystem::file_size(pathFromUtf8(fileName), ec);
             dialogs_.error(msg::fileTooLarge(ec ? 0 : static_cast<long long>(bytes >> 20)));
+        } else if (failure == code::OutOfMemory) {
+            dialogs_.error(msg::WorkbookTooLarge);
+        } else if (failure == code::PasswordProtected) {
+            dialogs_.error(msg::PasswordProtected);
+        } else if (failure == code::IsAFolder) {
+            dialogs_.error(msg::FolderNotFile);
+        } else if (failure == code::NotAFile) {
+            dialogs_.error(msg::DeviceNotFile);
         } else {
             dialogs_.error(msg::CannotOpenFile);
         }
@@ -476,7 +486,12 @@ std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow,
         for (std::int32_t row = top; row <= bottom; ++row) {
             if (!cellOf(column, row - top + 1, 1).blank()) continue;
             // Only a row empty from side to side: a foreign sheet may hold data beside column 1.
-            if (blankRow(rangeValues(sheet, row, 1, row, columns), 1, columns)) return row;
+            if (!blankRow(rangeValues(sheet, row, 1, row, columns), 1, columns)) continue;
+            // Nor a row that crosses a merged range, whose cells but the first take no value:
+            // MergeCells is False only when no cell of the range is merged (True or Null
+            // otherwise, https://learn.microsoft.com/office/vba/api/excel.range.mergecells).
+            const Handle merged = propertyGet(s_.ScratchCell, "MergeCells");
+            if (merged.kind() == Handle::Kind::Boolean && !merged.boolean()) return row;
         }
         top = bottom + 1;
     }

@@ -72,9 +72,9 @@ public:
     void ShowOrHide();
     // The operator closed the spreadsheet application's window himself: the button follows.
     void ViewerHidden();
-    // The first row from firstDataRow on whose cells in columns 1 to `columns` are all empty,
-    // found by reading column 1 a block at a time and checking the whole row of each empty
-    // cell; 0 when the sheet has no such row (it is full).
+    // The first row from firstDataRow on whose cells in columns 1 to `columns` are all empty
+    // and none merged, found by reading column 1 a block at a time and checking the whole row
+    // of each empty cell; 0 when the sheet has no such row (it is full).
     std::int32_t FindNextRow(const automation::Handle& sheet, std::int32_t firstDataRow, std::int32_t columns);
 
     // ---- Records ----

@@ -188,7 +188,7 @@ void enterText(Workbook& book, Cell& cell, std::string_view text, const CellForm
     if (isDateTimeFormat(effective.numberFormat)) {
         if (auto v = parseDateTime(text)) {
             cell.kind = CellKind::Number;
-            cell.number = *v;
+            cell.number = book.storedDate(*v);
             return;
         }
     }
@@ -207,6 +207,7 @@ std::string valueText(const Workbook& book, const Cell* cell, const CellFormat& 
     }
     double v = cell->number;
     if (!isDateTimeFormat(effective.numberFormat) || v < 0 || v >= 2958466) return formatGeneral(v);
+    v = book.automationDate(v);
     // A date value turned into text the Russian way: date dd.mm.yyyy, time h:mm:ss.
     DateTimeParts p = dateTimeParts(v);
     bool hasTime = p.hour || p.minute || p.second;
@@ -223,7 +224,8 @@ std::string valueText(const Workbook& book, const Cell* cell, const CellFormat& 
 std::string displayText(const Workbook& book, const Cell& cell, const CellFormat& effective) {
     if (cell.kind != CellKind::Number) return valueText(book, &cell, effective);
     const std::string& code = effective.numberFormat;
-    if (isDateTimeFormat(code) && cell.number >= 0 && cell.number < 2958466) return renderDateTime(cell.number, code);
+    if (isDateTimeFormat(code) && cell.number >= 0 && cell.number < 2958466)
+        return renderDateTime(book.automationDate(cell.number), code);
     int decimals = fixedDecimals(code);
     if (decimals >= 0 && std::fabs(cell.number) < 1e15) return fixedText(cell.number, decimals);
     return formatGeneral(cell.number);

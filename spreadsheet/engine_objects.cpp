@@ -340,6 +340,7 @@ std::span<const Member<RangeObject>> RangeObject::members() {
         {.name = "columnwidth", .put = {&R::setColumnWidth}},
         {.name = "select", .call = {&R::select, 0, 1}},
         {.name = "merge", .call = {&R::merge, 0, 1}},
+        {.name = "mergecells", .get = {&R::mergeCells, 0, 0}},
     };
     return table;
 }
@@ -406,7 +407,7 @@ Handle RangeObject::value(Args) {
             switch (cell->kind) {
                 case CellKind::Number:
                     if (isDateTimeFormat(book_->format(sheet_->effectiveFormat(r, c)).numberFormat))
-                        out = Handle(automation::Date{cell->number});
+                        out = Handle(automation::Date{book_->automationDate(cell->number)});
                     else
                         out = Handle(cell->number);
                     break;
@@ -453,8 +454,10 @@ void RangeObject::putValue(std::int32_t r, std::int32_t c, const Handle& value) 
             cell.number = value.number();
             break;
         case Handle::Kind::Date: {
+            // A date value in the workbook's own date system
+            // (Workbook.Date1904, https://learn.microsoft.com/office/vba/api/excel.workbook.date1904).
             cell.kind = CellKind::Number;
-            cell.number = value.date().serial;
+            cell.number = book.storedDate(value.date().serial);
             // A date in a cell without a date or time format gets one, as the application
             // gives it: the time (no day part, midnight too), the date, or both.
             const CellFormat& shown = book.format(cell.format ? cell.format : sheet_->column(c).format);
@@ -498,6 +501,21 @@ void RangeObject::select(Args) {
     if (&book_->sheet(book_->activeSheet) != sheet_) refused("Select of a range on a sheet that is not active");
 }
 
+// True when every cell of the range is part of a merged range, false when none is, and Null
+// (an empty value) when some are (Range.MergeCells,
+// https://learn.microsoft.com/office/vba/api/excel.range.mergecells).
+Handle RangeObject::mergeCells(Args) {
+    std::int64_t merged = 0;
+    sheet_->forEachMergeIn(rect_, [&](const Rect& m) {
+        const Rect in{std::max(m.top, rect_.top), std::max(m.left, rect_.left), std::min(m.bottom, rect_.bottom),
+                      std::min(m.right, rect_.right)};
+        merged += in.area();
+    });
+    if (merged == 0) return Handle(false);
+    if (merged == rect_.area()) return Handle(true);
+    return Handle();
+}
+
 // The top-left value stays; the others go.
 void RangeObject::merge(Args) {
     if (rect_.area() <= 1) return;
@@ -506,7 +524,7 @@ void RangeObject::merge(Args) {
         for (const Cell& stored : row.cells) {
             if (stored.column < rect_.left || stored.column > rect_.right) continue;
             if (row.index == rect_.top && stored.column == rect_.left) continue;
-            Cell& cell = const_cast<Cell&>(stored);
+            Cell& cell = sheet_->edit(row, stored);
             cell.kind = CellKind::Empty;
             cell.number = 0;
         }
@@ -557,7 +575,7 @@ void RangeObject::restyleStored(Change change) {
         if (row.index < rect_.top || row.index > rect_.bottom) continue;
         for (const Cell& stored : row.cells) {
             if (stored.column < rect_.left || stored.column > rect_.right || stored.format == 0) continue;
-            Cell& cell = const_cast<Cell&>(stored);
+            Cell& cell = sheet_->edit(row, stored);
             if (cell.format != lastFrom) lastFrom = cell.format, lastTo = changedFormat(book, cell.format, change);
             cell.format = lastTo;
         }

@@ -163,7 +163,7 @@ private:
 };
 
 // A range of cells, or the sheet's Columns or Rows collection: Item, Range, Value, Count,
-// NumberFormat, HorizontalAlignment, ColumnWidth, Select, Merge.
+// NumberFormat, HorizontalAlignment, ColumnWidth, Select, Merge, MergeCells.
 class RangeObject final : public TableObject<RangeObject> {
 public:
     static constexpr std::string_view kName = "Range";
@@ -188,6 +188,7 @@ private:
     void setColumnWidth(const Handle& value);
     void select(Args args);
     void merge(Args args);
+    Handle mergeCells(Args args);
 
     template <class F>
     void forEachWritableCell(F f);

@@ -1,6 +1,8 @@
 #include "spreadsheet/workbook.h"
 
 #include <algorithm>
+#include <bit>
+#include <map>
 
 namespace lumo::spreadsheet {
 
@@ -49,15 +51,39 @@ Cell& Sheet::at(std::int32_t row, std::int32_t column) {
     }
     auto& cells = r->cells;
     lastColumn_ = std::max(lastColumn_, column);
+    Cell* cell;
     if (cells.empty() || cells.back().column < column) {
-        cells.emplace_back().column = static_cast<std::uint16_t>(column);
-        return cells.back();
+        cell = &cells.emplace_back();
+        cell->column = static_cast<std::uint16_t>(column);
+    } else {
+        auto it = std::lower_bound(cells.begin(), cells.end(), column, columnLess);
+        if (it == cells.end() || it->column != column) {
+            it = cells.insert(it, Cell{});
+            it->column = static_cast<std::uint16_t>(column);
+        }
+        cell = &*it;
     }
-    auto it = std::lower_bound(cells.begin(), cells.end(), column, columnLess);
-    if (it != cells.end() && it->column == column) return *it;
-    it = cells.insert(it, Cell{});
-    it->column = static_cast<std::uint16_t>(column);
-    return *it;
+    if (!cell->edited) {
+        cell->edited = true;
+        if (editedRows_.empty() || editedRows_.back() != row) editedRows_.push_back(row);
+    }
+    return *cell;
+}
+
+Cell& Sheet::edit(const Row& row, const Cell& stored) {
+    Cell& cell = const_cast<Cell&>(stored);
+    if (!cell.edited) {
+        cell.edited = true;
+        if (editedRows_.empty() || editedRows_.back() != row.index) editedRows_.push_back(row.index);
+    }
+    return cell;
+}
+
+std::vector<std::int32_t> Sheet::editedRows() const {
+    std::vector<std::int32_t> rows = editedRows_;
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
 }
 
 void Sheet::adoptRows(std::vector<Row> rows, std::int32_t lastColumn) {
@@ -87,12 +113,84 @@ void Sheet::merge(Rect r) {
         }
     }
     merges_.push_back(r);
+    mergeIndexValid_ = false;
+}
+
+void Sheet::adoptMerges(std::vector<Rect> merges) {
+    if (!merges_.empty()) {
+        for (const Rect& r : merges) merge(r);
+        return;
+    }
+    // A sweep down the rows: the ranges that reach the current top row lie side by side, so
+    // a new one overlaps one of them only if it overlaps its neighbours by column.
+    std::stable_sort(merges.begin(), merges.end(), [](const Rect& a, const Rect& b) { return a.top < b.top; });
+    std::map<std::int32_t, Rect> across;  // by left column: the kept ranges that reach the row
+    std::multimap<std::int32_t, std::int32_t> ends;  // bottom row -> left column of a range in `across`
+    for (const Rect& r : merges) {
+        while (!ends.empty() && ends.begin()->first < r.top) {
+            across.erase(ends.begin()->second);
+            ends.erase(ends.begin());
+        }
+        auto next = across.lower_bound(r.left);
+        if (next != across.end() && next->second.left <= r.right) continue;
+        if (next != across.begin() && std::prev(next)->second.right >= r.left) continue;
+        across.emplace(r.left, r);
+        ends.emplace(r.bottom, r.left);
+        merges_.push_back(r);
+    }
+    mergeIndexValid_ = false;
+}
+
+void Sheet::indexMerges() const {
+    const std::size_t n = merges_.size();
+    mergeOrder_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) mergeOrder_[i] = static_cast<std::uint32_t>(i);
+    std::sort(mergeOrder_.begin(), mergeOrder_.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return merges_[a].top < merges_[b].top; });
+    mergeTops_.resize(n);
+    std::size_t leaves = 1;
+    while (leaves < n) leaves *= 2;
+    mergeBottomTree_.assign(2 * leaves, 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        mergeTops_[k] = merges_[mergeOrder_[k]].top;
+        mergeBottomTree_[leaves + k] = merges_[mergeOrder_[k]].bottom;
+    }
+    for (std::size_t i = leaves - 1; i >= 1; --i)
+        mergeBottomTree_[i] = std::max(mergeBottomTree_[2 * i], mergeBottomTree_[2 * i + 1]);
+    mergeIndexValid_ = true;
+}
+
+void Sheet::mergesCovering(std::int32_t top, std::int32_t bottom, std::vector<std::uint32_t>& out) const {
+    if (!mergeIndexValid_) indexMerges();
+    // Those whose top is at or above `bottom` (a prefix of the order) and whose bottom is at or
+    // below `top`: down the tree only where some bottom reaches that far.
+    const std::size_t prefix = static_cast<std::size_t>(
+        std::upper_bound(mergeTops_.begin(), mergeTops_.end(), bottom) - mergeTops_.begin());
+    if (prefix == 0) return;
+    const std::size_t leaves = mergeBottomTree_.size() / 2;
+    std::vector<std::pair<std::size_t, std::size_t>> stack{{1, 0}};  // node, first leaf under it
+    while (!stack.empty()) {
+        auto [node, first] = stack.back();
+        stack.pop_back();
+        if (first >= prefix || mergeBottomTree_[node] < top) continue;
+        if (node >= leaves) {
+            out.push_back(mergeOrder_[node - leaves]);
+            continue;
+        }
+        const std::size_t half = (leaves >> (std::bit_width(node) - 1)) / 2;
+        stack.push_back({2 * node + 1, first + half});
+        stack.push_back({2 * node, first});
+    }
 }
 
 const Rect* Sheet::mergeAt(std::int32_t row, std::int32_t column) const {
-    for (const Rect& m : merges_)
-        if (m.contains(row, column)) return &m;
-    return nullptr;
+    const Rect* found = nullptr;
+    if (merges_.empty()) return nullptr;
+    std::vector<std::uint32_t> covering;
+    mergesCovering(row, row, covering);
+    for (std::uint32_t i : covering)
+        if (merges_[i].contains(row, column)) found = &merges_[i];
+    return found;
 }
 
 const ColumnInfo& Sheet::column(std::int32_t c) const {
@@ -111,7 +209,7 @@ std::uint32_t Sheet::effectiveFormat(std::int32_t row, std::int32_t column) cons
     return this->column(column).format;
 }
 
-Workbook::Workbook() { formats_.emplace_back(); }
+Workbook::Workbook() { internFormat(CellFormat{}); }
 
 Sheet& Workbook::addSheet(std::string name) {
     sheets_.push_back(std::make_unique<Sheet>(*this, std::move(name)));
@@ -128,10 +226,12 @@ std::uint32_t Workbook::intern(std::string_view text) {
 }
 
 std::uint32_t Workbook::internFormat(const CellFormat& f) {
-    for (std::size_t i = 0; i < formats_.size(); ++i)
-        if (formats_[i] == f) return static_cast<std::uint32_t>(i);
-    formats_.push_back(f);
-    return static_cast<std::uint32_t>(formats_.size() - 1);
+    std::string key = f.numberFormat;
+    key += '\0';
+    key += static_cast<char>(f.align);
+    auto [it, added] = formatIndex_.emplace(std::move(key), static_cast<std::uint32_t>(formats_.size()));
+    if (added) formats_.push_back(f);
+    return it->second;
 }
 
 namespace {

@@ -1,11 +1,13 @@
-// Saving: Office Open XML written straight from the model (xlsx_writer.h) into a temporary
-// file beside the target that is renamed over it once complete.
+// Saving: into a temporary file beside the target that is renamed over it once complete; a
+// workbook read from a package is that package again with its changes (xlsx_patch.h), any
+// other one Office Open XML written straight from the model (xlsx_writer.h).
 #include <filesystem>
 
 #include "common/atomic_file.h"
 #include "automation/automation.h"
 #include "spreadsheet/save_hook_testing.h"
 #include "spreadsheet/workbook_files.h"
+#include "spreadsheet/xlsx_patch.h"
 #include "spreadsheet/xlsx_writer.h"
 #include "spreadsheet/xlsx_zip.h"
 
@@ -24,6 +26,15 @@ SaveHook& saveHook() {
 
 [[noreturn]] void saveFailed(const std::string& why) { throw Error(code::ApplicationDefined, "cannot save: " + why); }
 
+// The kind of workbook a name asks for by its extension.
+MainType mainTypeFor(const std::string& path) {
+    std::string ext = pathToUtf8(pathFromUtf8(path).extension());
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (ext == ".xlsx") return MainType::Plain;
+    if (ext == ".xlsm") return MainType::MacroEnabled;
+    return MainType::AsSource;
+}
+
 }  // namespace
 
 void setSaveHook(SaveHook hook) { saveHook() = std::move(hook); }
@@ -31,7 +42,8 @@ void setSaveHook(SaveHook hook) { saveHook() = std::move(hook); }
 void saveWorkbook(const Workbook& book, const std::string& path) {
     try {
         replaceFile(pathFromUtf8(path), [&](const fs::path& tmp) {
-            writeXlsx(book, tmp);
+            if (book.source) writePatchedXlsx(book, tmp, mainTypeFor(path));
+            else writeXlsx(book, tmp);
             if (saveHook()) saveHook()(pathToUtf8(tmp));
         });
     } catch (const FileReplaceError& e) {
@@ -39,6 +51,10 @@ void saveWorkbook(const Workbook& book, const std::string& path) {
     } catch (const fs::filesystem_error& e) {
         saveFailed(e.what());
     } catch (const ZipWriteError& e) {
+        saveFailed(e.what());
+    } catch (const Error&) {
+        throw;
+    } catch (const std::runtime_error& e) {  // a part of the package that cannot be written again
         saveFailed(e.what());
     }
 }

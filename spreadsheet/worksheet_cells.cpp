@@ -69,18 +69,23 @@ public:
     explicit XmlFeed(H& h) : h_(h) {}
     void piece(std::string_view piece) {
         if (pending_.empty() && piece.size() > 0) {
+            h_.at(piece.data(), consumed_);
             std::size_t used = scanXml(piece, false, h_);
+            consumed_ += used;
             pending_.assign(piece.substr(used));
             waitFor_ = 2 * pending_.size();
             return;
         }
         pending_.append(piece);
         if (pending_.size() < waitFor_) return;
+        h_.at(pending_.data(), consumed_);
         std::size_t used = scanXml(pending_, false, h_);
+        consumed_ += used;
         pending_.erase(0, used);
         waitFor_ = 2 * pending_.size();
     }
     void finish() {
+        h_.at(pending_.data(), consumed_);
         scanXml(pending_, true, h_);
         pending_.clear();
     }
@@ -89,6 +94,7 @@ private:
     H& h_;
     std::string pending_;
     std::size_t waitFor_ = 0;
+    std::size_t consumed_ = 0;  // bytes of the part before pending_
 };
 
 // The column of an A1 reference by its letters; 0 when there are none or too many.
@@ -196,7 +202,7 @@ public:
     }
     void text(std::string_view t, bool cdata, std::string_view) {
         if (!inText_) return;
-        if (cdata) text_.append(t);
+        if (cdata) xml::appendLineEnds(text_, t);
         else appendDecoded(text_, t);
     }
     void other(std::string_view) {}
@@ -216,11 +222,12 @@ public:
     WorksheetReader(const WorksheetTables& tables, Workbook& book, WorksheetCells& cells)
         : tables_(tables), book_(book), cells_(cells) {}
 
-    void start(std::string_view name, std::string_view attrs, bool empty, std::string_view) {
+    // The place in the part of the text being scanned: offsets of what the handler is given.
+    void at(const char* data, std::size_t offset) { data_ = data, offset_ = offset; }
+
+    void start(std::string_view name, std::string_view attrs, bool empty, std::string_view raw) {
         if (where_ != Where::Inside) {
-            if (name == "mergeCell") mergeCell(attrs);
-            else if (where_ == Where::Before && name == "col") column(attrs);
-            else if (where_ == Where::Before && name == "sheetData") where_ = empty ? Where::After : Where::Inside;
+            outsideStart(name, attrs, empty, raw);
             return;
         }
         Kind kind = Kind::Other;
@@ -235,6 +242,10 @@ public:
             kind = name == "v" ? Kind::Value : Kind::Inline;
             hasValue_ = true;
             value_.clear();
+        } else if (top == Kind::Cell && name == "f") {
+            cells_.layout.formulas = true;
+            if (rowInSheet_ && column_ >= 1 && column_ <= kMaxColumns)
+                cells_.layout.formulaCells.emplace_back(static_cast<std::int32_t>(lastRow_), column_);
         } else if (inline_ > 0 && name == "rPh") {
             ++phonetic_;
             kind = Kind::Phonetic;
@@ -251,10 +262,15 @@ public:
         stack_.push_back(kind);
     }
 
-    void end(std::string_view, std::string_view) {
-        if (where_ != Where::Inside) return;
+    void end(std::string_view name, std::string_view raw) {
+        if (where_ != Where::Inside) {
+            outsideEnd(name, raw);
+            return;
+        }
         if (stack_.empty()) {  // the end of <sheetData>
             where_ = Where::After;
+            cells_.layout.sheetDataEnd = offsetOf(raw);
+            cells_.layout.sheetDataClose = offsetOf(raw) + raw.size();
             return;
         }
         Kind kind = stack_.back();
@@ -269,8 +285,8 @@ public:
         if (where_ != Where::Inside || stack_.empty()) return;
         Kind top = stack_.back();
         if (top != Kind::Value && (top != Kind::InlineText || phonetic_ > 0)) return;
-        if (cdata) value_.append(t);
-        else if (value_.empty() && t.find('&') == std::string_view::npos) value_.assign(t);
+        if (cdata) xml::appendLineEnds(value_, t);
+        else if (value_.empty() && t.find_first_of("&\r") == std::string_view::npos) value_.assign(t);
         else appendDecoded(value_, t);
     }
 
@@ -284,6 +300,64 @@ public:
 
 private:
     enum class Where : std::uint8_t { Before, Inside, After };
+
+    std::size_t offsetOf(std::string_view raw) const { return offset_ + static_cast<std::size_t>(raw.data() - data_); }
+
+    // Elements outside <sheetData>: the columns before it, merged ranges anywhere, and where
+    // the worksheet's own children lie.
+    void outsideStart(std::string_view name, std::string_view attrs, bool empty, std::string_view raw) {
+        WorksheetLayout& l = cells_.layout;
+        if (name == "mergeCell") mergeCell(attrs);
+        else if (where_ == Where::Before && name == "col") column(attrs);
+        if (depth_ == 1) {
+            const std::size_t at = offsetOf(raw), end = at + raw.size();
+            if (name == "dimension" && l.dimension == WorksheetLayout::npos) {
+                l.dimension = at, l.dimensionEnd = empty ? end : WorksheetLayout::npos;
+                if (auto ref = attribute(attrs, "ref")) l.dimensionRef = *ref;
+            } else if (name == "cols" && l.cols == WorksheetLayout::npos) {
+                l.cols = at, l.colsEnd = empty ? end : WorksheetLayout::npos;
+            } else if (name == "mergeCells" && l.mergeCells == WorksheetLayout::npos) {
+                l.mergeCells = at, l.mergeCellsEnd = empty ? end : WorksheetLayout::npos;
+            } else if (where_ == Where::After && l.afterMergeCells == WorksheetLayout::npos && comesAfterMergeCells(name)) {
+                l.afterMergeCells = at;
+            }
+            if (where_ == Where::Before && name == "sheetData") {
+                l.sheetData = at, l.sheetDataOpenEnd = end;
+                // The prefix of the worksheet's elements: what precedes "sheetData" in the tag.
+                std::string_view qname = raw.substr(1, raw.find("sheetData") - 1);
+                l.prefix.assign(qname);
+                if (empty) l.sheetDataEnd = at, l.sheetDataClose = end;
+                where_ = empty ? Where::After : Where::Inside;
+                return;
+            }
+        }
+        if (!empty) ++depth_;
+    }
+
+    void outsideEnd(std::string_view name, std::string_view raw) {
+        WorksheetLayout& l = cells_.layout;
+        --depth_;
+        const std::size_t end = offsetOf(raw) + raw.size();
+        if (depth_ == 1) {
+            if (name == "dimension" && l.dimensionEnd == WorksheetLayout::npos) l.dimensionEnd = end;
+            else if (name == "cols" && l.colsEnd == WorksheetLayout::npos) l.colsEnd = end;
+            else if (name == "mergeCells" && l.mergeCellsEnd == WorksheetLayout::npos) l.mergeCellsEnd = end;
+        } else if (depth_ == 0 && l.afterMergeCells == WorksheetLayout::npos) {
+            l.afterMergeCells = offsetOf(raw);  // </worksheet>
+        }
+    }
+
+    // The children of a worksheet that follow <mergeCells> in its schema's order.
+    static bool comesAfterMergeCells(std::string_view name) {
+        for (std::string_view later :
+             {"phoneticPr", "conditionalFormatting", "dataValidations", "hyperlinks", "printOptions", "pageMargins",
+              "pageSetup", "headerFooter", "rowBreaks", "colBreaks", "customProperties", "cellWatches", "ignoredErrors",
+              "smartTags", "drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture", "oleObjects",
+              "controls", "webPublishItems", "tableParts", "extLst"})
+            if (name == later) return true;
+        return false;
+    }
+
     enum class Kind : std::uint8_t { SheetData, Row, Cell, Value, Inline, InlineText, Phonetic, Other };
     enum class Type : std::uint8_t { Number, Shared, Text, Boolean, Error, Date };
 
@@ -293,6 +367,7 @@ private:
             if (n == "r" && !parseInteger(v, index)) index = 0;
         });
         lastRow_ = index;
+        cells_.layout.lastRow = std::max(cells_.layout.lastRow, index);
         lastColumn_ = 0;
         rowInSheet_ = index >= 1 && index <= kMaxRows;
         if (!rowInSheet_) return;
@@ -339,6 +414,7 @@ private:
         if (hasValue_) setValue(cell);
         // An empty cell is kept when the file gave it a format of its own, even the default.
         if (cell.kind == CellKind::Empty && format_ == 0) return;
+        if (tables_.cellsLeft && --*tables_.cellsLeft < 0) throw WorkbookTooLarge("more cells than the engine holds");
         auto& cells = cells_.rows.back().cells;
         if (!cells.empty() && cells.back().column >= cell.column) cellsOutOfOrder_ = true;
         cells.push_back(cell);
@@ -371,6 +447,7 @@ private:
             case Type::Date: {
                 bool withTime = false;
                 if (parseIsoDateTime(value_, cell.number, withTime)) {
+                    cell.number = book_.storedDate(cell.number);
                     cell.kind = CellKind::Number;
                     cell.format = datedFormat(cell.format, withTime);
                 }
@@ -403,8 +480,12 @@ private:
         std::uint32_t format = 0;
         std::size_t xf = 0;  // 0, the default, is no format of the column's own
         if (auto style = attribute(attrs, "style"); style && parseInteger(*style, xf) && xf > 0 &&
-            xf < tables_.formats.size())
+            xf < tables_.formats.size()) {
             format = tables_.formats[xf];
+            cells_.layout.columnStyles.push_back({static_cast<std::int32_t>(first),
+                                                  static_cast<std::int32_t>(std::min<std::int64_t>(last, kMaxColumns)),
+                                                  static_cast<std::uint32_t>(xf)});
+        }
         if (width < 0 && format == 0) return;
         cells_.columns.push_back({static_cast<std::int32_t>(first),
                                   static_cast<std::int32_t>(std::min<std::int64_t>(last, kMaxColumns)), width, format});
@@ -425,6 +506,9 @@ private:
     Workbook& book_;
     WorksheetCells& cells_;
     Where where_ = Where::Before;
+    int depth_ = 0;  // of the elements outside <sheetData>: 1 inside the worksheet
+    const char* data_ = nullptr;
+    std::size_t offset_ = 0;
     std::vector<Kind> stack_;
     int inline_ = 0, phonetic_ = 0;
     std::int64_t lastRow_ = 0;
@@ -456,13 +540,14 @@ void readWorksheet(const ZipReader& zip, const ZipEntry& entry, const WorksheetT
 
 void readWorksheetXml(std::string_view xml, const WorksheetTables& tables, Workbook& book, WorksheetCells& cells) {
     WorksheetReader reader(tables, book, cells);
+    reader.at(xml.data(), 0);
     scanXml(xml, true, reader);
     reader.finish();
 }
 
 void adoptWorksheet(Sheet& sheet, WorksheetCells&& cells) {
     sheet.adoptRows(std::move(cells.rows), cells.lastColumn);
-    for (const Rect& m : cells.merges) sheet.merge(m);
+    sheet.adoptMerges(std::move(cells.merges));
     if (cells.columns.empty()) return;
     // Widths and formats are painted from the last <col> back, each column once: overlapping
     // elements cost no more than the columns they cover. next[c] leads past columns done.

@@ -5,9 +5,11 @@
 // rows of the model. Besides the cells a worksheet gives its columns (<cols>) and merged
 // ranges (<mergeCells>).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "spreadsheet/workbook.h"
@@ -27,6 +29,37 @@ std::vector<std::uint32_t> readSharedStrings(std::string_view xml, Workbook& boo
 struct WorksheetTables {
     std::vector<std::uint32_t> strings;
     std::vector<std::uint32_t> formats;
+    // The cells the workbook may still take (null: no limit); one more raises
+    // WorkbookTooLarge (workbook_files.h).
+    std::int64_t* cellsLeft = nullptr;
+};
+
+// Where the parts of a worksheet lie in its XML (byte offsets; npos: the part has none), as a
+// save in place needs them to write the part again with only the changes written anew.
+struct WorksheetLayout {
+    static constexpr std::size_t npos = std::size_t(-1);
+    std::string prefix;  // of the worksheet's element names ("x:" or none)
+    std::size_t dimension = npos, dimensionEnd = npos;  // <dimension .../>
+    std::string dimensionRef;                            // its ref, as written
+    std::size_t cols = npos, colsEnd = npos;            // <cols>...</cols>
+    std::size_t sheetData = npos;      // <sheetData ...> or <sheetData/>
+    std::size_t sheetDataOpenEnd = npos;  // just after its start tag
+    std::size_t sheetDataEnd = npos;   // </sheetData>, or <sheetData/>
+    std::size_t sheetDataClose = npos; // just after </sheetData> or <sheetData/>
+    std::size_t mergeCells = npos, mergeCellsEnd = npos;
+    // The first element after <sheetData> that comes after <mergeCells> in a worksheet, or the
+    // end of the worksheet: where merged ranges go that the part did not have.
+    std::size_t afterMergeCells = npos;
+    std::int64_t lastRow = 0;  // the highest row the part writes
+    bool formulas = false;     // some cell has a formula
+    // The cells that have one (row, column): the application's calculation chain names them.
+    std::vector<std::pair<std::int32_t, std::int32_t>> formulaCells;
+    // The file's cell format of columns by <col style>: first, last, format index.
+    struct ColumnStyle {
+        std::int32_t first, last;
+        std::uint32_t style;
+    };
+    std::vector<ColumnStyle> columnStyles;
 };
 
 // One <col> element: columns first..last (1-based, last within the sheet), their width in
@@ -43,6 +76,7 @@ struct WorksheetCells {
     std::int32_t lastColumn = 0;
     std::vector<ColumnRun> columns;  // in the order of the part: a later one wins
     std::vector<Rect> merges;        // of two cells or more
+    WorksheetLayout layout;
 };
 
 // Unpacks a worksheet part a piece at a time into `cells` (texts interned into `book`).

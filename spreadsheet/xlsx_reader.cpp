@@ -3,9 +3,13 @@
 #include <charconv>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
+#include "automation/automation.h"
 #include "spreadsheet/cell_text.h"
+#include "spreadsheet/workbook_files.h"
+#include "spreadsheet/xlsx_package.h"
 #include "spreadsheet/worksheet_cells.h"
 #include "spreadsheet/xml_scan.h"
 #include "spreadsheet/zip_archive.h"
@@ -35,7 +39,7 @@ char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32
 // may escape characters (%20).
 class Parts {
 public:
-    explicit Parts(const ZipReader& zip) : zip_(zip), read_(zip.entries().size(), false) {
+    explicit Parts(const ZipReader& zip) : zip_(zip) {
         for (std::size_t i = 0; i < zip.entries().size(); ++i) byName_.emplace(zip.entries()[i].name, i);
     }
 
@@ -50,16 +54,16 @@ public:
     std::optional<std::string> unpack(const std::string& name) {
         const ZipEntry* e = find(name);
         if (!e) return std::nullopt;
-        markRead(*e);
+        spend(*e);
         return zip_.unpack(*e);
     }
-    void markRead(const ZipEntry& e) { read_[static_cast<std::size_t>(&e - zip_.entries().data())] = true; }
-    // The parts nobody read are unpacked too, for their CRCs: a damaged package is refused
-    // whichever part is damaged.
-    void checkUnread() const {
-        for (std::size_t i = 0; i < read_.size(); ++i)
-            if (!read_[i]) zip_.unpackPieces(zip_.entries()[i], [](std::string_view) {});
+    // Counts a part against the bytes a workbook may unpack: a package of a few megabytes
+    // can claim gigabytes, and is refused before they are unpacked.
+    void spend(const ZipEntry& e) {
+        if (e.size > left_) throw WorkbookTooLarge("the parts to read unpack to more than the engine reads");
+        left_ -= e.size;
     }
+    std::size_t indexOf(const ZipEntry& e) const { return static_cast<std::size_t>(&e - zip_.entries().data()); }
 
 private:
     static std::string unescaped(std::string_view s) {
@@ -85,7 +89,7 @@ private:
     const ZipReader& zip_;
     std::map<std::string, std::size_t, std::less<>> byName_;
     mutable std::map<std::string, std::size_t, std::less<>> byFoldedName_;  // made when first needed
-    std::vector<bool> read_;
+    std::uint64_t left_ = kMaxUnpackedBytes;
 };
 
 struct Relationship {
@@ -176,6 +180,15 @@ struct SheetEntry {
     std::string name, relationship;
 };
 
+char lowerOf(char c) { return lowerAscii(c); }
+
+bool endsWithFolded(std::string_view s, std::string_view tail) {
+    if (s.size() < tail.size()) return false;
+    for (std::size_t i = 0; i < tail.size(); ++i)
+        if (lowerOf(s[s.size() - tail.size() + i]) != tail[i]) return false;
+    return true;
+}
+
 }  // namespace
 
 const char* builtinNumberFormat(std::size_t id) {
@@ -263,7 +276,7 @@ bool isOpenDocumentSpreadsheet(const ZipReader& zip) {
     return false;
 }
 
-std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
+std::shared_ptr<Workbook> readXlsx(const ZipReader& zip, std::shared_ptr<const std::string> bytes) {
     Parts parts(zip);
     if (!parts.find("[Content_Types].xml")) notAWorkbook();
     // The workbook part: the package's main document, or where it usually is.
@@ -271,9 +284,14 @@ std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
     const auto packageRels = relationshipsOf(parts, "");
     if (const Relationship* main = relationshipOfType(packageRels, "/officeDocument"); main && parts.find(main->part))
         workbookPart = main->part;
+    // A binary workbook (.xlsb) has the same package around parts of another kind.
+    if (endsWithFolded(workbookPart, ".bin"))
+        throw automation::Error(automation::code::FormatNotOpenable, "a binary workbook (.xlsb)");
+    const ZipEntry* workbookEntry = parts.find(workbookPart);
     std::optional<std::string> workbookXml = parts.unpack(workbookPart);
-    if (!workbookXml) notAWorkbook();
+    if (!workbookXml || !workbookEntry) notAWorkbook();
 
+    auto book = std::make_shared<Workbook>();
     std::vector<SheetEntry> sheetEntries;
     std::optional<std::size_t> activeTab;
     forEachStartTag(*workbookXml, [&](std::string_view tag, std::string_view attrs) {
@@ -286,6 +304,9 @@ std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
             std::size_t tab = 0;
             auto text = attribute(attrs, "activeTab");
             activeTab = text && parseInteger(*text, tab) ? tab : 0;
+        } else if (tag == "workbookPr") {
+            auto v = attribute(attrs, "date1904");
+            book->date1904 = v && (xml::trimmed(*v) == "1" || xml::trimmed(*v) == "true");
         }
         return true;
     });
@@ -293,47 +314,63 @@ std::shared_ptr<Workbook> readXlsx(const ZipReader& zip) {
     auto partOf = [&](const Relationship* rel) { return rel ? parts.find(rel->part) : nullptr; };
     const ZipEntry* styles = partOf(relationshipOfType(rels, "/styles"));
     const ZipEntry* strings = partOf(relationshipOfType(rels, "/sharedStrings"));
-    std::vector<const ZipEntry*> sheetParts;
-    for (const SheetEntry& s : sheetEntries) {
-        auto rel = rels.find(s.relationship);
-        sheetParts.push_back(partOf(rel != rels.end() ? &rel->second : nullptr));
-    }
-    // The parts that are not read are checked first: a damaged package is refused before its
-    // big parts are read.
-    for (const ZipEntry* e : sheetParts)
-        if (e) parts.markRead(*e);
-    for (const ZipEntry* e : {styles, strings})
-        if (e) parts.markRead(*e);
-    parts.checkUnread();
 
-    auto book = std::make_shared<Workbook>();
+    // The worksheets among the sheets: chart sheets, dialog and macro sheets stay in the file
+    // and are not the application's Worksheets (Workbook.Worksheets, "does not return macro
+    // sheets, charts, or dialog sheets",
+    // https://learn.microsoft.com/dotnet/api/microsoft.office.tools.excel.workbookbase.worksheets).
+    auto source = std::make_shared<SourcePackage>();
+    source->bytes = std::move(bytes);
+    source->entries = zip.entries();
+    source->workbook = parts.indexOf(*workbookEntry);
+    if (styles) source->styles = parts.indexOf(*styles);
+    std::vector<const ZipEntry*> sheetParts;
+    std::vector<std::string> names;
+    std::set<const ZipEntry*> seen;
+    for (std::size_t i = 0; i < sheetEntries.size(); ++i) {
+        auto rel = rels.find(sheetEntries[i].relationship);
+        const Relationship* r = rel != rels.end() ? &rel->second : nullptr;
+        if (r && !r->type.ends_with("/worksheet")) continue;
+        const ZipEntry* part = partOf(r);
+        // One part is one sheet: a part that several sheets name would be read, held and
+        // written once for each of them.
+        if (part && !seen.insert(part).second) throw std::runtime_error("damaged package: a sheet part named by two sheets");
+        SheetSource sheet;
+        sheet.position = i;
+        if (part) sheet.entry = parts.indexOf(*part);
+        sheet.name = sheetEntries[i].name;
+        if (activeTab && *activeTab == i) source->activeSheet = source->sheets.size();
+        source->sheets.push_back(std::move(sheet));
+        sheetParts.push_back(part);
+        names.push_back(std::move(sheetEntries[i].name));
+    }
+    // Everything to be unpacked counts against the budget before any of it is.
+    for (const ZipEntry* e : sheetParts)
+        if (e) parts.spend(*e);
+    for (const ZipEntry* e : {styles, strings})
+        if (e) parts.spend(*e);
+
+    std::int64_t cellsLeft = kMaxWorkbookCells;
     WorksheetTables tables;
+    tables.cellsLeft = &cellsLeft;
     if (styles) tables.formats = readCellFormats(zip.unpack(*styles), *book);
     if (strings) tables.strings = readSharedStrings(zip.unpack(*strings), *book);
+    source->formats = tables.formats;
 
-    // Sheets in the order of the workbook; a part two sheets name is read once.
-    std::map<const ZipEntry*, std::size_t> sheetOfPart;
-    for (std::size_t i = 0; i < sheetEntries.size(); ++i) {
-        Sheet& sheet = book->addSheet(std::move(sheetEntries[i].name));
-        const ZipEntry* entry = sheetParts[i];
-        if (!entry) continue;
-        if (auto seen = sheetOfPart.find(entry); seen != sheetOfPart.end()) {
-            const Sheet& first = book->sheet(seen->second);
-            WorksheetCells copy;
-            copy.rows = first.rows();
-            copy.lastColumn = first.lastColumn();
-            copy.merges = first.merges();
-            for (std::int32_t c = 1; c <= first.columnsDefined(); ++c)
-                copy.columns.push_back({c, c, first.column(c).width, first.column(c).format});
-            adoptWorksheet(sheet, std::move(copy));
-            continue;
-        }
-        sheetOfPart.emplace(entry, i);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Sheet& sheet = book->addSheet(std::move(names[i]));
+        if (!sheetParts[i]) continue;
         WorksheetCells cells;
-        readWorksheet(zip, *entry, tables, *book, cells);
+        readWorksheet(zip, *sheetParts[i], tables, *book, cells);
+        SheetSource& from = source->sheets[i];
+        from.layout = std::move(cells.layout);
         adoptWorksheet(sheet, std::move(cells));
+        from.merges = sheet.merges();
+        from.columns = sheet.columns();
     }
-    if (activeTab && *activeTab < book->sheetCount()) book->activeSheet = *activeTab;
+    if (book->sheetCount() > 0 && source->activeSheet < book->sheetCount()) book->activeSheet = source->activeSheet;
+    else source->activeSheet = 0;
+    book->source = std::move(source);
     return book;
 }
 

@@ -3,9 +3,11 @@
 // the workbook part found through the package's relationships (targets absolute or relative),
 // its sheets in order with their names and the active one, the styles (number formats, built-in
 // and <numFmts>, and horizontal alignment of the cell formats, <cellXfs>), the shared strings,
-// and each worksheet's cells, columns and merged ranges (worksheet_cells.h). Every entry of the
-// zip is checked against its CRC, read or not (those not read first). Failures raise
-// std::runtime_error.
+// and each worksheet's cells, columns and merged ranges (worksheet_cells.h); chart, dialog and
+// macro sheets are not the model's. Only the parts read are unpacked (and checked against
+// their CRCs): the others go into a save in place as they are. What is unpacked and the cells
+// taken in are bounded (workbook_files.h). Failures raise std::runtime_error (WorkbookTooLarge
+// for a workbook beyond those bounds), or automation::Error for a binary workbook (.xlsb).
 
 #include <cstddef>
 #include <memory>
@@ -22,7 +24,8 @@ class ZipReader;
 // The package is an OpenDocument spreadsheet (its "mimetype" entry says so).
 bool isOpenDocumentSpreadsheet(const ZipReader& zip);
 
-std::shared_ptr<Workbook> readXlsx(const ZipReader& zip);
+// The workbook keeps the package (Workbook::source, xlsx_package.h); `bytes` are the zip's.
+std::shared_ptr<Workbook> readXlsx(const ZipReader& zip, std::shared_ptr<const std::string> bytes);
 
 // The format code of a built-in number format id (those a file may use without writing their
 // codes down); "General" for an id that has none.

@@ -84,6 +84,8 @@ char* putNumber(char* p, T v) {
     return std::to_chars(p, p + 32, v).ptr;
 }
 
+}  // namespace
+
 const char* alignmentName(HAlign a) {
     switch (a) {
         case HAlign::Left: return "left";
@@ -98,12 +100,13 @@ const char* alignmentName(HAlign a) {
     return nullptr;
 }
 
-// The error values a file may hold; any other error text is written as text.
 bool isErrorValue(std::string_view s) {
     for (std::string_view e : {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A", "#GETTING_DATA"})
         if (s == e) return true;
     return false;
 }
+
+namespace {
 
 // One part of the package, written through a buffer into its zip entry.
 class Part {

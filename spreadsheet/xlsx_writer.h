@@ -22,6 +22,12 @@ void writeXlsx(const Workbook& book, const std::filesystem::path& file);
 // would read as one with its '_' escaped); bytes that are no UTF-8 as U+FFFD.
 void appendXmlText(std::string& out, std::string_view text);
 
+// The name of a horizontal alignment in a file; null for the general one.
+const char* alignmentName(HAlign a);
+
+// The error values a cell of a file may hold; any other error text is written as text.
+bool isErrorValue(std::string_view s);
+
 // A column width in characters as a file stores it (characters plus padding, rounded to whole
 // pixels of 7-pixel digits and to 1/256): 5 is 5.7109375. The inverse of
 // charactersFromFileWidth (workbook_files.h).

@@ -1,5 +1,7 @@
 #include "spreadsheet/xlsx_zip.h"
 
+#include "spreadsheet/zip_archive.h"
+
 #include <zlib.h>
 
 #include <climits>
@@ -74,6 +76,7 @@ void ZipWriter::begin(std::string_view name) {
     Entry e;
     e.name = name;
     e.offset = position();
+    e.time = dosTime_, e.date = dosDate_;
     if (e.offset > kZipLimit) fail("the package is too big");
     // Local header; CRC and sizes are filled in by end().
     std::string h;
@@ -139,13 +142,37 @@ void ZipWriter::end() {
     if (!out_) fail("cannot write the file");
 }
 
+void ZipWriter::copy(const ZipEntry& entry, std::string_view packed) {
+    if (open_) fail("an entry is still open");
+    Entry e;
+    e.name = entry.name;
+    e.offset = position();
+    if (e.offset > kZipLimit) fail("the package is too big");
+    // The sizes go into the local header, so no data descriptor follows; the name's encoding
+    // (bit 11) stays.
+    e.flags = static_cast<std::uint16_t>(entry.flags & 0x0800);
+    e.method = static_cast<std::uint16_t>(entry.method);
+    e.time = entry.time, e.date = entry.date;
+    e.crc = entry.crc, e.packed = entry.compressed, e.size = entry.size;
+    std::string h;
+    put32(h, 0x04034b50);
+    put16(h, 20), put16(h, e.flags), put16(h, e.method), put16(h, e.time), put16(h, e.date);
+    put32(h, e.crc), put32(h, e.packed), put32(h, e.size);
+    put16(h, static_cast<std::uint32_t>(e.name.size())), put16(h, 0);
+    h += e.name;
+    put(h);
+    out_.write(packed.data(), static_cast<std::streamsize>(packed.size()));
+    if (!out_) fail("cannot write the file");
+    entries_.push_back(std::move(e));
+}
+
 void ZipWriter::finish() {
     if (open_) fail("an entry is still open");
     std::uint64_t start = position();
     std::string d;
     for (const Entry& e : entries_) {
         put32(d, 0x02014b50);
-        put16(d, 20), put16(d, 20), put16(d, 0), put16(d, 8), put16(d, dosTime_), put16(d, dosDate_);
+        put16(d, 20), put16(d, 20), put16(d, e.flags), put16(d, e.method), put16(d, e.time), put16(d, e.date);
         put32(d, e.crc), put32(d, e.packed), put32(d, e.size);
         put16(d, static_cast<std::uint32_t>(e.name.size())), put16(d, 0), put16(d, 0);
         put16(d, 0), put16(d, 0), put32(d, 0), put32(d, e.offset);

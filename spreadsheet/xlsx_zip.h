@@ -33,6 +33,9 @@ public:
     void write(const char* data, std::size_t size);
     void write(std::string_view bytes) { write(bytes.data(), bytes.size()); }
     void end();
+    // An entry of another zip, its compressed bytes copied as they are (neither unpacked nor
+    // checked): its name, method, CRC, sizes, time and name encoding stay.
+    void copy(const struct ZipEntry& entry, std::string_view packed);
     // Writes the central directory and closes the file.
     void finish();
 
@@ -41,6 +44,7 @@ private:
         std::string name;
         std::uint64_t offset = 0, packed = 0, size = 0;
         std::uint32_t crc = 0;
+        std::uint16_t flags = 0, method = 8, time = 0, date = 0;
     };
     struct Deflater;
 

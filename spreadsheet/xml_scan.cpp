@@ -30,14 +30,28 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+void appendLineEnds(std::string& out, std::string_view raw) {
+    for (std::size_t pos = 0; pos < raw.size();) {
+        std::size_t cr = raw.find('\r', pos);
+        if (cr == std::string_view::npos) {
+            out.append(raw.substr(pos));
+            return;
+        }
+        out.append(raw.substr(pos, cr - pos));
+        out += '\n';
+        pos = cr + 1;
+        if (pos < raw.size() && raw[pos] == '\n') ++pos;
+    }
+}
+
 void appendDecoded(std::string& out, std::string_view raw) {
     for (std::size_t pos = 0; pos < raw.size();) {
         std::size_t amp = raw.find('&', pos);
         if (amp == std::string_view::npos) {
-            out.append(raw.substr(pos));
+            appendLineEnds(out, raw.substr(pos));
             return;
         }
-        out.append(raw.substr(pos, amp - pos));
+        appendLineEnds(out, raw.substr(pos, amp - pos));
         std::size_t semi = raw.find(';', amp);
         std::string_view ref = semi == std::string_view::npos ? std::string_view() : raw.substr(amp + 1, semi - amp - 1);
         bool done = true;

@@ -59,8 +59,12 @@ std::optional<std::string_view> attribute(std::string_view attrs, std::string_vi
 // Appends a code point in UTF-8.
 void appendUtf8(std::string& out, std::uint32_t codePoint);
 
-// Appends XML character data with its references resolved; a reference that is none of
-// XML's own is kept as written.
+// Appends characters with their line ends as an XML reader gives them: CR LF and a lone CR
+// are LF (a CR written as a reference, &#13;, stays a CR).
+void appendLineEnds(std::string& out, std::string_view raw);
+
+// Appends XML character data with its references resolved and its line ends as above; a
+// reference that is none of XML's own is kept as written.
 void appendDecoded(std::string& out, std::string_view raw);
 
 // Steps through the XML in `b` token by token, handing each to the handler:

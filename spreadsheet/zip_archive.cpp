@@ -52,7 +52,10 @@ ZipReader::ZipReader(std::string_view b) : bytes_(b) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (at + 46 > end || get32(b, at) != 0x02014b50) damaged("bad directory entry");
         ZipEntry e;
+        e.flags = static_cast<std::uint16_t>(get16(b, at + 8));
         e.method = get16(b, at + 10);
+        e.time = static_cast<std::uint16_t>(get16(b, at + 12));
+        e.date = static_cast<std::uint16_t>(get16(b, at + 14));
         e.crc = get32(b, at + 16);
         e.compressed = get32(b, at + 20);
         e.size = get32(b, at + 24);
@@ -68,10 +71,24 @@ ZipReader::ZipReader(std::string_view b) : bytes_(b) {
         if (local + 30 > end || get32(b, local) != 0x04034b50) damaged("bad local header");
         std::uint64_t data = local + 30 + get16(b, local + 26) + get16(b, local + 28);
         if (data + e.compressed > end) damaged("entry out of the file");
+        e.header = static_cast<size_t>(local);
         e.data = static_cast<size_t>(data);
         entries_.push_back(std::move(e));
         at += 46 + nameLen + extraLen + commentLen;
     }
+    // Each entry's bytes are its own: overlapping entries would unpack one stream of bytes
+    // many times over (a kilobyte of directory naming gigabytes).
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    spans.reserve(entries_.size());
+    for (const ZipEntry& e : entries_) spans.emplace_back(e.header, e.data + e.compressed);
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second) damaged("overlapping entries");
+    std::vector<std::string_view> names;
+    names.reserve(entries_.size());
+    for (const ZipEntry& e : entries_) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    if (std::adjacent_find(names.begin(), names.end()) != names.end()) damaged("a part named twice");
 }
 
 void ZipReader::unpackInto(const ZipEntry& e, char* out) const {

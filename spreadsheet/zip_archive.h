@@ -19,17 +19,22 @@ std::uint32_t crcOf(std::string_view data);
 struct ZipEntry {
     std::string name;
     std::uint32_t method, crc, compressed, size;
-    std::size_t data;  // offset of the compressed bytes
+    std::size_t header;  // offset of the local header
+    std::size_t data;    // offset of the compressed bytes
+    std::uint16_t flags, time, date;  // as the central directory gives them
 };
 
 // A zip in memory (the bytes must outlive the reader). Its central directory is read at once,
 // and an entry is refused when it lies outside the bytes, is of zip64 or of a compression
 // other than stored and deflate, or claims more than deflate can make of its bytes
-// (1032 : 1), so a damaged file of a few kilobytes cannot ask for gigabytes.
+// (1032 : 1), so a damaged file of a few kilobytes cannot ask for gigabytes; so is a zip whose
+// entries overlap (one stream of bytes unpacked as many entries) or name one part twice.
 class ZipReader {
 public:
     explicit ZipReader(std::string_view zip);
     const std::vector<ZipEntry>& entries() const { return entries_; }
+    // The compressed bytes of an entry, as they are: copied into another zip unread.
+    std::string_view packed(const ZipEntry& e) const { return bytes_.substr(e.data, e.compressed); }
     // Unpacks the entry into `out` (room for its size) and checks it against its CRC.
     void unpackInto(const ZipEntry& e, char* out) const;
     std::string unpack(const ZipEntry& e) const;

@@ -477,11 +477,11 @@ TEST(XlsxReader, FindsThePartsOfAPackageThroughItsRelationships) {
     EXPECT_DOUBLE_EQ(one.column(3).width, 12);
     EXPECT_THAT(one.merges(), ElementsAre(Rect{3, 1, 4, 2}));
 
-    // A damaged part is refused also when nothing of it is read; a package without its
-    // content types is no workbook.
+    // A part nothing reads is not unpacked (a save in place copies it as it is): its damage
+    // stops nothing; a package without its content types is no workbook.
     std::string damaged = bytes;
     damaged[damaged.find("not read")] = 'N';
-    EXPECT_EQ(errorCodeOf([&] { loadWorkbookBytes(damaged); }), code::ApplicationDefined);
+    EXPECT_EQ(loadWorkbookBytes(damaged)->sheetCount(), 3u);
     EXPECT_THAT([&] { loadWorkbookBytes(packed("[Content_Types].xml")); },
                 ::testing::ThrowsMessage<Error>(HasSubstr("not a workbook")));
 }
@@ -563,7 +563,19 @@ TEST(WorksheetCells, APartReadInPiecesGivesWhatItGivesWhole) {
 
 // .ods and legacy .xls are read only where their libraries are built, off Windows.
 #ifndef _WIN32
+// Also ones laid out as writers other than Excel lay out small workbooks, which freexl alone
+// does not read: the Workbook stream in the mini stream after other streams, its directory
+// entry beyond the directory's first sector; its mini sectors taking turns with another's.
+// freexl alone reports success with no workbook for the second, which read as "no sheets".
 TEST_F(WorkbookFiles, LegacyXlsOpensWithItsValues) {
+    for (const char* kind : {"xls-small", "xls-interleaved"}) {
+        std::string small = dir.file(std::string(kind) + ".xls");
+        runOracle("make_files.py", kind + std::string(" ") + shellQuoted(small));
+        openFile(small);
+        EXPECT_EQ(text(propertyGet(propertyGet(app, "WorkBooks", {1}), "WorkSheets", {1}), 3, 3), "230,5") << kind;
+        methodCall(propertyGet(app, "WorkBooks", {1}), "Close");
+    }
+
     std::string path = dir.file("legacy.xls");
     runOracle("make_files.py", "xls " + shellQuoted(path));
     openFile(path);
@@ -697,7 +709,7 @@ TEST_F(WorkbookFiles, BadFilesFailWithTheApplicationsCode) {
 #ifndef _WIN32
                                     write("fake.xls", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + "rest"),
 #endif
-                                    dir.path().string()}) {
+                                   }) {
         EXPECT_EQ(errorCodeOf([&] { openFile(path); }), code::ApplicationDefined) << path;
     }
     EXPECT_EQ(errorCodeOf([&] { propertyGet(app, "WorkBooks", {1}); }), code::BadIndex);

@@ -506,6 +506,13 @@ private:
                     return;
                 }
                 if (member == "select" || member == "merge") return;
+                // The fake keeps no merged ranges: no cell of a range is merged
+                // (Range.MergeCells, https://learn.microsoft.com/office/vba/api/excel.range.mergecells).
+                if (member == "mergecells") {
+                    result->vt = VT_BOOL;
+                    result->boolVal = VARIANT_FALSE;
+                    return;
+                }
                 break;
         }
         fail(DISP_E_MEMBERNOTFOUND);
@@ -653,7 +660,7 @@ const std::vector<std::string> FakeObject::Members = {
     "workbooks", "sheetsinnewworkbook", "displayalerts", "visible", "usercontrol", "quit",
     "add", "open", "count", "item", "worksheets", "name", "fileformat", "readonly", "save",
     "saveas", "close", "activate", "columns", "rows", "range", "cells", "value", "numberformat",
-    "horizontalalignment", "columnwidth", "select", "merge"};
+    "horizontalalignment", "columnwidth", "select", "merge", "mergecells"};
 
 }  // namespace
 

@@ -68,10 +68,12 @@ public:
         state_->record(call);
         if (state_->answer)
             if (auto h = state_->answer(call)) return *h;
-        // What an application answers by default: empty cells, a sheet of 1,048,576 rows, no
-        // workbook left once the report's is closed, a writable .xlsx workbook.
+        // What an application answers by default: empty cells, none merged, a sheet of
+        // 1,048,576 rows, no workbook left once the report's is closed, a writable .xlsx
+        // workbook.
         const std::string m = lower(call.member);
         if (m == "value") return Handle(std::string());
+        if (m == "mergecells") return Handle(false);
         if (m == "count") return Handle(std::int32_t{name_.ends_with("WorkBooks()") ? 0 : 1048576});
         if (m == "readonly") return Handle(false);
         if (m == "fileformat") return Handle(std::int32_t{51});

@@ -3,7 +3,7 @@
 // call is logged (object, kind, member, arguments), and calls can be made to fail at the k-th
 // call, from the k-th call on, or at a named member. Reads give new recording objects named
 // after the read ("app.WorkBooks(1).WorkSheets(2)"); "Value" reads give texts ("" unless a
-// test scripts them), "Count" the rows of a sheet (1,048,576) or no other workbook (0),
+// test scripts them), "MergeCells" false, "Count" the rows of a sheet (1,048,576) or no other workbook (0),
 // "ReadOnly" false, "FileFormat" 51 (.xlsx), "Name" "r1.xlsx".
 
 #include <cstdint>
