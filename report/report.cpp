@@ -450,14 +450,18 @@ std::int32_t Report::sheetRows(const Handle& sheet) {
     return rows >= 1 && rows <= MaxSheetRows ? static_cast<std::int32_t>(rows) : MaxSheetRows;
 }
 
-Handle Report::rangeValues(const Handle& sheet, std::int32_t top, std::int32_t left, std::int32_t bottom,
-                           std::int32_t right) {
+Handle Report::rangeOf(const Handle& sheet, std::int32_t top, std::int32_t left, std::int32_t bottom,
+                       std::int32_t right) {
     const std::string address = columnLetters(left) + std::to_string(top) + ":" + columnLetters(right) +
                                 std::to_string(bottom);
+    return propertyGet(sheet, "Range", {address});
+}
+
+Handle Report::rangeValues(const Handle& sheet, std::int32_t top, std::int32_t left, std::int32_t bottom,
+                           std::int32_t right) {
     // A handle of this call's own: one that a nested handler assigns anew would release the
     // range this call still reads.
-    const Handle range = propertyGet(sheet, "Range", {address});
-    return propertyGet(range, "Value");
+    return propertyGet(rangeOf(sheet, top, left, bottom, right), "Value");
 }
 
 namespace {
@@ -486,11 +490,12 @@ std::int32_t Report::FindNextRow(const Handle& sheet, std::int32_t firstDataRow,
         for (std::int32_t row = top; row <= bottom; ++row) {
             if (!cellOf(column, row - top + 1, 1).blank()) continue;
             // Only a row empty from side to side: a foreign sheet may hold data beside column 1.
-            if (!blankRow(rangeValues(sheet, row, 1, row, columns), 1, columns)) continue;
+            const Handle range = rangeOf(sheet, row, 1, row, columns);
+            if (!blankRow(propertyGet(range, "Value"), 1, columns)) continue;
             // Nor a row that crosses a merged range, whose cells but the first take no value:
             // MergeCells is False only when no cell of the range is merged (True or Null
             // otherwise, https://learn.microsoft.com/office/vba/api/excel.range.mergecells).
-            const Handle merged = propertyGet(s_.ScratchCell, "MergeCells");
+            const Handle merged = propertyGet(range, "MergeCells");
             if (merged.kind() == Handle::Kind::Boolean && !merged.boolean()) return row;
         }
         top = bottom + 1;

@@ -204,6 +204,9 @@ private:
     void stampFormats(const automation::Handle& sheet);
     // The rows of the sheet: 1,048,576, or fewer for a workbook in an older format.
     std::int32_t sheetRows(const automation::Handle& sheet);
+    // The range of the cells from (top, left) to (bottom, right), as a handle of the caller's own.
+    automation::Handle rangeOf(const automation::Handle& sheet, std::int32_t top, std::int32_t left,
+                               std::int32_t bottom, std::int32_t right);
     // The values of the cells from (top, left) to (bottom, right) through one read.
     automation::Handle rangeValues(const automation::Handle& sheet, std::int32_t top, std::int32_t left,
                                    std::int32_t bottom, std::int32_t right);
