@@ -151,7 +151,8 @@ void SerialPort::reopenLoop() {
         if (stopReopening_) return;
         auto nextTry = Clock::now() + ReopenInterval;
         auto eagerUntil = Clock::time_point::min();
-        bool there = serial_device::present(awaitedName_);
+        // A device found at the first look (back before the waiting began) is tried at once.
+        bool there = false;
         while (reopening_.load()) {
             if (reopenWake_.wait_for(lock, PresenceLook, [&] { return stopReopening_; })) return;
             const auto now = Clock::now();

@@ -515,3 +515,42 @@ TEST_F(WindowRun, AMeterPluggedInAgainGivesItsReadingsBackByItselfAndNothingIsWr
     const auto asked = sim.requests();
     for (std::size_t i = before; i < asked.size(); ++i) EXPECT_EQ(asked[i].command, 'D') << i;
 }
+
+TEST_F(WindowRun, AnAdapterPluggedInAfterTheStartIsFoundAndTheButtonsTryThePortAtOnce) {
+    const std::string link = dir.file("usb-meter");
+    const std::string noDevice = openFailureText(OpenFailure::NoDevice);
+    start(link);  // nothing there yet
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{noDevice});
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    auto* poll = lumo::ui::control<QPushButton>(*w, "butGetTekData");
+    auto* memory = lumo::ui::control<QPushButton>(*w, "butReadMemory");
+
+    // With no device, each button says why the port does not open: a download that could get
+    // nothing does not start; polling does, showing "нет" until the meter is there.
+    memory->click();
+    EXPECT_EQ(dialogs.texts(), (std::vector<std::string>{noDevice, noDevice}));
+    EXPECT_FALSE(lumo::ui::control<QTimer>(*w, "timerMem")->isActive());
+    EXPECT_TRUE(memory->isEnabled() && poll->isEnabled());
+    poll->click();
+    EXPECT_EQ(dialogs.texts().size(), 3u);
+    EXPECT_TRUE(w->livePolling());
+    poll->click();
+
+    // The adapter is plugged in: the port named in the settings opens by itself.
+    sim::MeterServer sim(meterWith(), {}, {.link = link});
+    const auto deadline = std::chrono::steady_clock::now() + Long;
+    while (!w->serialPort().PortOpen() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(w->serialPort().PortOpen());
+
+    // Closed (as after a failed write), the press opens it again at once, and polling reads.
+    w->serialPort().ClosePort();
+    ASSERT_TRUE(w->liveWorker().waitForState(HoldableThread::State::Waiting, Long));  // the first run's job ended
+    const std::uint64_t jobs = w->liveWorker().JobsDone();
+    poll->click();
+    EXPECT_TRUE(w->serialPort().PortOpen());
+    waitLiveJob(jobs + 1);
+    w->timerPeriodTimer();
+    EXPECT_NE(label(1), "нет");
+    EXPECT_EQ(dialogs.texts().size(), 3u);
+}
