@@ -158,7 +158,7 @@ public:
             port_.outageTold_.store(false, std::memory_order_release);
         }
         // Closes the port from inside the exchange (after a failed write), as ClosePort() does:
-        // a port just opened again no longer waits for its device's first byte either.
+        // a port just opened again no longer awaits its device's meter either.
         void ClosePort() {
             port_.stopAwaitingLocked();
             port_.closeLocked();

@@ -259,6 +259,13 @@ TEST(MeterExchangeWithSim, ALineThatEchoesGivesTheMetersReadingsAndALoopbackPlug
     EXPECT_EQ(loopback.fields.Value, NoValue);
     EXPECT_TRUE(loopback.port.PortOpen());
     EXPECT_TRUE(echoing.dialogs.messages().empty() && loopback.dialogs.messages().empty());
+
+    // Nor is one whose echo of the probe lost its last byte: "~s" and its zeros are no answer.
+    SimLine lossy({.faults = {{.fault = sim::Fault::Silence}}},
+                  {.echo = true, .echoDamage = {.damage = sim::EchoDamage::Drop, .offset = 15}});
+    ASSERT_TRUE(lossy.opened);
+    EXPECT_FALSE(ProbeRequest(lossy.port, 's', 0, 0));
+    EXPECT_EQ(lossy.meter.echoesDamaged(), 4);
 }
 
 TEST(MeterExchangeWithSim, AMeterPluggedInAgainIsOpenedByItsLinkWithoutBeingAsked) {
