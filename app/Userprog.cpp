@@ -282,6 +282,9 @@ void TformLumo::resumeLive() {
 
 void TformLumo::butGetTekDataClick() {
     if (!LivePolling) {
+        // A closed port (an adapter plugged in after the start, a failed write) is opened at
+        // once; the box says why it cannot be, and polling picks the meter up when it comes.
+        if (!port.PortOpen()) port.OpenAgain();
         // Readings taken before this start (polling stopped, a download) were not taken at the
         // first row's time: until a job of this run has ended they go in as "нет", like
         // readings not taken since the last row.
@@ -334,6 +337,9 @@ std::vector<std::string> TformLumo::rowReadings(const std::vector<std::string>& 
 
 void TformLumo::butReadMemoryClick() {
     if (downloadRunning_) return;  // a second download would reset the running one's counts
+    // A closed port is opened at once; when it cannot be, the box has said why, and a download
+    // that could get nothing does not start.
+    if (!port.PortOpen() && !port.OpenAgain()) return;
     downloadRunning_ = true;
     timerPeriod->stop();
     LivePolling = false;

@@ -25,10 +25,14 @@ void failedWrite(SerialPort::Exchange& exchange, OperatorDialogs& dialogs) {
 
 // After the device went away: the port has closed itself and waits for it to come back. The
 // operator is told without the caller waiting for the box: a live cycle goes on (with "нет")
-// and picks the meter up again by itself, whether or not the box is still open.
+// and picks the meter up again by itself, whether or not the box is still open. The window's
+// "нет" shows the state at every moment; the box tells of the outage once.
 void deviceGone(SerialPort::Exchange& exchange, OperatorDialogs& dialogs) {
+    // Once per outage: a cable that comes and goes is not told again until the meter has
+    // answered in between.
+    const bool tell = exchange.firstWordOfOutage();
     exchange.release();
-    dialogs.notifyError(msg::CheckConnection);
+    if (tell) dialogs.notifyError(msg::CheckConnection);
 }
 
 // The port's exchange as the line a receive step reads.
@@ -61,7 +65,10 @@ bool sendWithResends(SerialPort& port, OperatorDialogs& dialogs, const RequestFr
         }
         std::this_thread::sleep_for(wait);
         ExchangeLine line(exchange);
-        if (receive(line)) return true;
+        if (receive(line)) {
+            exchange.meterAnswered();
+            return true;
+        }
     }
     if (exchange.deviceGone()) deviceGone(exchange, dialogs);
     return false;
@@ -105,9 +112,12 @@ bool lineEchoes(ReceiveLine& line, ReceiveBuffer& buffer) {
     line.send(EchoTestByte);
     const auto deadline = line.now() + EchoTestWait;
     std::uint8_t byte = 0;
-    while (line.now() < deadline) {
+    for (bool last = false; !last;) {
         line.pause(FirstByteTry);
-        while (line.now() < deadline && line.readByte(byte)) {
+        last = line.now() >= deadline;
+        // What has come by now counts, also when this thread gets to it late (a busy machine);
+        // a line that never falls silent is read no further than a few frames a look.
+        for (std::size_t n = 0; n < EchoTestLook && line.readByte(byte); ++n) {
             if (byte == EchoTestByte) return true;
             buffer.push(byte);
         }
@@ -116,6 +126,45 @@ bool lineEchoes(ReceiveLine& line, ReceiveBuffer& buffer) {
 }
 
 bool isSentByUs(std::uint8_t byte) { return byte == RejectByte || byte == EchoTestByte; }
+
+// The value field of a frame (offsets 6 to 13 from its '~').
+constexpr std::size_t ValueAt = 6, ValueSize = 8;
+
+// A value field with a decimal point is a reading, never the request's copy: no byte of a
+// request is a point, and none turns into one by being lost, repeated or having a bit flipped.
+bool valueHoldsPoint(std::span<const std::uint8_t> frame) {
+    for (std::size_t i = ValueAt; i < ValueAt + ValueSize && i < frame.size(); ++i)
+        if (frame[i] == '.') return true;
+    return false;
+}
+
+// The commands whose replies carry a reading: decimal text with its point (0000.000 for zero).
+bool isReadingCommand(char command) {
+    return command == CmdLive || command == CmdMin || command == CmdMax || command == CmdAvg;
+}
+
+// The frame at `start` is the request but for a few bytes (or none): the line's echo of it,
+// damaged on the way, or the meter's answer where that may look like the request. A reading's
+// value field has its point, so one without it is the copy's own zeros, never a reading. A count
+// of periods or the probe's answer is the request's zeros with a digit or two changed (a count
+// of 0 is the request itself): the meter's answer unless the line echoes. An echo is followed by
+// the reply, so the step reads on after the frame: a further frame, or the echo test byte coming
+// back, tells a line that echoes. True when no reply may be taken from the frame.
+bool copyOfRequest(ReceiveLine& line, ReceiveBuffer& buffer, std::size_t start, char command,
+                   std::span<const std::uint8_t> request) {
+    const auto frame = buffer.bytes().subspan(start);
+    const std::size_t length = damagedCopyLength(frame, request);
+    if (length == 0 || valueHoldsPoint(frame)) return false;
+    // The reply that follows a line's echo is read off the line in any case, so that it does
+    // not come before the next send's.
+    collect(line, buffer, start + length);
+    if (isReadingCommand(command)) return true;
+    const auto after = buffer.bytes().subspan(start + 1);
+    if (std::find(after.begin(), after.end(), FrameStart) != after.end()) return true;
+    const std::size_t stored = buffer.stored();
+    // Anything else that comes meanwhile is no part of a lone answer either.
+    return lineEchoes(line, buffer) || buffer.stored() != stored;
+}
 
 // Where a copy of the request would begin in the received bytes: right after the bytes this
 // program sends besides requests, or at the frame start.
@@ -180,6 +229,9 @@ std::optional<ReplyFields> parseReply(std::span<const std::uint8_t> received, ch
     if (address.empty()) return std::nullopt;
     for (char c : address)
         if (!isHexDigit(c)) return std::nullopt;  // parameter digits that are no number
+    // A line end or a '~' in the value field: the frame's end, or the next frame, came early.
+    for (std::size_t i = ValueAt; i < ValueAt + ValueSize; ++i)
+        if (frame[i] == '\r' || frame[i] == '\n' || frame[i] == FrameStart) return std::nullopt;
     r.AddressText = "0x" + address;
     r.ParamNo = parseHex32(r.AddressText).value_or(0);  // at most 4 digits: cannot fail
 
@@ -207,19 +259,55 @@ std::size_t echoLength(std::span<const std::uint8_t> received, std::span<const s
     return end;
 }
 
+std::size_t damagedCopyLength(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> request) {
+    // The edit distance between the request and each beginning of the frame (bytes lost,
+    // repeated or changed), row by row over the request's bytes.
+    const std::size_t n = request.size();
+    const std::size_t longest = std::min(frame.size(), n + CopyDamage);
+    if (n == 0 || longest + CopyDamage < n) return 0;
+    std::vector<std::size_t> row(longest + 1), next(longest + 1);
+    for (std::size_t j = 0; j <= longest; ++j) row[j] = j;
+    for (std::size_t i = 1; i <= n; ++i) {
+        next[0] = i;
+        for (std::size_t j = 1; j <= longest; ++j)
+            next[j] = std::min({row[j] + 1, next[j - 1] + 1, row[j - 1] + (request[i - 1] != frame[j - 1])});
+        row.swap(next);
+    }
+    std::size_t best = 0, bestDistance = CopyDamage + 1;
+    for (std::size_t j = n - std::min(n, CopyDamage); j <= longest; ++j) {
+        const auto off = [&](std::size_t k) { return k > n ? k - n : n - k; };
+        if (row[j] < bestDistance || (row[j] == bestDistance && off(j) < off(best))) {
+            best = j;
+            bestDistance = row[j];
+        }
+    }
+    return bestDistance <= CopyDamage ? best : 0;
+}
+
 bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command,
                   std::span<const std::uint8_t> request) {
     ReceiveBuffer buffer;
     collect(line, buffer, 0);
     if (copyArriving(buffer.bytes(), request)) collect(line, buffer, buffer.stored());
-    // The line's echo of the request: the reply comes after it. A copy with nothing after it is
-    // the meter's own answer when that is byte for byte the request (a count of 0 periods is),
-    // unless the line echoes: the test byte tells.
+    const bool reading = isReadingCommand(command);
+    // The line's echo of the request: the reply comes after it. A reading is never a copy of
+    // the request, so every copy in front is the line's (sends that a busy computer held back
+    // come back together).
     std::size_t from = echoLength(buffer.bytes(), request);
+    const bool copySkipped = from > 0;
+    for (std::size_t more = from; reading && more > 0 && from < buffer.stored(); from += more)
+        more = echoLength(buffer.bytes().subspan(from), request);
     if (from > 0) collect(line, buffer, from);
-    if (from > 0 && buffer.stored() == from && !lineEchoes(line, buffer) && buffer.stored() == from)
+    // A copy with nothing after it is the meter's own answer when that is byte for byte the
+    // request (a count of 0 periods is), unless the line echoes: the test byte tells.
+    if (from > 0 && buffer.stored() == from && !reading && !lineEchoes(line, buffer) &&
+        buffer.stored() == from)
         from -= request.size();
     auto parsed = parseReply(buffer.bytes().subspan(from), command);
+    // The frame may still be a copy of the request, damaged by the line.
+    if (parsed && (reading || !copySkipped) &&
+        copyOfRequest(line, buffer, from + *findFrameStart(buffer.bytes().subspan(from)), command, request))
+        parsed.reset();
     if (!parsed) {
         line.send(RejectByte);
         return false;
@@ -246,12 +334,16 @@ bool ReceiveEcho(ReceiveLine& line, char command, std::span<const std::uint8_t> 
     // is the meter's answer, unless the line echoes: then it was the echo, and the answer is
     // what came after it.
     std::size_t from = echoLength(buffer.bytes(), request);
+    const bool copySkipped = from > 0;
     // After a copy alone the meter gets the time of a reply to begin, as the worker's reads
     // give it, before the test byte is sent (on a two-wire line it would meet the answer).
     if (from > 0 && buffer.stored() == from) collect(line, buffer, from);
     if (from > 0 && !echoMatches(buffer.bytes().subspan(from), command) && !lineEchoes(line, buffer))
         from -= request.size();
-    if (echoMatches(buffer.bytes().subspan(from), command)) return true;
+    // A damaged copy of the request is no answer where the line echoes.
+    if (echoMatches(buffer.bytes().subspan(from), command) &&
+        (copySkipped || !copyOfRequest(line, buffer, *findFrameStart(buffer.bytes()), command, request)))
+        return true;
     line.send(RejectByte);
     return false;
 }

@@ -17,7 +17,13 @@
 //
 // A line that echoes what is sent (RS-485 adapters often do, a loopback plug always does)
 // returns the request itself before any reply: a received frame that is exactly the request
-// just sent is skipped, and the reply is read on for.
+// just sent is skipped, and the reply is read on for. A line may damage its echo (a byte lost,
+// repeated or garbled), and a frame that is the request but for a few such bytes is no reply
+// either: a reading's value has its decimal point, which no copy of a request has; a count of
+// periods or the probe's answer may be the request's own zeros with a digit changed (a count of
+// 0 is the request itself), and such a frame counts as the meter's only once the line has shown
+// that it does not echo (the test byte does not come back). Else it is a bad reply: the reject
+// byte, and the request is sent again.
 //
 // Framing and parsing are pure functions over bytes, below the port-level operations.
 
@@ -42,7 +48,7 @@ namespace meter {
 inline constexpr std::size_t FrameSize = 16;
 inline constexpr std::uint8_t FrameStart = '~';
 inline constexpr std::uint8_t RejectByte = 0x03;
-// Sent by the probe to find out whether the line echoes (a meter skips bytes before a '~').
+// Sent to find out whether the line echoes (a meter skips bytes before a '~').
 inline constexpr std::uint8_t EchoTestByte = 0xFF;
 // Bytes 14 and 15 of every request.
 inline constexpr std::uint8_t Filler[2] = {'\r', '\n'};
@@ -54,6 +60,9 @@ inline constexpr std::size_t GapRuleSize = 16;
 inline constexpr std::size_t ReceiveBufferSize = 1024;
 // Sends of one request: the first and three resends.
 inline constexpr int Attempts = 4;
+// A frame that is the request but for this many bytes lost, repeated or changed may be the
+// line's echo of it.
+inline constexpr std::size_t CopyDamage = 2;
 
 // The commands the program sends.
 inline constexpr char CmdLive = 'D';    // live value of parameter n, address n
@@ -70,8 +79,12 @@ inline constexpr int FirstByteTries = 20;
 inline constexpr auto Gap = std::chrono::milliseconds(15);              // short reply's gap
 inline constexpr auto AfterGap = std::chrono::milliseconds(2);
 inline constexpr auto ProbeWait = std::chrono::milliseconds(50);        // window path
-// How long the probe waits for its test byte to come back from a line that echoes.
-inline constexpr auto EchoTestWait = std::chrono::milliseconds(50);
+// How long the test byte is waited for to come back from a line that echoes. A line that
+// echoes gives it back within a few milliseconds; the wait is long because a line that does not
+// echo is told only by its not coming, and a busy computer may pass the byte on late.
+inline constexpr auto EchoTestWait = std::chrono::milliseconds(200);
+// The bytes read at most at each look for the test byte (a late reply may come before it).
+inline constexpr std::size_t EchoTestLook = 64;
 // Collecting a reply stops after this long even if the line never falls silent, so that a
 // babbling device cannot stall a worker or the window.
 inline constexpr auto CollectLimit = std::chrono::milliseconds(300);
@@ -114,8 +127,10 @@ std::optional<std::size_t> findFrameStart(std::span<const std::uint8_t> received
 std::string pieceText(std::span<const std::uint8_t> piece);
 
 // The worker path's check and extraction. A reply is good when a '~' stands at an even
-// offset, the byte after it is the command, at least 15 bytes follow from the '~' on, and the
-// parameter digits are hexadecimal. A good reply's fields are returned; a bad one gives none.
+// offset, the byte after it is the command, at least 15 bytes follow from the '~' on, the
+// parameter digits are hexadecimal, and the value field holds no line end and no '~' (the
+// frame's end or the next frame inside it: bytes were lost on the line). A good reply's fields
+// are returned; a bad one gives none.
 std::optional<ReplyFields> parseReply(std::span<const std::uint8_t> received, char command);
 
 // The window path's check: a '~' at an even offset followed by the command letter.
@@ -126,6 +141,11 @@ bool echoMatches(std::span<const std::uint8_t> received, char command);
 // sends besides requests (the reject and echo test bytes, echoed as well); 0 when there is no
 // such copy.
 std::size_t echoLength(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request);
+
+// How many of the bytes of `frame` (from its '~' on) make a copy of `request` that the line
+// may have damaged: the length of the stretch that is the request but for at most CopyDamage
+// bytes lost, repeated or changed (the closest such stretch), or 0 when there is none.
+std::size_t damagedCopyLength(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> request);
 
 // ---- Exchanges on the port ----
 
@@ -153,8 +173,8 @@ protected:
 };
 
 // Worker path, one receive step after `request` was sent; sends the reject byte after a bad
-// reply. The line's echo of the request is skipped and the reply read on for. The fields are
-// changed only by a good reply.
+// reply. The line's echo of the request is skipped and the reply read on for; a damaged echo
+// is a bad reply. The fields are changed only by a good reply.
 bool ReceiveReply(ReceiveLine& line, ReplyFields& fields, char command,
                   std::span<const std::uint8_t> request);
 
@@ -165,7 +185,8 @@ bool ProbeRequest(SerialPort& port, char command, std::uint32_t address, std::ui
 // Window path, one receive step after `request` was sent: reads what has arrived and checks
 // the echo; sends the reject byte when it does not match. When all that came is a copy of the
 // request itself (a meter's answer to the probe may look exactly like it), the echo test byte
-// tells a line that echoes, whose copy is no answer (a loopback plug is no meter).
+// tells a line that echoes, whose copy is no answer (a loopback plug is no meter); a damaged
+// copy of the request is no answer either where the line echoes.
 bool ReceiveEcho(ReceiveLine& line, char command, std::span<const std::uint8_t> request);
 
 }  // namespace meter

@@ -67,13 +67,26 @@ SerialPort::~SerialPort() {
     closeLocked();
 }
 
-bool SerialPort::OpenPort(const std::string& name) {
+bool SerialPort::OpenPort(const std::string& name) { return open(name, false); }
+
+bool SerialPort::OpenAgain() {
+    std::string name;
+    {
+        std::lock_guard lock(exchangeMutex_);
+        if (portOpen_.load(std::memory_order_relaxed)) return true;
+        name = name_;
+    }
+    return open(name, true);
+}
+
+bool SerialPort::open(const std::string& name, bool again) {
     bool opened;
     OpenFailure why = OpenFailure::Unknown;
     std::string detail;
     {
         std::lock_guard lock(exchangeMutex_);
-        stopAwaitingLocked();
+        // Opened again, a vanished device is still awaited until the meter answers.
+        if (!again) stopAwaitingLocked();
         if (portOpen_.load(std::memory_order_relaxed)) closeLocked();
         PlatformPortHandle handle = serial_device::InvalidHandle;
         serial_device::noteOpenFailure(OpenFailure::Unknown);
@@ -85,6 +98,10 @@ bool SerialPort::OpenPort(const std::string& name) {
         name_ = name;
         PortHandle = opened ? handle : serial_device::InvalidHandle;
         portOpen_.store(opened, std::memory_order_release);
+        if (opened) reopening_.store(false, std::memory_order_release);
+        // Not there yet (an adapter to be plugged in), busy or not yet ours to open: opened when
+        // it can be, as a vanished device is. The program's own terminal never will be.
+        else if (why != OpenFailure::OwnTerminal && !name.empty()) awaitDeviceLocked();
     }
     // The box is shown with the port released, so no worker waits on the operator.
     if (!opened) dialogs_.error(openFailureText(why, detail));
@@ -113,6 +130,10 @@ void SerialPort::stopAwaitingLocked() {
 void SerialPort::deviceGoneLocked() {
     closeLocked();
     awaiting_.store(true, std::memory_order_release);
+    awaitDeviceLocked();
+}
+
+void SerialPort::awaitDeviceLocked() {
     {
         std::lock_guard lock(reopenMutex_);
         awaitedName_ = name_;
@@ -130,7 +151,8 @@ void SerialPort::reopenLoop() {
         if (stopReopening_) return;
         auto nextTry = Clock::now() + ReopenInterval;
         auto eagerUntil = Clock::time_point::min();
-        bool there = serial_device::present(awaitedName_);
+        // A device found at the first look (back before the waiting began) is tried at once.
+        bool there = false;
         while (reopening_.load()) {
             if (reopenWake_.wait_for(lock, PresenceLook, [&] { return stopReopening_; })) return;
             const auto now = Clock::now();
@@ -173,10 +195,7 @@ bool SerialPort::Exchange::write(const std::uint8_t* data, std::size_t size) {
 
 bool SerialPort::Exchange::readByte(std::uint8_t& byte) {
     if (port_.PortHandle == serial_device::InvalidHandle) return false;
-    const bool got = transferred(serial_device::readByte(port_.PortHandle, byte));
-    // The first byte from a device that came back: the meter is there again.
-    if (got) port_.awaiting_.store(false, std::memory_order_release);
-    return got;
+    return transferred(serial_device::readByte(port_.PortHandle, byte));
 }
 
 }  // namespace lumo

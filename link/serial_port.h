@@ -16,7 +16,12 @@
 // nothing), and tries at once when it comes back, so the meter is picked up without waiting
 // for the next try.
 // Meanwhile every exchange finds the port closed and gets no reply; AwaitingDevice() tells the
-// owner that the meter is gone rather than silent.
+// owner that the meter is gone rather than silent. A port that the owner could not open waits
+// for its device the same way (an adapter plugged in after the program started).
+//
+// The loss of the device is told to the operator once per outage: again only after the meter
+// has answered in between (a cable that comes and goes without the meter ever answering is one
+// outage).
 
 #include <atomic>
 #include <chrono>
@@ -120,16 +125,20 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Closes an open port first, then opens the named one. On failure shows
-    // "Невозможно открыть COM порт" with the reason and leaves the port closed. Waits for a
+    // "Невозможно открыть COM порт" with the reason, leaves the port closed and waits for the
+    // named device to appear (as for a vanished one, without AwaitingDevice()). Waits for a
     // running exchange. Ends the wait for a vanished device.
     bool OpenPort(const std::string& name);
+    // With the port closed: opens it at once by the name last opened, telling why it cannot as
+    // OpenPort does (a wait for the device goes on then). True when the port is open.
+    bool OpenAgain();
     // Marks the port closed and releases it; harmless when nothing is open. Waits for a
     // running exchange. Ends the wait for a vanished device.
     void ClosePort();
 
     bool PortOpen() const { return portOpen_.load(std::memory_order_acquire); }
-    // The device went away: true from then until it is open again and has sent a byte (the
-    // meter is back), or until the owner opens or closes the port.
+    // The device went away: true from then until it is open again and the meter has answered,
+    // or until the owner opens or closes the port.
     bool AwaitingDevice() const { return awaiting_.load(std::memory_order_acquire); }
 
     // One exchange with the meter: holds the port until it goes out of scope.
@@ -140,8 +149,16 @@ public:
         bool readByte(std::uint8_t& byte);
         // This exchange found the device gone: the port is closed and waits for it.
         bool deviceGone() const { return deviceGone_; }
+        // True once per outage: the loss is to be told unless it was told already and the
+        // meter has not answered since.
+        bool firstWordOfOutage() { return !port_.outageTold_.exchange(true, std::memory_order_acq_rel); }
+        // A good reply came: the meter is back, and a later loss is a new outage.
+        void meterAnswered() {
+            port_.awaiting_.store(false, std::memory_order_release);
+            port_.outageTold_.store(false, std::memory_order_release);
+        }
         // Closes the port from inside the exchange (after a failed write), as ClosePort() does:
-        // a port just opened again no longer waits for its device's first byte either.
+        // a port just opened again no longer awaits its device's meter either.
         void ClosePort() {
             port_.stopAwaitingLocked();
             port_.closeLocked();
@@ -165,8 +182,11 @@ public:
 
 private:
     void closeLocked();
+    bool open(const std::string& name, bool again);
     // The device vanished: closed, and the reopening thread woken (started the first time).
     void deviceGoneLocked();
+    // The reopening thread tries the name last opened (started the first time).
+    void awaitDeviceLocked();
     // Ends the waiting for a vanished device (the owner opens or closes the port).
     void stopAwaitingLocked();
     void reopenLoop();
@@ -180,6 +200,7 @@ private:
     std::string awaitedName_;         // the vanished device's name (reopenMutex_)
     std::atomic<bool> reopening_{false};  // the vanished device is to be opened again
     std::atomic<bool> awaiting_{false};
+    std::atomic<bool> outageTold_{false};  // the loss was told; the meter has not answered since
 
     std::mutex reopenMutex_;
     std::condition_variable reopenWake_;

@@ -16,6 +16,9 @@ namespace lumo::sim {
 
 namespace {
 
+// The bytes of a request frame.
+constexpr int RequestSize = 16;
+
 // While no one has the device open the master side reports a hang-up; look again this often.
 constexpr auto IdleRetry = std::chrono::milliseconds(5);
 
@@ -39,12 +42,20 @@ void closeFd(int& fd) {
 
 }  // namespace
 
+std::optional<EchoDamage> echoDamageFromName(std::string_view name) {
+    if (name == "drop") return EchoDamage::Drop;
+    if (name == "repeat") return EchoDamage::Repeat;
+    if (name == "flip") return EchoDamage::Flip;
+    return std::nullopt;
+}
+
 MeterServer::MeterServer(MeterConfig config, RequestLog log, LineOptions line)
     : model_(config),
       paced_(config.paced),
       hangUpAfter_(config.hangUpAfter),
       line_(std::move(line)),
-      log_(std::move(log)) {
+      log_(std::move(log)),
+      echoRandom_(line_.echoDamage.seed) {
     int wake[2], commands[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("no pipe");
     wakeRead_ = wake[0];
@@ -168,6 +179,11 @@ int MeterServer::faultsInjected() const {
     return faults_;
 }
 
+int MeterServer::echoesDamaged() const {
+    std::lock_guard lock(mutex_);
+    return echoesDamaged_;
+}
+
 bool MeterServer::hungUp() const {
     std::lock_guard lock(mutex_);
     return hungUp_;
@@ -254,6 +270,36 @@ void MeterServer::handle(const Request& request) {
     }
 }
 
+std::vector<std::uint8_t> MeterServer::echoOf(const std::uint8_t* data, std::size_t size) {
+    const EchoDamageRule& rule = line_.echoDamage;
+    std::vector<std::uint8_t> echo;
+    echo.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t byte = data[i];
+        // Where the byte stands in a request frame, found as the meter's reader finds frames:
+        // a '~' starts one, and starts it again within its first 14 bytes.
+        int at = -1;
+        if (byte == '~' && echoNext_ < 14) at = 0;
+        else if (echoNext_ >= 0) at = echoNext_;
+        echoNext_ = at >= 0 && at + 1 < RequestSize ? at + 1 : -1;
+
+        bool damaged = rule.damage != EchoDamage::None && (rule.limit < 0 || echoesDamaged_ < rule.limit);
+        if (damaged && rule.offset >= 0) damaged = at == rule.offset;
+        else if (damaged) damaged = std::uniform_real_distribution<double>(0, 1)(echoRandom_) < rule.chance;
+        if (!damaged) {
+            echo.push_back(byte);
+            continue;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            ++echoesDamaged_;
+        }
+        if (rule.damage == EchoDamage::Repeat) echo.insert(echo.end(), 2, byte);
+        if (rule.damage == EchoDamage::Flip) echo.push_back(static_cast<std::uint8_t>(byte ^ rule.bits));
+    }
+    return echo;
+}
+
 void MeterServer::serve() {
     raisePriority();
     std::uint8_t buf[512];
@@ -293,7 +339,10 @@ void MeterServer::serve() {
             continue;
         }
         // A line that echoes gives every byte straight back, before the meter answers.
-        if (line_.echo) writeAll(buf, static_cast<std::size_t>(n));
+        if (line_.echo) {
+            const auto echo = echoOf(buf, static_cast<std::size_t>(n));
+            writeAll(echo.data(), echo.size());
+        }
         for (ssize_t i = 0; i < n && master_ >= 0; ++i) {
             auto request = reader_.feed(buf[i]);
             if (reader_.rejects() != rejectsSeen) {

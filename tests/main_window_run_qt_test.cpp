@@ -483,8 +483,10 @@ TEST_F(WindowRun, AMeterPluggedInAgainGivesItsReadingsBackByItselfAndNothingIsWr
     EXPECT_TRUE(lumo::ui::control<QPushButton>(*w, "butReadMemory")->isEnabled());
 
     // Live polling, rows going into the report: while the meter is gone, "нет" and no rows.
+    // The press tries the port at once and says why it cannot be opened.
     lumo::ui::control<QCheckBox>(*w, "cbAddToReport")->setChecked(true);
     lumo::ui::control<QPushButton>(*w, "butGetTekData")->click();
+    EXPECT_EQ(dialogs.texts().back(), openFailureText(OpenFailure::NoDevice));
     w->timerPeriodTimer();  // the first wake after a download takes its hold away
     waitLiveJob(1);
     w->timerPeriodTimer();
@@ -501,10 +503,54 @@ TEST_F(WindowRun, AMeterPluggedInAgainGivesItsReadingsBackByItselfAndNothingIsWr
     RecordProperty("replug_to_readings_ms", static_cast<int>(took.count()));
     std::printf("readings shown %lld ms after the replug\n", static_cast<long long>(took.count()));
     ASSERT_NE(label(1), "нет");
-    EXPECT_EQ(w->reportState().LiveRow, 4);  // the first row is the meter's own, no row of "нет" before it
+    // The tick that showed the meter's first reading wrote it into its row.
+    const int rows = w->reportState().LiveRow;
+    ASSERT_GE(rows, 4);
+    EXPECT_EQ(automation::propertyGet(automation::propertyGet(w->reportState().LiveSheet, "Cells", {rows - 1, 3}),
+                                      "Value").text(),
+              label(1).toStdString());
     EXPECT_FALSE(w->serialPort().AwaitingDevice());
-    EXPECT_EQ(dialogs.texts().size(), 2u);
+    EXPECT_EQ(dialogs.texts().size(), 3u);
     // The cut download was not started again: only live readings were asked for.
     const auto asked = sim.requests();
     for (std::size_t i = before; i < asked.size(); ++i) EXPECT_EQ(asked[i].command, 'D') << i;
+}
+
+TEST_F(WindowRun, AnAdapterPluggedInAfterTheStartIsFoundAndTheButtonsTryThePortAtOnce) {
+    const std::string link = dir.file("usb-meter");
+    const std::string noDevice = openFailureText(OpenFailure::NoDevice);
+    start(link);  // nothing there yet
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{noDevice});
+    lumo::ui::control<QAction>(*w, "Create")->trigger();
+    auto* poll = lumo::ui::control<QPushButton>(*w, "butGetTekData");
+    auto* memory = lumo::ui::control<QPushButton>(*w, "butReadMemory");
+
+    // With no device, each button says why the port does not open: a download that could get
+    // nothing does not start; polling does, showing "нет" until the meter is there.
+    memory->click();
+    EXPECT_EQ(dialogs.texts(), (std::vector<std::string>{noDevice, noDevice}));
+    EXPECT_FALSE(lumo::ui::control<QTimer>(*w, "timerMem")->isActive());
+    EXPECT_TRUE(memory->isEnabled() && poll->isEnabled());
+    poll->click();
+    EXPECT_EQ(dialogs.texts().size(), 3u);
+    EXPECT_TRUE(w->livePolling());
+    poll->click();
+
+    // The adapter is plugged in: the port named in the settings opens by itself.
+    sim::MeterServer sim(meterWith(), {}, {.link = link});
+    const auto deadline = std::chrono::steady_clock::now() + Long;
+    while (!w->serialPort().PortOpen() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(w->serialPort().PortOpen());
+
+    // Closed (as after a failed write), the press opens it again at once, and polling reads.
+    w->serialPort().ClosePort();
+    ASSERT_TRUE(w->liveWorker().waitForState(HoldableThread::State::Waiting, Long));  // the first run's job ended
+    const std::uint64_t jobs = w->liveWorker().JobsDone();
+    poll->click();
+    EXPECT_TRUE(w->serialPort().PortOpen());
+    waitLiveJob(jobs + 1);
+    w->timerPeriodTimer();
+    EXPECT_NE(label(1), "нет");
+    EXPECT_EQ(dialogs.texts().size(), 3u);
 }

@@ -121,8 +121,11 @@ TEST(MeterSimTool, ServesOnALinkAndEndsCleanlyOnTerm) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out[1], 1);
+        // The line echoes, and its echo of the first request loses the last byte: read as the
+        // reply, that copy would be a count of 0. It is a bad reply, and the request goes again.
         ::execl(tool.c_str(), tool.c_str(), "--periods", "3", "--link", link.c_str(), "--log",
-                log.c_str(), static_cast<char*>(nullptr));
+                log.c_str(), "--echo", "--echo-damage", "drop", "--echo-damage-at", "15",
+                "--echo-damage-limit", "1", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(out[1]);
@@ -149,6 +152,6 @@ TEST(MeterSimTool, ServesOnALinkAndEndsCleanlyOnTerm) {
         logged.resize(std::fread(logged.data(), 1, logged.size(), f));
         std::fclose(f);
     }
-    EXPECT_EQ(logged, "O 0000 00000000\n");
+    EXPECT_EQ(logged, "O 0000 00000000\nO 0000 00000000\n");
     std::remove(log.c_str());
 }

@@ -8,6 +8,8 @@
 //                         two meters that hang up after answering one request each
 //   LUMO_TEST_COM_REPLUG  a meter behind a link, pulled out after answering two requests and
 //                         plugged in again on another pseudo-terminal behind the same link
+//   LUMO_TEST_COM_LATE    a port whose meter is plugged in only once the test writes the file
+//                         plug-in-late into LUMO_TEST_SIM_LOGS
 //   LUMO_TEST_SIM_LOGS    the folder of the simulators' request logs, requests-<port>.log each
 //                         ("COM6.log" itself would name the port: a device name with any extension)
 #include <gtest/gtest.h>
@@ -293,5 +295,23 @@ TEST(SerialPortWin, AMeterPluggedInAgainIsOpenedAgainByItself) {
     EXPECT_TRUE(SendRequest(sp, dialogs, fields, CmdLive, 3, 0));
     EXPECT_EQ(fields.ParamNo, 3);
     EXPECT_FALSE(sp.AwaitingDevice());
+    EXPECT_EQ(dialogs.texts().size(), 1u);
+}
+
+TEST(SerialPortWin, AnAdapterPluggedInAfterTheStartIsOpenedByItself) {
+    PORT_OR_SKIP(port, "LUMO_TEST_COM_LATE");
+    ScriptedDialogs dialogs;
+    SerialPort sp(dialogs);
+    ASSERT_FALSE(sp.OpenPort(port));  // nothing behind the port yet
+    ASSERT_EQ(dialogs.texts().size(), 1u);
+    EXPECT_EQ(dialogs.texts()[0].rfind(msg::CannotOpenPort, 0), 0u);
+    // The adapter is plugged in: the port opens by itself, and the meter answers.
+    std::ofstream(env("LUMO_TEST_SIM_LOGS") + "\\plug-in-late") << "now\n";
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!sp.PortOpen() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(sp.PortOpen());
+    ReplyFields fields;
+    EXPECT_TRUE(SendRequest(sp, dialogs, fields, CmdLive, 4, 0));
+    EXPECT_EQ(fields.ParamNo, 4);
     EXPECT_EQ(dialogs.texts().size(), 1u);
 }

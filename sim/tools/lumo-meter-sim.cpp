@@ -33,6 +33,12 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
   --link PATH         make PATH a symbolic link to the device (kept across replugs)
   --echo              the line echoes every byte sent to the meter (with --fault silence:
                       a loopback plug)
+  --echo-damage KIND  the echo loses (drop), repeats (repeat) or garbles (flip) bytes: each
+                      byte by chance (--echo-damage-chance), or one byte of each request
+  --echo-damage-at N  only the byte at offset N (0 to 15) of each request frame
+  --echo-damage-chance P  the chance of each echoed byte in percent (default 1)
+  --echo-damage-limit L   at most L bytes damaged
+  --echo-flip-bits N  the bits that flip turns over, 1 to 255 (default 1)
   --unplug-after N    pull the cable after answering N requests...
   --replug-after MS   ...and plug it in again MS milliseconds later (a new device)
   --seed N            seed of the readings' noise
@@ -61,6 +67,13 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
     std::exit(2);
 }
 
+double percent(const char* text) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (!*text || *end || !(v >= 0 && v <= 100)) fail(std::string("not a percentage from 0 to 100: ") + text);
+    return v;
+}
+
 int number(const char* text, int lo, int hi) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -77,6 +90,7 @@ int main(int argc, char** argv) {
     lumo::sim::LineOptions line;
     std::string logPath;
     std::optional<lumo::sim::Load> load;
+    std::optional<double> chance;
     auto lastRule = [&]() -> lumo::sim::FaultRule& {
         if (config.faults.empty()) fail("a fault filter needs a --fault before it");
         return config.faults.back();
@@ -99,6 +113,14 @@ int main(int argc, char** argv) {
         else if (arg == "--link") line.link = value;
         else if (arg == "--unplug-after") line.unplugAfter = number(value, 0, 1 << 30);
         else if (arg == "--replug-after") line.replugAfterMs = number(value, 0, 1 << 30);
+        else if (arg == "--echo-damage") {
+            auto damage = lumo::sim::echoDamageFromName(value);
+            if (!damage) fail(std::string("unknown echo damage: ") + value);
+            line.echoDamage.damage = *damage;
+        } else if (arg == "--echo-damage-at") line.echoDamage.offset = number(value, 0, 15);
+        else if (arg == "--echo-damage-chance") chance = percent(value) / 100;
+        else if (arg == "--echo-damage-limit") line.echoDamage.limit = number(value, 0, 1 << 30);
+        else if (arg == "--echo-flip-bits") line.echoDamage.bits = static_cast<std::uint8_t>(number(value, 1, 255));
         else if (arg == "--seed") config.seed = static_cast<std::uint32_t>(number(value, 0, 1 << 30));
         else if (arg == "--hang-up-after") config.hangUpAfter = number(value, 0, 1 << 30);
         else if (arg == "--long-reply-size") config.longReplySize = static_cast<std::size_t>(number(value, 16, 1 << 20));
@@ -124,6 +146,11 @@ int main(int argc, char** argv) {
         else if (arg == "--report-param") lastRule().reportedParam = number(value, 0, 255);
         else fail("unknown option " + arg);
     }
+
+    // By chance unless one offset is named: 1 % of the echoed bytes unless told otherwise.
+    line.echoDamage.seed = config.seed;
+    line.echoDamage.chance = chance.value_or(0.01);
+    if (line.echoDamage.damage != lumo::sim::EchoDamage::None && !line.echo) fail("--echo-damage needs --echo");
 
     if (load) {
         if (!config.wiring) config.wiring = lumo::sim::Wiring{};

@@ -75,13 +75,16 @@ private:
 };
 
 // Longest receive steps: three times (the reply or the line's echo, the rest of an echo cut by
-// a pause, the reply after the echo) 20 tries for the first byte, the collect limit, one last
-// gap and a byte time for each read that ends a wait; the probe's collect limit, the rest of an
-// echo and its echo test.
+// a pause, the reply after the echo or a copy of the request) 20 tries for the first byte, the
+// collect limit, one last gap and a byte time for each read that ends a wait, then the echo
+// test (its wait, a last pause and a last look); the probe's collect limit, the rest of an echo,
+// the reply after a copy and the echo test.
 constexpr auto CollectBound = meter::FirstByteTries * meter::FirstByteTry + meter::CollectLimit +
                               meter::Gap + meter::AfterGap + 2ms;
-constexpr auto ReplyBound = 3 * CollectBound;
-constexpr auto EchoBound = meter::CollectLimit + 1ms + CollectBound + meter::EchoTestWait + meter::FirstByteTry + 1ms;
+constexpr auto EchoTestBound = meter::EchoTestWait + meter::FirstByteTry +
+                               std::chrono::milliseconds(meter::EchoTestLook) + 1ms;
+constexpr auto ReplyBound = 3 * CollectBound + EchoTestBound;
+constexpr auto EchoBound = meter::CollectLimit + 1ms + 2 * CollectBound + EchoTestBound;
 
 bool isLiveText(const std::string& text) {
     if (text.empty() || text == meter::NoValue) return true;
