@@ -597,8 +597,16 @@ Verdict check(const Readings& readings, Site site, const Limits& limits) {
     if (own != fitting.end()) {
         // No red line. Still, a connection with one mistake may give the same angles with loads
         // as alike as the phases' own (all currents moved on by one, under a load 120° away).
+        // Loads at the sector's very edge (a pure capacitor) are left out: such an alternative
+        // comes and goes with a degree of noise and is no likelier than the phases' own loads.
+        auto clearOfEdge = [&](const Scored& s) {
+            return std::all_of(s.loads.begin(), s.loads.end(), [&](const std::optional<double>& l) {
+                return !l || std::abs(std::abs(normalizedAngle(*l)) - 90.0) > limits.quadratureBand;
+            });
+        };
         for (const Scored& s : fitting)
-            if (s.connection != &correct && mistakeCount(*s.connection) == 1 && s.spread <= own->spread + limits.equalFit)
+            if (s.connection != &correct && mistakeCount(*s.connection) == 1 &&
+                s.spread <= own->spread + limits.equalFit && clearOfEdge(s))
                 alsoFits(s);
     } else if (!fitting.empty()) {
         // The explanations worth naming: within nearFit of the cheapest, and none that a simpler
