@@ -28,7 +28,9 @@ public:
         label_->setParent(this);
         setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     }
+    QString text() const { return label_->text(); }
     void setText(const QString& text) {
+        if (text == label_->text()) return;
         label_->setText(text);
         fit();
     }
@@ -70,28 +72,33 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         cbSite->addItem(QString::fromUtf8(msg::SiteChoices[static_cast<int>(site)]), static_cast<int>(site));
     siteRow->addWidget(cbSite);
     siteRow->addStretch(1);
-    labCheck = new QLabel(QString::fromUtf8(msg::NoData), left);
-    labCheck->setObjectName("labCheck");
-    labCheck->setWordWrap(true);
-    labCheck->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    QFont checkFont = labCheck->font();
-    checkFont.setBold(true);
-    labCheck->setFont(checkFont);
-    labCheck->setMinimumHeight(labCheck->fontMetrics().height() * 4);
-    labCheck->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    labCheck->setTextFormat(Qt::RichText);
-    labCannotTell = new QLabel(left);
-    labCannotTell->setObjectName("labCannotTell");
-    labCannotTell->setWordWrap(true);
-    labCannotTell->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    labCannotTell->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    QFont small = labCannotTell->font();
-    small.setPointSizeF(small.pointSizeF() * 0.9);
-    labCannotTell->setFont(small);
+    // The check's lines: the faults (red; a clean bill green), then the notes (in the first
+    // label when there is no fault), then what the readings cannot tell apart, each a label of plain text in one colour (rich text would
+    // lay out a document every second).
+    auto makeLabel = [left](const char* name, bool bold, double scale) {
+        auto* l = new QLabel(left);
+        l->setObjectName(name);
+        l->setWordWrap(true);
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        QFont f = l->font();
+        f.setBold(bold);
+        f.setPointSizeF(f.pointSizeF() * scale);
+        l->setFont(f);
+        return l;
+    };
+    labCheck = makeLabel("labCheck", true, 1.0);
+    labCheck->setText(QString::fromUtf8(msg::NoData));
+    labCheck->setMinimumHeight(labCheck->fontMetrics().height() * 2);
+    labNotes = makeLabel("labNotes", true, 1.0);
+    labCannotTell = makeLabel("labCannotTell", false, 0.9);
     leftLayout->addWidget(phasor_, 1);
     leftLayout->addLayout(siteRow);
-    leftLayout->addWidget(checkBox_ = new LabelBox(labCheck, left));
-    leftLayout->addWidget(cannotTellBox_ = new LabelBox(labCannotTell, left));
+    for (QLabel* l : {labCheck, labNotes, labCannotTell}) {
+        auto* box = new LabelBox(l, left);
+        leftLayout->addWidget(box);
+        boxes_.push_back(box);
+    }
 
     auto* right = new QWidget(split);
     auto* rightLayout = new QVBoxLayout(right);
@@ -177,26 +184,39 @@ void DiagramWindow::showReadings(const std::vector<std::string>& texts) {
 }
 
 void DiagramWindow::showVerdict() {
-    // Faults red, a clean bill green, notes in the usual colour.
+    // Nothing to lay out while the window is hidden: showEvent brings the labels up to date.
+    if (!isVisible()) return;
     const QPalette& pal = palette();
     const bool dark = ui::darkBackground(pal);
-    const QString red = dark ? "#ff6b6b" : "#b00020", green = dark ? "#6be07b" : "#1b6e2a";
-    QString text;
+    QString faults, notes;
     const bool clean = !verdict_.noData && !verdict_.anyFinding();
     for (const wiring::Line& line : verdict_.shownLines()) {
-        const QString escaped = QString::fromStdString(line.text).toHtmlEscaped();
-        const QString colour = line.severity == wiring::Severity::Fault ? red : clean ? green : QString();
-        text += (text.isEmpty() ? "" : "<br>") +
-                (colour.isEmpty() ? escaped : "<span style=\"color:" + colour + "\">" + escaped + "</span>");
+        QString& to = line.severity == wiring::Severity::Fault || clean || verdict_.noData ? faults : notes;
+        to += (to.isEmpty() ? "" : "\n") + QString::fromStdString(line.text);
     }
-    // A new text lays the labels out again: only when it changed.
-    if (text != shownCheck_) static_cast<LabelBox*>(checkBox_)->setText(shownCheck_ = text);
+    if (faults.isEmpty()) std::swap(faults, notes);  // notes alone take the first label
     QString cannotTell;
     if (!verdict_.cannotTell.empty()) {
         cannotTell = QString::fromUtf8(msg::CannotTellHeading);
         for (const std::string& item : verdict_.cannotTell) cannotTell += "\n• " + QString::fromStdString(item);
     }
-    if (cannotTell != shownCannotTell_) static_cast<LabelBox*>(cannotTellBox_)->setText(shownCannotTell_ = cannotTell);
+    // Red for faults, green for a clean bill, the usual colour otherwise.
+    QColor colour = pal.color(QPalette::WindowText);
+    if (clean) colour = dark ? QColor(0x6B, 0xE0, 0x7B) : QColor(0x1B, 0x6E, 0x2A);
+    else if (!faults.isEmpty()) colour = dark ? QColor(0xFF, 0x6B, 0x6B) : QColor(0xB0, 0x00, 0x20);
+    if (labCheck->palette().color(QPalette::WindowText) != colour) {
+        QPalette p = labCheck->palette();
+        p.setColor(QPalette::WindowText, colour);
+        labCheck->setPalette(p);
+    }
+    // A new text of the same height repaints its label alone.
+    const QString texts[] = {faults, notes, cannotTell};
+    for (size_t i = 0; i < boxes_.size(); ++i) static_cast<LabelBox*>(boxes_[i])->setText(texts[i]);
+}
+
+void DiagramWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    showVerdict();
 }
 
 void DiagramWindow::showAndRaise() {

@@ -68,12 +68,12 @@ private:
     std::optional<std::int64_t> lastElapsed_;  // the elapsed clock at the newest sample
     PhasorView* phasor_ = nullptr;
     TrendView* trend_ = nullptr;
-    QLabel *labCheck = nullptr, *labCannotTell = nullptr;
-    QWidget *checkBox_ = nullptr, *cannotTellBox_ = nullptr;  // each holds its label at its height
+    QLabel *labCheck = nullptr, *labNotes = nullptr, *labCannotTell = nullptr;
+    std::vector<QWidget*> boxes_;  // each holds one of the three labels at the height it needs
     QComboBox *cbQuantity = nullptr, *cbSpan = nullptr, *cbSite = nullptr;
-    QString shownCheck_, shownCannotTell_;
 
     void showVerdict();
+    void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace lumo

@@ -6,9 +6,10 @@
 // - the window thread's cost of each live tick with the diagram window open, its trend showing
 //   the whole day: the tick with the hand-over and the check, and the repaint it leaves for the
 //   event loop (goal: 2 ms). The meter is the simulator on a pseudo-terminal, paced at 9600
-//   baud, wired as a correct circuit.
+//   baud, wired as a correct circuit or as the circuit named (reversed-b: a fault line shown,
+//   its angles changing every second).
 //
-// usage: diagram_bench_qt [ticks (30)] [redraws (40)]
+// usage: diagram_bench_qt [ticks (30)] [redraws (40)] [wiring (correct)]
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -150,7 +151,11 @@ int main(int argc, char** argv) {
     // ---- Live ticks with the diagram window open ----
     lumo::sim::MeterConfig config;
     config.paced = true;
-    config.wiring = lumo::sim::Wiring{};
+    config.wiring = lumo::sim::wiringFromName(argc > 3 ? argv[3] : "correct");
+    if (!config.wiring) {
+        std::fprintf(stderr, "diagram_bench_qt: unknown wiring %s\n", argv[3]);
+        return 2;
+    }
     lumo::sim::MeterServer meter(config);
     const auto dir = std::filesystem::temp_directory_path() / ("lumo-diagram-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);

@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QTextDocument>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -52,11 +51,10 @@ protected:
         createWindows(*context);
         return *formLumo;
     }
-    // The check's lines as the label shows them, without their colours.
+    // The check's lines as the window shows them: the faults (or the one line), then the notes.
     static QString checkText(TformLumo& w) {
-        QTextDocument doc;
-        doc.setHtml(ui::control<QLabel>(w.diagramWindow(), "labCheck")->text());
-        return doc.toPlainText();
+        const QString notes = ui::control<QLabel>(w.diagramWindow(), "labNotes")->text();
+        return ui::control<QLabel>(w.diagramWindow(), "labCheck")->text() + (notes.isEmpty() ? "" : "\n" + notes);
     }
 
     fs::path dir;
@@ -158,6 +156,7 @@ TEST_F(DiagramTest, SiteChosenInTheWindowJudgesAndIsKept) {
     {
         TformLumo& w = start("/dev/lumo-missing-port");
         DiagramWindow& d = w.diagramWindow();
+        d.showAndRaise();
         EXPECT_EQ(d.site(), wiring::Site::Consumption);
         // A plant's readings: every phase near 180°.
         std::vector<std::string> texts;
@@ -219,6 +218,13 @@ TEST(DiagramWindow, SamplesOnTheWallClockAcrossAClockSetAndASuspend) {
     EXPECT_EQ(window.verdict().implausible, 1u);
     EXPECT_TRUE(std::isnan(ring.value(ring.size() - 1, 0)));
     EXPECT_EQ(ring.value(ring.size() - 1, 6), 230.0f);
+    // Hidden, the window lays out no lines; shown, it shows the last verdict's.
+    EXPECT_EQ(ui::control<QLabel>(window, "labCheck")->text(), "нет данных");
+    window.show();
+    EXPECT_EQ(ui::control<QLabel>(window, "labCheck")->text().toStdString(),
+              window.verdict().lines()[0] + "\n" + window.verdict().lines()[1]);
+    EXPECT_TRUE(ui::control<QLabel>(window, "labNotes")->text().isEmpty());
+    EXPECT_TRUE(ui::control<QLabel>(window, "labCannotTell")->text().isEmpty());
 }
 
 // P of ±3.4E38 on two phases (a float's limits) still gives a value axis, and "нет данных"

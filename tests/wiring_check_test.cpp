@@ -227,11 +227,12 @@ TEST(WiringCheck, LinesNameThePhaseAndTheReason) {
               std::vector<std::string>{"Сильная несимметрия токов: фаза B 1,2 А при среднем 3,03 А"});
     EXPECT_EQ(checked(circuit(phase(225, 4, 20), phase(180, 4.2, 25), phase(226, 3.9, 22))).lines(),
               std::vector<std::string>{"Сильная несимметрия напряжений: фаза B 180 В при среднем 210,3 В"});
-    // Faults are red, notes are not.
+    // Faults are red and shown first, notes after them.
     const Verdict v = checked(circuit(phase(225, 4, 20), phase(224, 4.2, 200), phase(226, 0.001, 0)));
     ASSERT_EQ(v.shownLines().size(), 2u);
-    EXPECT_EQ(v.shownLines()[0].severity, Severity::Note);
-    EXPECT_EQ(v.shownLines()[1].severity, Severity::Fault);
+    EXPECT_EQ(v.shownLines()[0].severity, Severity::Fault);
+    EXPECT_EQ(v.shownLines()[1].severity, Severity::Note);
+    EXPECT_EQ(v.findings[0].kind, Kind::NoCurrent);  // the findings keep the order of the check
     // What the readings cannot tell: the idle phase against an open circuit, the sequence.
     EXPECT_EQ(v.cannotTell.front(), "Фаза C: фаза без нагрузки, или цепь тока разомкнута или закорочена");
     EXPECT_EQ(siteFromName("generation"), Site::Generation);

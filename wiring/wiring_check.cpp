@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
-#include <numeric>
 #include <tuple>
 
 #include "common/messages.h"
@@ -369,7 +369,9 @@ std::vector<Line> Verdict::shownLines() const {
     if (noData) return {{Severity::Note, msg::NoData}};
     if (findings.empty()) return {{Severity::Note, msg::WiringOk}};
     std::vector<Line> out;
-    for (const Finding& f : findings) out.push_back({f.severity, f.text});
+    for (Severity severity : {Severity::Fault, Severity::Note})
+        for (const Finding& f : findings)
+            if (f.severity == severity) out.push_back({f.severity, f.text});
     return out;
 }
 
@@ -572,10 +574,15 @@ Verdict check(const Readings& readings, Site site, const Limits& limits) {
         if (angle[p] && std::abs(std::abs(*angle[p]) - 90.0) <= limits.quadratureBand)
             verdict.cannotTell.push_back(msg::directionUnclear(phaseLetter(p), degrees(*angle[p])));
 
-    // Every connection that can give these angles with healthy loads, cheapest first.
+    // Every connection that can give these angles with healthy loads, cheapest first. Where the
+    // correct one fits only those with one mistake matter (the list is sorted by mistakes).
+    const bool correctFits = score(connections().front(), angle, hasU, U, site, limits).has_value();
     std::vector<Scored> fitting;
-    for (const Connection& c : connections())
+    fitting.reserve(correctFits ? 64 : connections().size());
+    for (const Connection& c : connections()) {
+        if (correctFits && mistakeCount(c) > 1) break;
         if (auto s = score(c, angle, hasU, U, site, limits)) fitting.push_back(*s);
+    }
     std::stable_sort(fitting.begin(), fitting.end(), [](const Scored& a, const Scored& b) {
         if (std::abs(a.cost - b.cost) > 1e-9) return a.cost < b.cost;
         return a.connection->rank < b.connection->rank;

@@ -93,19 +93,19 @@ struct Limits {
     // reversed current and a voltage input on the next phase differ by just 60° on one phase,
     // which loads of mixed kinds (a heater, a motor, LED drivers) hide.
     double voltageMistakeExtra = 5.0;
-    // The spread costs this much a degree, up to mixedLoadCost: loads 20° apart are alike
-    // (30), loads over 53° apart are mixed (80) however far apart, since a site with a motor
-    // on one phase and LED drivers on another is no rarer at 105° than at 60°. Two mistakes
-    // that leave the loads alike (120) then beat one that needs them mixed (140), while one
-    // mistake beats two even when the loads it leaves are mixed.
+    // The spread costs this much a degree, up to mixedLoadCost: loads 10° apart are alike
+    // (20), loads 50° or more apart are mixed (100) however far apart, since a site with a
+    // motor on one phase and LED drivers on another is no rarer at 105° than at 60°. Two
+    // mistakes that leave the loads alike (120 + 10) then beat one that needs them mixed
+    // (60 + 100), while one mistake beats two whose loads are alike only by chance.
     double spreadCost = 2.0;
     double mixedLoadCost = 100.0;
-    // Explanations whose costs lie within this many degrees fit as well as each other: all of
-    // them are named. The phases' own differences of a few degrees must not choose.
-    double equalFit = 10.0;
-    // Explanations within this many degrees of the best are listed as what the readings
-    // cannot tell apart; further ones need loads far less alike.
+    // Explanations within this much of the cheapest are named, unless a simpler one (fewer
+    // inputs connected wrongly) costs at most equalFit more, or one as simple costs more than
+    // equalFit less: the phases' own differences of a few degrees must not choose, and a
+    // mistake on one input is likelier than three on three that happen to make loads alike.
     double nearFit = 60.0;
+    double equalFit = 10.0;
     // Where explanations that fit alike are named in order, the one whose load lies nearer
     // this angle (a consuming site; 180° for a generating one) comes first: most consumers'
     // loads lag by 10° to 35° (a power factor of 0.8 to 0.98).
@@ -216,8 +216,8 @@ struct Verdict {
     // Anything but a clean bill: faults, notes, or reasons why the circuit was not judged.
     bool anyFinding() const { return !findings.empty(); }
     bool anyFault() const;
-    // The lines the window shows, with their severity: the findings, or the one line saying
-    // that there are no readings or that nothing was found.
+    // The lines the window shows, with their severity: the faults, then the notes, or the one
+    // line saying that there are no readings or that nothing was found.
     std::vector<Line> shownLines() const;
     // The same lines' texts.
     std::vector<std::string> lines() const;
