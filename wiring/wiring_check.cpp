@@ -597,23 +597,22 @@ Verdict check(const Readings& readings, Site site, const Limits& limits) {
         told.push_back(d);
         return true;
     };
+    // Alternatives whose loads lie at the sector's very edge (a pure capacitor) are not listed:
+    // they come and go with a degree of noise and are no likelier than the loads named.
+    auto clearOfEdge = [&](const Scored& s) {
+        return std::all_of(s.loads.begin(), s.loads.end(), [&](const std::optional<double>& l) {
+            return !l || std::abs(std::abs(normalizedAngle(*l)) - 90.0) > limits.quadratureBand;
+        });
+    };
     auto alsoFits = [&](const Scored& s) {
-        if (verdict.cannotTell.size() < 8 && tell(s))
+        if (verdict.cannotTell.size() < 8 && clearOfEdge(s) && tell(s))
             verdict.cannotTell.push_back(msg::sameReadings(describe(s.connection->mistakes), loadText(s.loads, s.spread)));
     };
     if (own != fitting.end()) {
         // No red line. Still, a connection with one mistake may give the same angles with loads
         // as alike as the phases' own (all currents moved on by one, under a load 120° away).
-        // Loads at the sector's very edge (a pure capacitor) are left out: such an alternative
-        // comes and goes with a degree of noise and is no likelier than the phases' own loads.
-        auto clearOfEdge = [&](const Scored& s) {
-            return std::all_of(s.loads.begin(), s.loads.end(), [&](const std::optional<double>& l) {
-                return !l || std::abs(std::abs(normalizedAngle(*l)) - 90.0) > limits.quadratureBand;
-            });
-        };
         for (const Scored& s : fitting)
-            if (s.connection != &correct && mistakeCount(*s.connection) == 1 &&
-                s.spread <= own->spread + limits.equalFit && clearOfEdge(s))
+            if (s.connection != &correct && mistakeCount(*s.connection) == 1 && s.spread <= own->spread + limits.equalFit)
                 alsoFits(s);
     } else if (!fitting.empty()) {
         // The explanations worth naming: within nearFit of the cheapest, and none that a simpler
