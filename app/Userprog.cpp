@@ -198,6 +198,9 @@ void TformLumo::LoadSettings() {
                                                      lumo::SettingsPortKey,
                                                      lumo::SettingsPortDefault);
     port.OpenPort(name);  // a failure is shown by the port; start-up goes on
+    const std::string site = lumo::readProfileString(context_.settingsPath, lumo::SettingsSection,
+                                                     lumo::SettingsSiteKey, lumo::SettingsSiteDefault);
+    diagram_->setSite(lumo::wiring::siteFromName(site).value_or(lumo::wiring::Site::Consumption));
 }
 
 void TformLumo::SaveSettings() {
@@ -209,6 +212,11 @@ void TformLumo::SaveSettings() {
     if (written && !context_.reportApplication.empty())
         written = lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsReportKey,
                                            context_.reportApplication);
+    // The site's kind only once it was chosen or read: a file without the key keeps without it.
+    const std::string site = lumo::wiring::siteName(diagram_->site());
+    if (written && (site != std::string(lumo::SettingsSiteDefault) ||
+                    lumo::readProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsSiteKey, "") != ""))
+        written = lumo::writeProfileString(context_.settingsPath, lumo::SettingsSection, lumo::SettingsSiteKey, site);
     if (!written) context_.dialogs.error(lumo::msg::cannotSaveSettings(context_.settingsPath));
 }
 

@@ -2,7 +2,6 @@
 
 #include <QComboBox>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSplitter>
@@ -13,20 +12,40 @@
 #include "app/phasor_view.h"
 #include "app/trend_view.h"
 #include "app/window_style.h"
+#include "common/clock.h"
 #include "common/messages.h"
 
 namespace lumo {
 
 namespace {
 
-// The check found something, but only why it could not judge: no verdict either way.
-bool onlyNotJudged(const wiring::Verdict& v) {
-    for (const auto& f : v.findings)
-        if (f.kind != wiring::Kind::LowLoad && f.kind != wiring::Kind::MissingReadings &&
-            f.kind != wiring::Kind::NoVoltageAnywhere)
-            return false;
-    return true;
-}
+// A label in a box of the height its text needs: a new text of the same height repaints the
+// label alone instead of laying out the whole window again (the check's lines change with the
+// angles every second while a fault is shown, and a layout of the window costs a millisecond).
+class LabelBox : public QWidget {
+public:
+    LabelBox(QLabel* label, QWidget* parent) : QWidget(parent), label_(label) {
+        label_->setParent(this);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    }
+    QString text() const { return label_->text(); }
+    void setText(const QString& text) {
+        if (text == label_->text()) return;
+        label_->setText(text);
+        fit();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override { fit(); }
+
+private:
+    void fit() {
+        const int needed = std::max(label_->heightForWidth(std::max(width(), 1)), label_->minimumHeight());
+        label_->setGeometry(0, 0, width(), needed);
+        if (needed != height()) setFixedHeight(needed);
+    }
+    QLabel* label_;
+};
 
 }  // namespace
 
@@ -34,11 +53,7 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("formDiagram");
     setWindowTitle("Векторная диаграмма");
     resize(1000, 640);
-    // The samples' times: the computer's clock when the window was made, then a steady clock,
-    // so that a clock set back or forward does not fold or tear the trend.
-    QElapsedTimer steady;
-    steady.start();
-    now_ = [start = QDateTime::currentMSecsSinceEpoch(), steady] { return start + steady.elapsed(); };
+    setClocks([] { return QDateTime::currentMSecsSinceEpoch(); }, [] { return sinceBootMs(); });
 
     auto* split = new QSplitter(Qt::Horizontal, this);
     auto* outer = new QHBoxLayout(this);
@@ -49,17 +64,41 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
     phasor_ = new PhasorView(left);
-    labCheck = new QLabel(QString::fromUtf8(msg::NoData), left);
-    labCheck->setObjectName("labCheck");
-    labCheck->setWordWrap(true);
-    labCheck->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    QFont checkFont = labCheck->font();
-    checkFont.setBold(true);
-    labCheck->setFont(checkFont);
-    labCheck->setMinimumHeight(labCheck->fontMetrics().height() * 4);
-    labCheck->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    auto* siteRow = new QHBoxLayout;
+    siteRow->addWidget(new QLabel(QString::fromUtf8(msg::SiteLabel), left));
+    cbSite = new QComboBox(left);
+    cbSite->setObjectName("cbSite");
+    for (wiring::Site site : {wiring::Site::Consumption, wiring::Site::Generation, wiring::Site::Both})
+        cbSite->addItem(QString::fromUtf8(msg::SiteChoices[static_cast<int>(site)]), static_cast<int>(site));
+    siteRow->addWidget(cbSite);
+    siteRow->addStretch(1);
+    // The check's lines: the faults (red; a clean bill green), then the notes (in the first
+    // label when there is no fault), then what the readings cannot tell apart, each a label of plain text in one colour (rich text would
+    // lay out a document every second).
+    auto makeLabel = [left](const char* name, bool bold, double scale) {
+        auto* l = new QLabel(left);
+        l->setObjectName(name);
+        l->setWordWrap(true);
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        QFont f = l->font();
+        f.setBold(bold);
+        f.setPointSizeF(f.pointSizeF() * scale);
+        l->setFont(f);
+        return l;
+    };
+    labCheck = makeLabel("labCheck", true, 1.0);
+    labCheck->setText(QString::fromUtf8(msg::NoData));
+    labCheck->setMinimumHeight(labCheck->fontMetrics().height() * 2);
+    labNotes = makeLabel("labNotes", true, 1.0);
+    labCannotTell = makeLabel("labCannotTell", false, 0.9);
     leftLayout->addWidget(phasor_, 1);
-    leftLayout->addWidget(labCheck);
+    leftLayout->addLayout(siteRow);
+    for (QLabel* l : {labCheck, labNotes, labCannotTell}) {
+        auto* box = new LabelBox(l, left);
+        leftLayout->addWidget(box);
+        boxes_.push_back(box);
+    }
 
     auto* right = new QWidget(split);
     auto* rightLayout = new QVBoxLayout(right);
@@ -90,41 +129,94 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(cbSpan, &QComboBox::currentIndexChanged, this, [this] {
         trend_->setSpan(static_cast<TrendView::Span>(cbSpan->currentData().toInt()));
     });
+    connect(cbSite, &QComboBox::currentIndexChanged, this,
+            [this] { setSite(static_cast<wiring::Site>(cbSite->currentData().toInt())); });
+}
+
+void DiagramWindow::setClocks(std::function<std::int64_t()> wall, std::function<std::int64_t()> elapsed) {
+    wall_ = std::move(wall);
+    elapsed_ = std::move(elapsed);
+    lastElapsed_.reset();
+}
+
+void DiagramWindow::setSite(wiring::Site site) {
+    if (cbSite->currentData().toInt() != static_cast<int>(site))
+        cbSite->setCurrentIndex(cbSite->findData(static_cast<int>(site)));  // comes back here
+    if (site == site_) return;
+    site_ = site;
+    if (verdict_.noData) {
+        verdict_.site = site;
+        return;
+    }
+    verdict_ = wiring::check(readings_, site_);
+    showVerdict();
 }
 
 void DiagramWindow::showReadings(const std::vector<std::string>& texts) {
-    const wiring::Readings readings = wiring::parseReadings(texts);
-    verdict_ = wiring::check(readings);
-    phasor_->setReadings(readings, !verdict_.noData);
+    readings_ = wiring::parseReadings(texts);
+    verdict_ = wiring::check(readings_, site_);
+    phasor_->setReadings(readings_, !verdict_.noData);
     if (!verdict_.noData) {
         ReadingsRing::Sample sample;
         for (int p = 0; p < 3; ++p) {
-            const auto& r = readings[static_cast<size_t>(p)];
+            const auto& r = readings_[static_cast<size_t>(p)];
             const std::optional<double>* values[] = {&r.U, &r.I, &r.angle, &r.P, &r.Q, &r.S};
-            // A reading beyond a float's range is kept as missing, never as infinity.
-            for (int q = 0; q < ReadingsPerPhase; ++q)
-                sample[static_cast<size_t>(p * ReadingsPerPhase + q)] =
-                    *values[q] && std::abs(**values[q]) <= FLT_MAX ? static_cast<float>(**values[q]) : NAN;
+            // A reading the check found cannot be real (a garbled value) is kept as missing, so
+            // that it neither draws a spike nor stretches the value axis.
+            for (int q = 0; q < ReadingsPerPhase; ++q) {
+                const int n = p * ReadingsPerPhase + q;
+                const bool real = *values[q] && !(verdict_.implausible & (1u << n)) && std::abs(**values[q]) <= FLT_MAX;
+                sample[static_cast<size_t>(n)] = real ? static_cast<float>(**values[q]) : NAN;
+            }
         }
-        ring_.push(now_(), sample);
+        const std::int64_t wall = wall_(), elapsed = elapsed_();
+        if (lastElapsed_ && !ring_.empty()) {
+            // The computer's clock moved on by more (or less) than the time that passed: it was
+            // set. The samples before are moved with it, so the trend stays whole.
+            const std::int64_t expected = ring_.time(ring_.size() - 1) + (elapsed - *lastElapsed_);
+            if (std::abs(wall - expected) > ClockSetMs) ring_.shiftTimes(wall - expected);
+        }
+        lastElapsed_ = elapsed;
+        ring_.push(wall, sample);
         trend_->samplesAdded();
     }
     showVerdict();
 }
 
 void DiagramWindow::showVerdict() {
-    QString text;
-    for (const std::string& line : verdict_.lines()) text += (text.isEmpty() ? "" : "\n") + QString::fromStdString(line);
-    labCheck->setText(text);
-    // Red for faults, green for a clean bill, the usual colour when nothing could be judged.
-    QPalette pal = palette();
+    // Nothing to lay out while the window is hidden: showEvent brings the labels up to date.
+    if (!isVisible()) return;
+    const QPalette& pal = palette();
     const bool dark = ui::darkBackground(pal);
-    if (!verdict_.noData && !verdict_.anyFinding())
-        pal.setColor(QPalette::WindowText, dark ? QColor(0x6B, 0xE0, 0x7B) : QColor(0x1B, 0x6E, 0x2A));
-    else if (!verdict_.noData && !onlyNotJudged(verdict_))
-        pal.setColor(QPalette::WindowText, dark ? QColor(0xFF, 0x6B, 0x6B) : QColor(0xB0, 0x00, 0x20));
-    // A new palette restyles the label: only when the colour changes.
-    if (labCheck->palette().color(QPalette::WindowText) != pal.color(QPalette::WindowText)) labCheck->setPalette(pal);
+    QString faults, notes;
+    const bool clean = !verdict_.noData && !verdict_.anyFinding();
+    for (const wiring::Line& line : verdict_.shownLines()) {
+        QString& to = line.severity == wiring::Severity::Fault || clean || verdict_.noData ? faults : notes;
+        to += (to.isEmpty() ? "" : "\n") + QString::fromStdString(line.text);
+    }
+    if (faults.isEmpty()) std::swap(faults, notes);  // notes alone take the first label
+    QString cannotTell;
+    if (!verdict_.cannotTell.empty()) {
+        cannotTell = QString::fromUtf8(msg::CannotTellHeading);
+        for (const std::string& item : verdict_.cannotTell) cannotTell += "\n• " + QString::fromStdString(item);
+    }
+    // Red for faults, green for a clean bill, the usual colour otherwise.
+    QColor colour = pal.color(QPalette::WindowText);
+    if (clean) colour = dark ? QColor(0x6B, 0xE0, 0x7B) : QColor(0x1B, 0x6E, 0x2A);
+    else if (!faults.isEmpty()) colour = dark ? QColor(0xFF, 0x6B, 0x6B) : QColor(0xB0, 0x00, 0x20);
+    if (labCheck->palette().color(QPalette::WindowText) != colour) {
+        QPalette p = labCheck->palette();
+        p.setColor(QPalette::WindowText, colour);
+        labCheck->setPalette(p);
+    }
+    // A new text of the same height repaints its label alone.
+    const QString texts[] = {faults, notes, cannotTell};
+    for (size_t i = 0; i < boxes_.size(); ++i) static_cast<LabelBox*>(boxes_[i])->setText(texts[i]);
+}
+
+void DiagramWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    showVerdict();
 }
 
 void DiagramWindow::showAndRaise() {

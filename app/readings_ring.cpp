@@ -25,6 +25,10 @@ void ReadingsRing::push(std::int64_t timeMs, const Sample& values) {
     for (std::size_t r = 0; r < values_.size(); ++r) values_[r][at] = values[r];
 }
 
+void ReadingsRing::shiftTimes(std::int64_t deltaMs) {
+    for (std::size_t i = 0; i < size_; ++i) times_[slot(i)] += deltaMs;
+}
+
 void ReadingsRing::clear() { oldest_ = size_ = 0; }
 
 std::size_t ReadingsRing::lowerBound(std::int64_t t) const {

@@ -22,6 +22,9 @@ public:
     explicit ReadingsRing(std::size_t capacity = DayOfSeconds);
 
     void push(std::int64_t timeMs, const Sample& values);
+    // Moves every sample's time by `deltaMs`: the computer's clock was set, and the samples
+    // taken before are brought to the clock as it now goes.
+    void shiftTimes(std::int64_t deltaMs);
     void clear();
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }

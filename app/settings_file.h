@@ -36,5 +36,9 @@ inline constexpr const char* SettingsPortDefault = "COM3";
 // Which spreadsheet application serves the report: "Excel", "Builtin" or "Auto".
 inline constexpr const char* SettingsReportKey = "Report";
 inline constexpr const char* SettingsReportDefault = "Auto";
+// Where the site's power flows, for the wiring check: "Consumption", "Generation" or "Both"
+// (wiring::siteName); anything else reads as the default.
+inline constexpr const char* SettingsSiteKey = "Site";
+inline constexpr const char* SettingsSiteDefault = "Consumption";
 
 }  // namespace lumo

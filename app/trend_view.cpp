@@ -47,7 +47,9 @@ TrendView::TrendView(const ReadingsRing& ring, QWidget* parent) : QWidget(parent
 void TrendView::samplesAdded() {
     if (ring_.empty()) return;
     const std::int64_t newest = ring_.time(ring_.size() - 1);
-    if (paintedColumnMs_ <= 0 || static_cast<double>(newest - paintedNewest_) >= paintedColumnMs_) update();
+    // The strokes and the time labels under them move; the title above stays as painted.
+    if (paintedColumnMs_ <= 0 || static_cast<double>(newest - paintedNewest_) >= paintedColumnMs_)
+        update(paintedPlot_.isEmpty() ? rect() : QRect(0, paintedPlot_.top() - fontMetrics().height(), width(), height()));
 }
 
 void TrendView::setQuantity(Quantity q) {
@@ -119,24 +121,28 @@ void TrendView::paintEvent(QPaintEvent*) {
     paintedNewest_ = ring_.empty() ? 0 : ring_.time(ring_.size() - 1);
     paintedColumnMs_ = ring_.empty() ? 0 : static_cast<double>(to - from) / columns;
     std::vector<TrendColumn> series[3];
-    float lo = std::numeric_limits<float>::max(), hi = std::numeric_limits<float>::lowest();
+    // In double: two floats of opposite sign near their limit (±3.4E38) have a difference no
+    // float holds.
+    double lo = std::numeric_limits<double>::max(), hi = std::numeric_limits<double>::lowest();
     if (!ring_.empty())
         for (int phase = 0; phase < 3; ++phase) {
             series[phase] = decimate(ring_, phase * ReadingsPerPhase + static_cast<int>(quantity_), from, to, columns);
             for (const TrendColumn& c : series[phase])
-                if (!c.empty) lo = std::min(lo, c.min), hi = std::max(hi, c.max);
+                if (!c.empty) lo = std::min(lo, static_cast<double>(c.min)), hi = std::max(hi, static_cast<double>(c.max));
         }
 
     // The value axis: a little room above and below, out to whole steps of 1, 2 or 5, so that
     // it stays put while the readings move within it.
     double vLo = 0, vHi = 1, step = 0;
     if (lo <= hi) {
-        const double pad = std::max((static_cast<double>(hi) - lo) * 0.05, std::max(std::abs(static_cast<double>(hi)), 1.0) * 0.005);
+        const double pad = std::max((hi - lo) * 0.05, std::max(std::abs(hi), 1.0) * 0.005);
         step = niceStep(hi - lo + 2 * pad, std::max(2, plot.height() / (fm.height() * 3)));
         vLo = std::floor((lo - pad) / step) * step;
         vHi = std::ceil((hi + pad) / step) * step;
         if (!(vHi > vLo) || !std::isfinite(vHi - vLo)) step = 0, vLo = 0, vHi = 1;
     }
+    paintedAxis_ = {vLo, vHi, step};
+    paintedPlot_ = plot;
     // The title, the frame, the value grid and its labels change only with the size, the
     // quantity, the value axis or the colours.
     const QString key = QString("%1 %2 %3 %4").arg(static_cast<int>(quantity_)).arg(vLo).arg(vHi).arg(step);

@@ -33,6 +33,12 @@ public:
     std::pair<std::int64_t, std::int64_t> timeRange() const;
     // Samples further apart than this are not joined: polling stopped in between.
     static constexpr std::int64_t GapMs = 3500;
+    // The value axis of the last paint: its lowest and highest value and its step (0: "нет
+    // данных", nothing to draw).
+    struct Axis {
+        double lo = 0, hi = 1, step = 0;
+    };
+    Axis paintedAxis() const { return paintedAxis_; }
 
     QSize sizeHint() const override { return {520, 320}; }
     QSize minimumSizeHint() const override { return {240, 160}; }
@@ -49,6 +55,8 @@ private:
     Span span_ = Span::TenMinutes;
     std::int64_t paintedNewest_ = 0;  // the newest sample's time at the last paint
     double paintedColumnMs_ = 0;      // the time a pixel column covered then
+    Axis paintedAxis_;
+    QRect paintedPlot_;
     ui::CachedLayer axes_;  // paintStatic's picture
     std::map<QString, QStaticText> timeLabels_;
 };

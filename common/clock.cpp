@@ -3,6 +3,10 @@
 #include <ctime>
 #include <sys/stat.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "common/atomic_file.h"
 
 namespace lumo {
@@ -37,6 +41,18 @@ LocalDateTime SystemClock::now() const { return fromTimeT(std::time(nullptr)); }
 
 std::optional<LocalDateTime> SystemClock::fileModified(const std::string& path) const {
     return statModified(path);
+}
+
+std::int64_t sinceBootMs() {
+#ifdef _WIN32
+    // Includes the time spent asleep or hibernating (QueryUnbiasedInterruptTime is the one that
+    // leaves it out): https://learn.microsoft.com/en-us/windows/win32/api/sysinfoapi/nf-sysinfoapi-gettickcount64
+    return static_cast<std::int64_t>(::GetTickCount64());
+#else
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+#endif
 }
 
 std::optional<LocalDateTime> PinnedClock::fileModified(const std::string& path) const {

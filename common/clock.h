@@ -1,6 +1,8 @@
 #pragma once
-// Local date and time, and a file's last-write date, behind a seam so tests can pin the clock.
+// Local date and time, and a file's last-write date, behind a seam so tests can pin the clock;
+// and a clock of elapsed time that nobody sets.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -39,5 +41,10 @@ private:
     LocalDateTime at_;
     std::optional<LocalDateTime> fileDate_;
 };
+
+// Milliseconds since the computer started, counting the time it was suspended: unlike the
+// computer's clock it is never set, and unlike a steady clock it runs on through a suspend, so
+// the two together tell a suspend (both move on) from a clock that was set (only one moves).
+std::int64_t sinceBootMs();
 
 }  // namespace lumo

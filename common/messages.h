@@ -171,11 +171,24 @@ inline constexpr const char* MeterNotConnected = "Прибор не подклю
 inline constexpr const char* NoData = "нет данных";
 inline constexpr const char* WiringOk = "Ошибок подключения не найдено";
 inline constexpr const char* NoVoltageAnywhere = "Нет напряжения ни на одной фазе: подключение не проверено";
+inline constexpr const char* NotJudged = "Подключение по показаниям этой секунды не проверялось";
+inline constexpr const char* CannotTellHeading = "По показаниям не различить:";
+// The site's choice in the diagram window, in the order of wiring::Site.
+inline constexpr const char* SiteLabel = "Объект:";
+inline constexpr const char* SiteChoices[] = {"Потребление", "Генерация", "Потребление или генерация"};
 inline std::string phaseLine(char phase, const std::string& what) {
     return std::string("Фаза ") + phase + ": " + what;
 }
 inline std::string missingReadings(char phase, const std::string& which) {
     return phaseLine(phase, "нет показаний " + which + ", фаза проверена не полностью");
+}
+// A reading that cannot be real, and why: "больше 460 В", "по S и I около 230 В".
+inline std::string implausibleReading(char phase, const std::string& reading, const std::string& why) {
+    return phaseLine(phase, "невозможное показание " + reading + " (" + why + "), вероятно, искажено при передаче");
+}
+inline std::string beyond(const std::string& limit) { return "больше " + limit; }
+inline std::string otherReadingsSay(const std::string& from, const std::string& value) {
+    return "по " + from + " около " + value;
 }
 inline std::string noVoltage(char phase, const std::string& u, const std::string& others) {
     return phaseLine(phase, "нет напряжения (U = " + u + " при " + others + " на других фазах)");
@@ -185,19 +198,12 @@ inline std::string lowLoad(const std::string& largest, const std::string& needed
            ", нужно не меньше " + needed + ")";
 }
 inline std::string noCurrent(char phase, const std::string& i, const std::string& others) {
-    return phaseLine(phase, "нет тока (I = " + i + " при " + others + " на других фазах)");
+    return phaseLine(phase, "нет тока (I = " + i + " при " + others +
+                                " на других фазах): фаза не нагружена, или цепь тока разомкнута или "
+                                "закорочена — по показаниям не различить");
 }
-inline std::string reversedCurrent(char phase, const std::string& angle, const std::string& p) {
-    return phaseLine(phase, "ток в обратном направлении (угол " + angle + ", P = " + p + ")");
-}
-inline std::string swappedCurrents(char first, char second, const std::string& angles) {
-    return std::string("Фазы ") + first + " и " + second + ": токи перепутаны местами (углы " +
-           angles + ")";
-}
-inline std::string otherPhaseCurrent(char phase, char other, bool reversed, const std::string& angle,
-                                     const std::string& expected) {
-    return phaseLine(phase, std::string("ток фазы ") + other + (reversed ? " в обратном направлении" : "") +
-                                " (угол " + angle + " вместо около " + expected + ")");
+inline std::string smallCurrent(char phase, const std::string& i, const std::string& needed) {
+    return phaseLine(phase, "ток " + i + " слишком мал для проверки угла (нужно не меньше " + needed + ")");
 }
 inline std::string unbalance(bool voltages, char phase, const std::string& value, const std::string& mean) {
     return std::string("Сильная несимметрия ") + (voltages ? "напряжений" : "токов") + ": фаза " +
@@ -206,5 +212,64 @@ inline std::string unbalance(bool voltages, char phase, const std::string& value
 inline std::string misfit(char phase, const std::string& reading, const std::string& computed) {
     return phaseLine(phase, "показания не согласуются: " + reading + ", а " + computed);
 }
+// Every phase's power flows the other way than the site's setting says.
+inline std::string otherDirection(bool exported) {
+    return exported ? "На всех фазах P < 0: если объект отдаёт мощность в сеть, выберите «Генерация» или "
+                      "«Потребление или генерация»"
+                    : "На всех фазах P > 0: если объект потребляет мощность, выберите «Потребление» или "
+                      "«Потребление или генерация»";
+}
+
+// The mistakes of a connection, phrased to follow a comma or to begin a line (capitalised by
+// the caller). Phases arrive as letters.
+inline std::string reversed(const std::string& phases, bool several) {
+    return std::string(several ? "фазы " : "фаза ") + phases + ": ток или напряжение в обратном направлении";
+}
+inline std::string currentsSwapped(char first, char second) {
+    return std::string("токи фаз ") + first + " и " + second + " перепутаны местами";
+}
+// `onA`, `onB`, `onC`: the phase whose current (voltage) each input carries.
+inline std::string currentsRotated(char onA, char onB, char onC) {
+    return std::string("токи сдвинуты на одну фазу (на входе A ток фазы ") + onA + ", на B — фазы " + onB +
+           ", на C — фазы " + onC + ")";
+}
+inline std::string voltageFromPhase(char input, char source) {
+    return std::string("на входе напряжения фазы ") + input + " напряжение фазы " + source;
+}
+inline std::string voltagesSwapped(char first, char second) {
+    return std::string("напряжения фаз ") + first + " и " + second + " перепутаны местами";
+}
+inline std::string voltagesRotated(char onA, char onB, char onC) {
+    return std::string("напряжения сдвинуты на одну фазу (на входе A напряжение фазы ") + onA + ", на B — фазы " +
+           onB + ", на C — фазы " + onC + ")";
+}
+// The load angles a connection implies: one angle, or each phase's.
+inline std::string loadAbout(const std::string& angle) { return "нагрузке около " + angle; }
+inline std::string loadsOf(const std::string& list) { return "нагрузках " + list; }
+// The line of a wiring fault: the best explanation with the measured angles and its load, then
+// each that fits as well ("или ... при нагрузке около 190°"; at the same load without it).
+inline std::string wiringLine(const std::string& best, const std::string& angles, const std::string& load) {
+    return best + " (углы " + angles + "; при " + load + ")";
+}
+inline std::string orAlso(const std::string& alternative, const std::string& load) {
+    return ", или " + alternative + (load.empty() ? "" : " при " + load);
+}
+// What the readings cannot tell apart.
+inline std::string sameReadings(const std::string& explanation, const std::string& load) {
+    return "те же показания дало бы подключение, где " + explanation + ", при " + load;
+}
+inline std::string idleOrOpen(char phase) {
+    return phaseLine(phase, "фаза без нагрузки, или цепь тока разомкнута или закорочена");
+}
+inline std::string directionUnclear(char phase, const std::string& angle) {
+    return phaseLine(phase, "при угле " + angle + " (почти чисто реактивная нагрузка) направление тока "
+                            "не определить");
+}
+inline constexpr const char* BothDirections =
+    "токи всех фаз в обратном направлении — то же, что мощность объекта, текущая в другую сторону; "
+    "фаза, одна отдающая мощность (однофазный генератор), — то же, что ток этой фазы в обратном "
+    "направлении";
+inline constexpr const char* SequenceNotMeasured =
+    "порядок фаз: напряжения и токи, сдвинутые на одну фазу одинаково, дают те же показания";
 
 }  // namespace lumo::msg

@@ -51,7 +51,7 @@ std::optional<Fault> faultFromName(std::string_view name) {
         {"short-reply", Fault::ShortReply},  {"wrong-echo", Fault::WrongEcho},
         {"not-a-number", Fault::NotANumber}, {"non-hex-param", Fault::NonHexParam},
         {"param-number", Fault::ParamNumber}, {"long-reply", Fault::LongReply},
-        {"babble", Fault::Babble},
+        {"babble", Fault::Babble},           {"flipped-bit", Fault::FlippedBit},
     };
     for (const auto& [n, f] : names)
         if (n == name) return f;
@@ -60,12 +60,66 @@ std::optional<Fault> faultFromName(std::string_view name) {
 
 std::optional<Load> loadFromName(std::string_view name) {
     static constexpr std::pair<std::string_view, Load> names[] = {
-        {"normal", Load::Normal}, {"light", Load::Light}, {"heavy", Load::Heavy},
-        {"inductive", Load::Inductive}, {"capacitive", Load::Capacitive}};
+        {"normal", Load::Normal},       {"light", Load::Light},         {"heavy", Load::Heavy},
+        {"inductive", Load::Inductive}, {"capacitive", Load::Capacitive}, {"motor", Load::Motor},
+        {"capacitor", Load::Capacitor}, {"mixed", Load::Mixed},           {"export", Load::Export}};
     for (const auto& [n, l] : names)
         if (n == name) return l;
     return std::nullopt;
 }
+
+std::optional<std::array<PhaseLoad, 3>> loadsFromText(std::string_view text) {
+    std::array<PhaseLoad, 3> loads{};
+    for (int p = 0; p < 3; ++p) {
+        const size_t comma = text.find(',');
+        if ((comma == std::string_view::npos) != (p == 2)) return std::nullopt;
+        const std::string_view item = text.substr(0, comma);
+        const size_t at = item.find('@');
+        if (at == std::string_view::npos) return std::nullopt;
+        // The numbers with a point, as typed on a command line.
+        auto number = [](std::string_view t) -> std::optional<double> {
+            std::string s(t);
+            for (char& c : s)
+                if (c == '.') c = ',';
+            return parseDecimal(s);
+        };
+        const auto current = number(item.substr(0, at)), angle = number(item.substr(at + 1));
+        if (!current || !angle || *current < 0 || *current > 1000 || std::abs(*angle) > 360) return std::nullopt;
+        loads[static_cast<size_t>(p)] = {*current, *angle};
+        if (p < 2) text.remove_prefix(comma + 1);
+    }
+    return loads;
+}
+
+namespace {
+
+// One mistake's name: reversed-b, swapped-ab, rotated, voltage-a-from-b, ...
+std::optional<WiringMistake> mistakeFromName(std::string_view name) {
+    if (name == "rotated") return WiringMistake{WiringFault::RotatedCurrents, 0, 1};
+    auto phase = [](char c) { return c >= 'a' && c <= 'c' ? c - 'a' : -1; };
+    if (name.starts_with("voltage-") && name.size() == std::string_view("voltage-a-from-b").size() &&
+        name.substr(9, 6) == "-from-") {
+        const int p = phase(name[8]), o = phase(name[15]);
+        if (p < 0 || o < 0 || p == o) return std::nullopt;
+        return WiringMistake{WiringFault::VoltageFromPhase, p, o};
+    }
+    static constexpr std::pair<std::string_view, WiringFault> faults[] = {
+        {"reversed-", WiringFault::ReversedCurrent},   {"swapped-", WiringFault::SwappedCurrents},
+        {"no-voltage-", WiringFault::NoVoltage},       {"no-current-", WiringFault::NoCurrent},
+        {"voltage-reversed-", WiringFault::ReversedVoltage}, {"voltages-swapped-", WiringFault::SwappedVoltages}};
+    for (const auto& [prefix, fault] : faults) {
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view phases = name.substr(prefix.size());
+        const bool pair = fault == WiringFault::SwappedCurrents || fault == WiringFault::SwappedVoltages;
+        if (phases.size() != (pair ? 2u : 1u)) return std::nullopt;
+        WiringMistake m{fault, phase(phases[0]), pair ? phase(phases[1]) : 1};
+        if (m.phase < 0 || m.other < 0 || (pair && m.other == m.phase)) return std::nullopt;
+        return m;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<Wiring> wiringFromName(std::string_view name) {
     if (name == "correct") return Wiring{};
@@ -74,26 +128,20 @@ std::optional<Wiring> wiringFromName(std::string_view name) {
         if (!load) return std::nullopt;
         return Wiring{.load = *load};
     }
-    // A fault and its phase letters: reversed-b, swapped-ab.
-    static constexpr std::pair<std::string_view, WiringFault> faults[] = {
-        {"reversed-", WiringFault::ReversedCurrent}, {"swapped-", WiringFault::SwappedCurrents},
-        {"no-voltage-", WiringFault::NoVoltage}, {"no-current-", WiringFault::NoCurrent}};
-    for (const auto& [prefix, fault] : faults) {
-        if (!name.starts_with(prefix)) continue;
-        const std::string_view phases = name.substr(prefix.size());
-        const size_t wanted = fault == WiringFault::SwappedCurrents ? 2 : 1;
-        if (phases.size() != wanted) return std::nullopt;
-        Wiring w{.fault = fault};
-        for (size_t i = 0; i < wanted; ++i)
-            if (phases[i] < 'a' || phases[i] > 'c') return std::nullopt;
-        w.phase = phases[0] - 'a';
-        if (wanted == 2) {
-            w.other = phases[1] - 'a';
-            if (w.other == w.phase) return std::nullopt;
-        }
-        return w;
+    Wiring w;
+    bool first = true;
+    while (!name.empty()) {
+        const size_t comma = name.find(',');
+        const auto m = mistakeFromName(name.substr(0, comma));
+        if (!m) return std::nullopt;
+        if (first) w.fault = m->fault, w.phase = m->phase, w.other = m->other;
+        else w.more.push_back(*m);
+        first = false;
+        name = comma == std::string_view::npos ? std::string_view{} : name.substr(comma + 1);
+        if (comma != std::string_view::npos && name.empty()) return std::nullopt;
     }
-    return std::nullopt;
+    if (first) return std::nullopt;
+    return w;
 }
 
 std::optional<Request> parseRequest(std::span<const std::uint8_t> frame) {
@@ -147,16 +195,57 @@ MeterModel::MeterModel(MeterConfig config)
       applied_(config_.faults.size(), 0) {
     for (int phase = 0; phase < 3; ++phase) live_[phase] = Nominal[phase];
     if (!config_.wiring) return;
-    // The circuit's load: one current and angle for the three phases, each phase a little off.
+    const Wiring& w = *config_.wiring;
+    // The network's voltages, and each phase's load: given, or one kind of load drawn for the
+    // three phases, each phase a little off.
     struct Range {
         double iLo, iHi, angleLo, angleHi;
     };
-    static constexpr Range Ranges[] = {{2.5, 5, 10, 30}, {0.1, 0.5, 0, 30}, {4.5, 6, 5, 25},
-                                       {1.5, 4, 30, 50}, {1, 3, -45, -20}};
-    const Range& r = Ranges[static_cast<int>(config_.wiring->load)];
+    static constexpr Range Ranges[] = {{2.5, 5, 10, 30}, {0.1, 0.5, 0, 30},   {4.5, 6, 5, 25},
+                                       {1.5, 4, 30, 50}, {1, 3, -45, -20},    {1.5, 4, 60, 85},
+                                       {1, 3, -90, -85}, {1.5, 5, 0, 0},      {2, 5, 150, 210}};
+    const Range& r = Ranges[static_cast<int>(w.load)];
     const double current = uniform(random_, r.iLo, r.iHi), angle = uniform(random_, r.angleLo, r.angleHi);
-    for (PhaseReading& load : load_)
-        load = {uniform(random_, 220, 230), current * uniform(random_, 0.8, 1.2), angle + uniform(random_, -5, 5)};
+    static constexpr double MixedAngle[3] = {0, 65, -40};
+    for (int p = 0; p < 3; ++p) {
+        PhaseReading& load = load_[p];
+        load.U = uniform(random_, 220, 230);
+        if (w.loads) {
+            load.I = (*w.loads)[static_cast<size_t>(p)].current;
+            load.angle = (*w.loads)[static_cast<size_t>(p)].angle;
+        } else if (w.load == Load::Mixed) {
+            load.I = current * uniform(random_, 0.5, 1.5);
+            load.angle = MixedAngle[p] + uniform(random_, -3, 3);
+        } else {
+            load.I = current * uniform(random_, 0.8, 1.2);
+            load.angle = angle + uniform(random_, -5, 5);
+            // A consumer's load stays within 90° of its voltage, a plant's within 90° of 180°.
+            if (w.load == Load::Export) load.angle = std::clamp(load.angle, 90.0, 270.0);
+            else load.angle = std::clamp(load.angle, -90.0, 90.0);
+        }
+        if (w.exporting) load.angle += 180;
+        if (w.idle & (1 << p)) load.I = 0;
+    }
+    // How the inputs are connected: the first mistake, then the others.
+    std::vector<WiringMistake> mistakes = {{w.fault, w.phase, w.other}};
+    mistakes.insert(mistakes.end(), w.more.begin(), w.more.end());
+    for (const WiringMistake& m : mistakes) {
+        switch (m.fault) {
+            case WiringFault::None: break;
+            case WiringFault::ReversedCurrent: currentReversed_[m.phase] = !currentReversed_[m.phase]; break;
+            case WiringFault::SwappedCurrents: std::swap(currentFrom_[m.phase], currentFrom_[m.other]); break;
+            case WiringFault::RotatedCurrents: {
+                const int a = currentFrom_[0];
+                currentFrom_[0] = currentFrom_[1], currentFrom_[1] = currentFrom_[2], currentFrom_[2] = a;
+                break;
+            }
+            case WiringFault::NoVoltage: voltageOpen_[m.phase] = true; break;
+            case WiringFault::NoCurrent: currentOpen_[m.phase] = true; break;
+            case WiringFault::ReversedVoltage: voltageReversed_[m.phase] = !voltageReversed_[m.phase]; break;
+            case WiringFault::VoltageFromPhase: voltageFrom_[m.phase] = m.other; break;
+            case WiringFault::SwappedVoltages: std::swap(voltageFrom_[m.phase], voltageFrom_[m.other]); break;
+        }
+    }
 }
 
 PhaseReading MeterModel::measure(int phase) {
@@ -165,23 +254,22 @@ PhaseReading MeterModel::measure(int phase) {
         return {std::clamp(nominal.U + uniform(random_, -3, 3), 220.0, 230.0),
                 nominal.I + uniform(random_, -0.4, 0.4), nominal.angle + uniform(random_, -2, 2)};
     }
-    // The voltages lie at 0°, -120° and +120°; a phase's current lags its voltage by the load's
-    // angle. The meter shows the angle from its voltage input's voltage to its current input's
-    // current, from 0° to 360°.
+    // The network's voltages lie at 0°, -120° and +120°; a phase's current lags its voltage by
+    // the load's angle. The input's voltage and current are the phasors it is connected to; the
+    // meter shows their magnitudes and the angle from the voltage to the current, 0° to 360°.
     static constexpr double VoltageAngle[3] = {0, -120, 120};
-    const Wiring& w = *config_.wiring;
-    int source = phase;
-    if (w.fault == WiringFault::SwappedCurrents && (phase == w.phase || phase == w.other))
-        source = phase == w.phase ? w.other : w.phase;
-    const PhaseReading& load = load_[source];
-    const bool faulty = phase == w.phase;
-    PhaseReading m{load_[phase].U * (1 + uniform(random_, -0.003, 0.003)), load.I * (1 + uniform(random_, -0.01, 0.01)), 0};
-    if (faulty && w.fault == WiringFault::NoVoltage) m.U = uniform(random_, 0, 1.5);
-    if (faulty && w.fault == WiringFault::NoCurrent) m.I = uniform(random_, 0, 0.002);
-    if (faulty && (w.fault == WiringFault::NoVoltage || w.fault == WiringFault::NoCurrent)) return m;  // no angle
-    double currentAngle = VoltageAngle[source] - load.angle - uniform(random_, -0.5, 0.5);
-    if (faulty && w.fault == WiringFault::ReversedCurrent) currentAngle += 180;
-    m.angle = std::fmod(VoltageAngle[phase] - currentAngle + 720.0, 360.0);
+    const int vs = voltageFrom_[phase], cs = currentFrom_[phase];
+    const PhaseReading &source = load_[vs], &load = load_[cs];
+    PhaseReading m{source.U * (1 + uniform(random_, -0.003, 0.003)), load.I * (1 + uniform(random_, -0.01, 0.01)), 0};
+    double voltageAngle = VoltageAngle[vs] + (voltageReversed_[phase] ? 180 : 0);
+    double currentAngle = VoltageAngle[cs] - load.angle - uniform(random_, -0.5, 0.5) + (currentReversed_[phase] ? 180 : 0);
+    // An open input picks up a volt or so, or a few milliamperes, at no particular angle.
+    if (voltageOpen_[phase]) m.U = uniform(random_, 0, 1.5), voltageAngle = 0;
+    if (currentOpen_[phase]) m.I = uniform(random_, 0, 0.002), currentAngle = 0;
+    if (voltageOpen_[phase] || currentOpen_[phase]) return m;
+    // An idle phase's transformer carries nothing: a few milliamperes of noise.
+    if (m.I < 0.002) m.I = uniform(random_, 0, 0.002);
+    m.angle = std::fmod(voltageAngle - currentAngle + 720.0, 360.0);
     return m;
 }
 
@@ -283,6 +371,7 @@ std::vector<std::uint8_t> MeterModel::answer(const Request& request) {
         case Fault::ShortReply: reply.resize(14); break;
         case Fault::WrongEcho: reply[1] = request.command == 'D' ? 'O' : 'D'; break;
         case Fault::NotANumber: std::copy_n("OVERLOAD", 8, reply.begin() + 6); break;
+        case Fault::FlippedBit: reply[6] ^= 0x08; break;
         case Fault::NonHexParam: reply[4] = 'G', reply[5] = '?'; break;
         case Fault::ParamNumber: {
             const std::string digits = hexUpper(static_cast<std::uint32_t>(rule->reportedParam), 2);

@@ -16,6 +16,7 @@
 // Anything else, a parameter outside 1 to 18 or a period beyond the stored ones gets no reply.
 // A request repeated at once (a resend) is answered with the same reading.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -41,10 +42,12 @@ enum class Fault {
     LongReply,    // the frame followed by filler bytes, longer than 1024 bytes in all
     Babble,       // the frame followed by filler bytes at line speed, even on an unpaced line,
                   // for longer than a reply is collected (MeterConfig::babbleSize bytes in all)
+    FlippedBit,   // the value field's first character with bit 3 flipped, as a line without a
+                  // check sum lets through: 0230.500 becomes 8230.500
 };
 
 // The names the tool accepts: silence, stray-byte, short-reply, wrong-echo, not-a-number,
-// non-hex-param, param-number, long-reply, babble.
+// non-hex-param, param-number, long-reply, babble, flipped-bit.
 std::optional<Fault> faultFromName(std::string_view name);
 
 // Which replies a fault spoils. Every filter left at its default matches every reply.
@@ -58,36 +61,67 @@ struct FaultRule {
     int reportedParam = 19;  // ParamNumber: the number the reply carries
 };
 
-// The metering circuit behind the live readings: a load on the three phases and how the
-// meter's inputs are connected to it. The meter measures each phase's angle against that
-// phase's own voltage input, so a wiring fault shows in the angles, currents and voltages.
+// The metering circuit behind the live readings: a load on each of the three phases and how
+// the meter's inputs are connected to them. The meter measures each input's angle against
+// that input's own voltage, so a wiring fault shows in the angles, currents and voltages.
 enum class Load {
     Normal,      // I 2.5-5 A, angle 10-30°
     Light,       // I 0.1-0.5 A, angle 0-30°
     Heavy,       // I 4.5-6 A, angle 5-25°
     Inductive,   // I 1.5-4 A, angle 30-50°
     Capacitive,  // I 1-3 A, angle -45 to -20°
+    Motor,       // motors at part load: I 1.5-4 A, angle 60-85°
+    Capacitor,   // a capacitor bank alone: I 1-3 A, angle -90 to -85°
+    Mixed,       // a heater on A (0°), a motor on B (65°), LED drivers on C (-40°), each ±3°
+    Export,      // a plant giving power to the network: I 2-5 A, angle 150-210°
 };
 enum class WiringFault {
-    None,             // a correct circuit
-    ReversedCurrent,  // the phase's current transformer connected backwards
-    SwappedCurrents,  // the current circuits of `phase` and `other` exchanged
-    NoVoltage,        // the phase's voltage input open
-    NoCurrent,        // the phase's current circuit open
+    None,              // a correct circuit
+    ReversedCurrent,   // the phase's current transformer connected backwards
+    SwappedCurrents,   // the current circuits of `phase` and `other` exchanged
+    RotatedCurrents,   // every current input carries the next phase's current (A carries B's)
+    NoVoltage,         // the phase's voltage input open
+    NoCurrent,         // the phase's current circuit open
+    ReversedVoltage,   // the phase's voltage input connected backwards
+    VoltageFromPhase,  // the phase's voltage input on phase `other`
+    SwappedVoltages,   // the voltage inputs of `phase` and `other` exchanged
 };
-struct Wiring {
+struct WiringMistake {
     WiringFault fault = WiringFault::None;
     int phase = 0;  // 0 A, 1 B, 2 C
-    int other = 1;  // SwappedCurrents: the second phase
+    int other = 1;  // SwappedCurrents, SwappedVoltages, VoltageFromPhase: the second phase
+};
+// One phase's load: its current (0: an idle phase) and its angle, positive lagging; near
+// 180° the phase gives power to the network.
+struct PhaseLoad {
+    double current = 0;
+    double angle = 0;
+};
+struct Wiring {
+    WiringFault fault = WiringFault::None;  // the first mistake
+    int phase = 0;
+    int other = 1;
     Load load = Load::Normal;
+    std::vector<WiringMistake> more{};  // further mistakes, applied after the first
+    // When set, each phase's load as given (a little noise a measurement) instead of `load`.
+    std::optional<std::array<PhaseLoad, 3>> loads{};
+    // The load turned around: the site gives what it would take (180° added to every angle).
+    bool exporting = false;
+    // Phases without load (bit 0 A, 1 B, 2 C): their current transformers carry nothing.
+    int idle = 0;
 };
 
-// The names the tool accepts: correct, correct-light, correct-heavy, correct-inductive,
-// correct-capacitive, reversed-a (-b, -c), swapped-ab (-bc, -ca), no-voltage-a (-b, -c),
-// no-current-a (-b, -c).
+// The names the tool accepts, several joined by commas ("reversed-a,swapped-bc"): correct,
+// correct-LOAD (a correct circuit under that load), reversed-a (-b, -c), swapped-ab (-bc,
+// -ca), rotated (every current input carries the next phase's current), no-voltage-a (...),
+// no-current-a (...), voltage-reversed-a (...), voltage-a-from-b (any two phases),
+// voltages-swapped-ab (-bc, -ca).
 std::optional<Wiring> wiringFromName(std::string_view name);
-// normal, light, heavy, inductive, capacitive.
+// normal, light, heavy, inductive, capacitive, motor, capacitor, mixed, export.
 std::optional<Load> loadFromName(std::string_view name);
+// Per-phase loads "I@ANGLE,I@ANGLE,I@ANGLE" (A, B, C): "5@0,3.1@65,1.8@-40"; a current of 0 is
+// an idle phase.
+std::optional<std::array<PhaseLoad, 3>> loadsFromText(std::string_view text);
 
 struct MeterConfig {
     int periods = 5;         // stored periods, 0 to 255
@@ -164,7 +198,10 @@ private:
     MeterConfig config_;
     std::mt19937 random_;
     PhaseReading live_[3];
-    PhaseReading load_[3];  // the circuit's true load of each phase, with a wiring
+    PhaseReading load_[3];  // the network's voltage and each phase's load, with a wiring
+    // How each input is connected, with a wiring: the phase of its voltage and of its current.
+    int voltageFrom_[3] = {0, 1, 2}, currentFrom_[3] = {0, 1, 2};
+    bool voltageReversed_[3] = {}, currentReversed_[3] = {}, voltageOpen_[3] = {}, currentOpen_[3] = {};
     std::vector<int> matched_, applied_;
     std::optional<Request> lastRequest_;
     std::optional<std::string> lastValue_;

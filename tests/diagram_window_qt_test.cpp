@@ -20,6 +20,7 @@
 #include "app/phasor_view.h"
 #include "app/readings_ring.h"
 #include "app/startup.h"
+#include "app/settings_file.h"
 #include "app/trend_view.h"
 #include "app/window_style.h"
 #include "common/numtext.h"
@@ -43,14 +44,18 @@ protected:
         destroyWindows();
         fs::remove_all(dir);
     }
-    TformLumo& start(const std::string& port) {
+    TformLumo& start(const std::string& port, const std::string& moreSettings = "") {
         const std::string ini = (dir / "UserLumo.INI").string();
-        std::ofstream(ini) << "[Main]\nCOM=" << port << "\n";
+        std::ofstream(ini) << "[Main]\nCOM=" << port << "\n" << moreSettings;
         context = std::make_unique<AppContext>(dialogs, clock, ini);
         createWindows(*context);
         return *formLumo;
     }
-    static QString checkText(TformLumo& w) { return ui::control<QLabel>(w.diagramWindow(), "labCheck")->text(); }
+    // The check's lines as the window shows them: the faults (or the one line), then the notes.
+    static QString checkText(TformLumo& w) {
+        const QString notes = ui::control<QLabel>(w.diagramWindow(), "labNotes")->text();
+        return ui::control<QLabel>(w.diagramWindow(), "labCheck")->text() + (notes.isEmpty() ? "" : "\n" + notes);
+    }
 
     fs::path dir;
     ScriptedDialogs dialogs;
@@ -124,7 +129,11 @@ TEST_F(DiagramTest, FollowsTheLiveTicksAndNamesAWiringFault) {
     EXPECT_EQ(checkText(w), "нет данных");
     EXPECT_TRUE(w.diagramWindow().ring().empty());
     w.timerPeriodTimer();
-    EXPECT_TRUE(checkText(w).startsWith("Фаза B: ток в обратном направлении (угол ")) << checkText(w).toStdString();
+    EXPECT_TRUE(checkText(w).startsWith("Фаза B: ток или напряжение в обратном направлении (углы ")) << checkText(w).toStdString();
+    // The label shows the verdict's lines as they are.
+    QStringList lines;
+    for (const auto& line : w.diagramWindow().verdict().shownLines()) lines << QString::fromStdString(line.text);
+    EXPECT_EQ(checkText(w), lines.join("\n"));
     ASSERT_EQ(w.diagramWindow().ring().size(), 1u);
     // The trend keeps what the labels show.
     for (int n = 1; n <= 18; ++n)
@@ -138,6 +147,106 @@ TEST_F(DiagramTest, FollowsTheLiveTicksAndNamesAWiringFault) {
     EXPECT_EQ(w.diagramWindow().ring().size(), 2u);
     EXPECT_EQ(w.diagramWindow().ring().time(1), now);
     EXPECT_EQ(w.diagramWindow().verdict().findings.size(), 1u);
+}
+
+// The kind of site is chosen in the window, judges the readings at once, and is kept in the
+// settings file from one run to the next.
+TEST_F(DiagramTest, SiteChosenInTheWindowJudgesAndIsKept) {
+    const std::string ini = (dir / "UserLumo.INI").string();
+    {
+        TformLumo& w = start("/dev/lumo-missing-port");
+        DiagramWindow& d = w.diagramWindow();
+        d.showAndRaise();
+        EXPECT_EQ(d.site(), wiring::Site::Consumption);
+        // A plant's readings: every phase near 180°.
+        std::vector<std::string> texts;
+        for (int p = 0; p < 3; ++p)
+            for (const char* t : {"230", "4", "180", "-920", "0", "920"}) texts.push_back(t);
+        d.showReadings(texts);
+        EXPECT_TRUE(d.verdict().anyFault());
+        auto* cbSite = ui::control<QComboBox>(d, "cbSite");
+        ASSERT_EQ(cbSite->count(), 3);
+        EXPECT_EQ(cbSite->itemText(1), "Генерация");
+        cbSite->setCurrentIndex(1);
+        EXPECT_EQ(d.site(), wiring::Site::Generation);
+        EXPECT_EQ(d.verdict().site, wiring::Site::Generation);
+        EXPECT_FALSE(d.verdict().anyFinding());
+        EXPECT_EQ(checkText(w), "Ошибок подключения не найдено");
+        w.close();
+    }
+    EXPECT_EQ(readProfileString(ini, SettingsSection, SettingsSiteKey, ""), "Generation");
+    destroyWindows();
+    TformLumo& again = start("/dev/lumo-missing-port", "site=both\n");
+    EXPECT_EQ(again.diagramWindow().site(), wiring::Site::Both);
+    EXPECT_EQ(ui::control<QComboBox>(again.diagramWindow(), "cbSite")->currentIndex(), 2);
+    destroyWindows();
+    TformLumo& third = start("/dev/lumo-missing-port", "Site=Generation\n");
+    EXPECT_EQ(third.diagramWindow().site(), wiring::Site::Generation);
+    EXPECT_EQ(ui::control<QComboBox>(third.diagramWindow(), "cbSite")->currentIndex(), 1);
+}
+
+// The samples are timed on the computer's clock: a clock set back or forward moves the samples
+// before with it (the trend stays whole, its labels right at once); a suspend or a pause in
+// polling leaves a gap. A reading that cannot be real stays out of the trend.
+TEST(DiagramWindow, SamplesOnTheWallClockAcrossAClockSetAndASuspend) {
+    DiagramWindow window;
+    std::int64_t wall = 1'765'000'000'000, elapsed = 5'000;
+    window.setClocks([&] { return wall; }, [&] { return elapsed; });
+    std::vector<std::string> texts(18, "1");
+    auto tick = [&](std::int64_t wallStep, std::int64_t elapsedStep) {
+        wall += wallStep, elapsed += elapsedStep;
+        window.showReadings(texts);
+    };
+    tick(0, 0);
+    tick(1000, 1000);
+    tick(-3'600'000 + 1000, 1000);  // the clock set back an hour
+    const ReadingsRing& ring = window.ring();
+    ASSERT_EQ(ring.size(), 3u);
+    EXPECT_EQ(ring.time(2), wall);
+    EXPECT_EQ(ring.time(1), wall - 1000);
+    EXPECT_EQ(ring.time(0), wall - 2000);
+    tick(7'200'000 + 1000, 1000);  // set forward two hours
+    EXPECT_EQ(ring.time(2), wall - 1000);
+    tick(1'800'000, 1'800'000);  // half an hour asleep: a gap
+    EXPECT_EQ(ring.time(4) - ring.time(3), 1'800'000);
+    EXPECT_GT(ring.time(4) - ring.time(3), TrendView::GapMs);
+
+    // U of A garbled: named by the check, missing in the trend; the others kept.
+    texts = {"8230,5", "4", "20", "864", "315", "920", "230", "4", "20", "864", "315", "920",
+             "230", "4", "20", "864", "315", "920"};
+    tick(1000, 1000);
+    EXPECT_EQ(window.verdict().implausible, 1u);
+    EXPECT_TRUE(std::isnan(ring.value(ring.size() - 1, 0)));
+    EXPECT_EQ(ring.value(ring.size() - 1, 6), 230.0f);
+    // Hidden, the window lays out no lines; shown, it shows the last verdict's.
+    EXPECT_EQ(ui::control<QLabel>(window, "labCheck")->text(), "нет данных");
+    window.show();
+    EXPECT_EQ(ui::control<QLabel>(window, "labCheck")->text().toStdString(),
+              window.verdict().lines()[0] + "\n" + window.verdict().lines()[1]);
+    EXPECT_TRUE(ui::control<QLabel>(window, "labNotes")->text().isEmpty());
+    EXPECT_TRUE(ui::control<QLabel>(window, "labCannotTell")->text().isEmpty());
+}
+
+// P of ±3.4E38 on two phases (a float's limits) still gives a value axis, and "нет данных"
+// only when there is nothing to draw.
+TEST(DiagramViews, TrendAxisHoldsTheLimitsOfAFloat) {
+    ReadingsRing ring;
+    TrendView trend(ring);
+    trend.resize(600, 300);
+    trend.setQuantity(TrendView::Quantity::P);
+    QImage image(trend.size(), QImage::Format_ARGB32);
+    trend.render(&image);
+    EXPECT_EQ(trend.paintedAxis().step, 0);  // empty: "нет данных"
+    ReadingsRing::Sample s{};
+    for (std::int64_t t = 0; t < 30; ++t) {
+        s[3] = 3.4e38f, s[9] = -3.4e38f, s[15] = static_cast<float>(900 + t);
+        ring.push(1'765'000'000'000 + t * 1000, s);
+    }
+    trend.render(&image);
+    const TrendView::Axis axis = trend.paintedAxis();
+    EXPECT_GT(axis.step, 0);
+    EXPECT_LE(axis.lo, -3.4e38);
+    EXPECT_GE(axis.hi, 3.4e38);
 }
 
 TEST(ReadingsRing, KeepsTheLastDayAndColumnsKeepEveryExtreme) {

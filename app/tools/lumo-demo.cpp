@@ -294,7 +294,11 @@ std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& p
     add(shots.take("window-live", [&w] { return &w; }));
     // The vector diagram window from the menu bar, following the readings; the simulator's
     // usual readings are a correctly wired circuit.
-    auto checkText = [&w] { return textOf(&w.diagramWindow(), "labCheck"); };
+    // The lines the check shows (the label colours them).
+    auto checkText = [&w] {
+        const auto lines = w.diagramWindow().verdict().lines();
+        return lines.size() == 1 ? lines.front() : std::string();
+    };
     add({
         {200, [&w] {
              QWidget* d = openDiagram(w);

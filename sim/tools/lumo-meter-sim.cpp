@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <array>
 #include <optional>
 #include <string>
 
@@ -43,14 +44,24 @@ const char* const Usage = R"(usage: lumo-meter-sim [options]
   --replug-after MS   ...and plug it in again MS milliseconds later (a new device)
   --seed N            seed of the readings' noise
   --hang-up-after N   close the line after answering N requests
-  --wiring NAME       live readings of a metering circuit: correct, correct-light,
-                      correct-heavy, correct-inductive, correct-capacitive (a correct circuit
-                      under that load), reversed-a|b|c (a current reversed), swapped-ab|bc|ca
-                      (two phases' currents exchanged), no-voltage-a|b|c, no-current-a|b|c
+  --wiring NAMES       live readings of a metering circuit: correct, or correct-LOAD (a
+                      correct circuit under that load), or mistakes joined by commas:
+                      reversed-a|b|c (a current reversed), swapped-ab|bc|ca (two phases'
+                      currents exchanged), rotated (every current input carries the next
+                      phase's current), no-voltage-a|b|c, no-current-a|b|c (an open input),
+                      voltage-reversed-a|b|c, voltage-X-from-Y (voltage input X on phase Y),
+                      voltages-swapped-ab|bc|ca
   --load KIND         the load of the --wiring circuit: normal, light, heavy, inductive,
-                      capacitive
+                      capacitive, motor (60-85 degrees), capacitor (-90 to -85), mixed (A 0,
+                      B 65, C -40), export (a plant giving power, 150-210)
+  --loads I@A,I@A,I@A each phase's current and load angle instead (A, B, C; "5@0,3.1@65,0@0":
+                      a current of 0 is an idle phase; 180 and about: the phase gives power)
+  --export            the load turned around: the site gives what it would take
+  --idle PHASES       phases without load, such as bc
   --fault KIND        spoil replies: silence, stray-byte, short-reply, wrong-echo,
-                      not-a-number, non-hex-param, param-number, long-reply, babble
+                      not-a-number, non-hex-param, param-number, long-reply, babble,
+                      flipped-bit (the value's first character with bit 3 flipped: a garbled
+                      reading, 0230.500 as 8230.500)
                       (the options below narrow down the last --fault)
   --fault-command C   only replies to command letter C
   --fault-param N     only requests for parameter N
@@ -91,6 +102,9 @@ int main(int argc, char** argv) {
     std::string logPath;
     std::optional<lumo::sim::Load> load;
     std::optional<double> chance;
+    std::optional<std::array<lumo::sim::PhaseLoad, 3>> loads;
+    bool exporting = false;
+    int idle = 0;
     auto lastRule = [&]() -> lumo::sim::FaultRule& {
         if (config.faults.empty()) fail("a fault filter needs a --fault before it");
         return config.faults.back();
@@ -103,6 +117,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--pace" || arg == "--echo") {
             (arg == "--pace" ? config.paced : line.echo) = true;
+            continue;
+        }
+        if (arg == "--export") {
+            exporting = true;
             continue;
         }
         if (i + 1 >= argc) fail("missing value after " + arg);
@@ -131,6 +149,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--load") {
             load = lumo::sim::loadFromName(value);
             if (!load) fail(std::string("unknown load: ") + value);
+        } else if (arg == "--loads") {
+            loads = lumo::sim::loadsFromText(value);
+            if (!loads) fail(std::string("not three loads I@ANGLE: ") + value);
+        } else if (arg == "--idle") {
+            for (const char* p = value; *p; ++p) {
+                if (*p < 'a' || *p > 'c') fail(std::string("not phases a, b, c: ") + value);
+                idle |= 1 << (*p - 'a');
+            }
         } else if (arg == "--fault") {
             auto fault = lumo::sim::faultFromName(value);
             if (!fault) fail(std::string("unknown fault: ") + value);
@@ -152,10 +178,11 @@ int main(int argc, char** argv) {
     line.echoDamage.chance = chance.value_or(0.01);
     if (line.echoDamage.damage != lumo::sim::EchoDamage::None && !line.echo) fail("--echo-damage needs --echo");
 
-    if (load) {
-        if (!config.wiring) config.wiring = lumo::sim::Wiring{};
-        config.wiring->load = *load;
-    }
+    if ((load || loads || exporting || idle) && !config.wiring) config.wiring = lumo::sim::Wiring{};
+    if (load) config.wiring->load = *load;
+    if (loads) config.wiring->loads = loads;
+    if (exporting) config.wiring->exporting = true;
+    if (idle) config.wiring->idle = idle;
 
     std::FILE* log = nullptr;
     if (logPath == "-") log = stdout;
