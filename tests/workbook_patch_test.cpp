@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "common/messages.h"
@@ -65,6 +66,23 @@ std::map<std::string, std::vector<std::string>> partsBy(const std::vector<std::s
             out["added"].push_back(l.substr(6));
         }
     return out;
+}
+
+// Writes the package at `path` again, uncompressed: each part as `edit` leaves it, then the
+// `extra` parts.
+void rewritePackage(const std::string& path, const std::function<void(const std::string&, std::string&)>& edit,
+                    const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    const std::string original = readBytes(path);
+    spreadsheet::ZipReader zip(original);
+    spreadsheet::StoredZip out(1 << 20);
+    for (const auto& e : zip.entries()) {
+        std::string data = zip.unpack(e);
+        edit(e.name, data);
+        out.add(e.name, data);
+    }
+    for (const auto& [name, data] : extra) out.add(name, data);
+    auto [bytes, size] = out.finish();
+    std::ofstream(path, std::ios::binary).write(bytes.get(), static_cast<std::streamsize>(size));
 }
 
 class SavedInPlace : public ::testing::TestWithParam<std::string> {};
@@ -184,25 +202,20 @@ TEST(SavedInPlace, AFormulaWrittenOverTakesTheCalculationChainAlong) {
     ScratchDir dir;
     const std::string path = dir.file("chain.xlsx");
     runOracle("make_files.py", "onesheet " + shellQuoted(path));
-    const std::string original = readBytes(path);
-    spreadsheet::ZipReader zip(original);
-    spreadsheet::StoredZip out(1 << 20);
-    for (const auto& e : zip.entries()) {
-        std::string data = zip.unpack(e);
-        if (e.name == "xl/worksheets/sheet1.xml")
-            data.insert(data.find("</sheetData>"), "<row r=\"2\"><c r=\"A2\"><f>1+1</f><v>2</v></c><c r=\"B2\"><f>A2*2</f><v>4</v></c></row>");
-        if (e.name == "xl/_rels/workbook.xml.rels")
-            data.insert(data.find("</Relationships>"), "<Relationship Id=\"rIdC\" Type=\"http://schemas.openxmlformats.org/"
-                                                       "officeDocument/2006/relationships/calcChain\" Target=\"calcChain.xml\"/>");
-        if (e.name == "[Content_Types].xml")
-            data.insert(data.find("</Types>"), "<Override PartName=\"/xl/calcChain.xml\" ContentType=\"application/"
-                                               "vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml\"/>");
-        out.add(e.name, data);
-    }
-    out.add("xl/calcChain.xml", "<calcChain xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
-                                "<c r=\"A2\" i=\"1\"/><c r=\"B2\"/></calcChain>");
-    auto [bytes, size] = out.finish();
-    std::ofstream(path, std::ios::binary).write(bytes.get(), static_cast<std::streamsize>(size));
+    rewritePackage(
+        path,
+        [](const std::string& name, std::string& data) {
+            if (name == "xl/worksheets/sheet1.xml")
+                data.insert(data.find("</sheetData>"), "<row r=\"2\"><c r=\"A2\"><f>1+1</f><v>2</v></c><c r=\"B2\"><f>A2*2</f><v>4</v></c></row>");
+            if (name == "xl/_rels/workbook.xml.rels")
+                data.insert(data.find("</Relationships>"), "<Relationship Id=\"rIdC\" Type=\"http://schemas.openxmlformats.org/"
+                                                           "officeDocument/2006/relationships/calcChain\" Target=\"calcChain.xml\"/>");
+            if (name == "[Content_Types].xml")
+                data.insert(data.find("</Types>"), "<Override PartName=\"/xl/calcChain.xml\" ContentType=\"application/"
+                                                   "vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml\"/>");
+        },
+        {{"xl/calcChain.xml", "<calcChain xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+                              "<c r=\"A2\" i=\"1\"/><c r=\"B2\"/></calcChain>"}});
     const std::string before = dir.file("before.xlsx");
     std::filesystem::copy_file(path, before);
 
@@ -244,23 +257,15 @@ TEST(TextsInFiles, LineEndsAsXmlSaysAndEscapesRoundTrip) {
     const std::string path = dir.file("texts.xlsx");
     runOracle("make_files.py", "onesheet " + shellQuoted(path));
     // The sheet's A1 holds a literal CR LF, A2 a CR as a reference, A3 one as an escape.
-    const std::string original = readBytes(path);
-    spreadsheet::ZipReader zip(original);
-    spreadsheet::StoredZip out(1 << 20);
-    for (const auto& e : zip.entries()) {
-        std::string data = zip.unpack(e);
-        if (e.name == "xl/worksheets/sheet1.xml") {
-            const size_t cells = data.find("<sheetData>") + 11;
-            data = data.substr(0, cells) +
-                   "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>a\r\nb\rc</t></is></c></row>"
-                   "<row r=\"2\"><c r=\"A2\" t=\"inlineStr\"><is><t>a&#13;&#10;b</t></is></c></row>"
-                   "<row r=\"3\"><c r=\"A3\" t=\"inlineStr\"><is><t>a_x000D_&#10;b</t></is></c></row>" +
-                   data.substr(data.find("</sheetData>"));
-        }
-        out.add(e.name, data);
-    }
-    auto [bytes, size] = out.finish();
-    std::ofstream(path, std::ios::binary).write(bytes.get(), static_cast<std::streamsize>(size));
+    rewritePackage(path, [](const std::string& name, std::string& data) {
+        if (name != "xl/worksheets/sheet1.xml") return;
+        const size_t cells = data.find("<sheetData>") + 11;
+        data = data.substr(0, cells) +
+               "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>a\r\nb\rc</t></is></c></row>"
+               "<row r=\"2\"><c r=\"A2\" t=\"inlineStr\"><is><t>a&#13;&#10;b</t></is></c></row>"
+               "<row r=\"3\"><c r=\"A3\" t=\"inlineStr\"><is><t>a_x000D_&#10;b</t></is></c></row>" +
+               data.substr(data.find("</sheetData>"));
+    });
 
     Handle app = spreadsheet::createApplication();
     methodCall(propertyGet(app, "WorkBooks"), "Open", {path, 0, false, 1});
