@@ -3,8 +3,11 @@
 #include "common/messages.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFormLayout>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
@@ -166,6 +169,27 @@ std::optional<std::string> QtOperatorDialogs::saveFileName(const FileDialogReque
     if (!request.defaultExtension.empty()) dialog.setDefaultSuffix(q(request.defaultExtension));
     dialog.exec();
     return chosenFile(dialog);
+}
+
+std::optional<std::vector<std::string>> QtOperatorDialogs::askFields(const FieldsRequest& request) {
+    QDialog dialog(parent_.data());
+    dialog.setWindowTitle(q(request.caption));
+    auto* form = new QFormLayout(&dialog);
+    std::vector<QLineEdit*> edits;
+    for (const auto& [label, text] : request.fields) {
+        auto* edit = new QLineEdit(q(text), &dialog);
+        edit->setMinimumWidth(320);
+        form->addRow(q(label), edit);
+        edits.push_back(edit);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    std::vector<std::string> texts;
+    for (QLineEdit* edit : edits) texts.push_back(edit->text().trimmed().toStdString());
+    return texts;
 }
 
 void QtOperatorDialogs::showException(const std::string& what) {

@@ -32,6 +32,7 @@ public:
     void notify(const MessageRequest& request) override;
     std::optional<std::string> openFileName(const FileDialogRequest& request) override;
     std::optional<std::string> saveFileName(const FileDialogRequest& request) override;
+    std::optional<std::vector<std::string>> askFields(const FieldsRequest& request) override;
     void showException(const std::string& what) override;
 
     // From now on boxes asked for by other threads are not shown: the threads waiting for one

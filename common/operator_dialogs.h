@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 #include <string>
+#include <vector>
 
 namespace lumo {
 
@@ -31,6 +32,13 @@ struct FileDialogRequest {
     std::string initialName;       // the name shown at first, may be empty
 };
 
+// A small form of one-line text fields: a caption, then each field's label and its text at
+// first. The answer is the texts in the same order.
+struct FieldsRequest {
+    std::string caption;
+    std::vector<std::pair<std::string, std::string>> fields;  // label, text
+};
+
 class OperatorDialogs {
 public:
     virtual ~OperatorDialogs() = default;
@@ -42,6 +50,10 @@ public:
     // File dialogs, window thread only. An empty result means the operator cancelled.
     virtual std::optional<std::string> openFileName(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> saveFileName(const FileDialogRequest& request) = 0;
+
+    // A form of text fields, window thread only; empty when the operator cancelled. Dialogs that
+    // have no form cancel.
+    virtual std::optional<std::vector<std::string>> askFields(const FieldsRequest&) { return std::nullopt; }
 
     // The standard box for an exception that reached the edge of a handler.
     virtual void showException(const std::string& what) = 0;

@@ -41,6 +41,29 @@ std::optional<std::string> ScriptedDialogs::saveFileName(const FileDialogRequest
     return r;
 }
 
+std::optional<std::vector<std::string>> ScriptedDialogs::askFields(const FieldsRequest& request) {
+    std::lock_guard lock(mutex_);
+    forms_.push_back(request);
+    if (fieldsAnswers_.empty()) {
+        std::vector<std::string> texts;
+        for (const auto& field : request.fields) texts.push_back(field.second);
+        return texts;
+    }
+    auto r = fieldsAnswers_.front();
+    fieldsAnswers_.pop_front();
+    return r;
+}
+
+void ScriptedDialogs::fieldsAnswer(std::optional<std::vector<std::string>> texts) {
+    std::lock_guard lock(mutex_);
+    fieldsAnswers_.push_back(std::move(texts));
+}
+
+std::vector<FieldsRequest> ScriptedDialogs::forms() const {
+    std::lock_guard lock(mutex_);
+    return forms_;
+}
+
 void ScriptedDialogs::showException(const std::string& what) {
     std::lock_guard lock(mutex_);
     exceptions_.push_back(what);

@@ -18,6 +18,7 @@ public:
     MessageResult message(const MessageRequest& request) override;
     std::optional<std::string> openFileName(const FileDialogRequest& request) override;
     std::optional<std::string> saveFileName(const FileDialogRequest& request) override;
+    std::optional<std::vector<std::string>> askFields(const FieldsRequest& request) override;
     void showException(const std::string& what) override;
 
     // Answers for Yes/No and Wait/Leave boxes, in order; when none is queued the answer is Yes,
@@ -29,6 +30,9 @@ public:
     // Names for the next file dialogs; nullopt is a cancelled dialog. None queued: cancelled.
     void openName(std::optional<std::string> name);
     void saveName(std::optional<std::string> name);
+    // Answers for the next forms; nullopt is a cancelled form. None queued: the texts as given.
+    void fieldsAnswer(std::optional<std::vector<std::string>> texts);
+    std::vector<FieldsRequest> forms() const;
 
     std::vector<MessageRequest> messages() const;
     std::vector<std::string> texts() const;  // the texts of the boxes shown, in order
@@ -44,6 +48,8 @@ private:
     std::deque<MessageResult> answers_;
     std::function<void(const MessageRequest&)> onShown_;
     std::deque<std::optional<std::string>> openNames_, saveNames_;
+    std::vector<FieldsRequest> forms_;
+    std::deque<std::optional<std::vector<std::string>>> fieldsAnswers_;
 };
 
 }  // namespace lumo::test
