@@ -119,6 +119,13 @@ void TformLumo::buildControls() {
     N2 = MainMenu1->addAction("Настройки");
     Diagram = MainMenu1->addAction("Диаграмма");
     diagram_ = new lumo::DiagramWindow(this);
+    // The protocol's form is kept in the settings file; the save dialog opens in the folder of
+    // the last report.
+    diagram_->setProtocolHost({&context_.dialogs, context_.settingsPath, [this] {
+                                   const std::string& file = reportOps.lastFile();
+                                   return file.empty() ? std::string()
+                                                       : lumo::pathToUtf8(lumo::pathFromUtf8(file).parent_path());
+                               }});
 
     auto& d = context_.dialogs;
     connect(butGetTekData, &QPushButton::clicked, this, lumo::guarded(d, [this] { butGetTekDataClick(); }));
@@ -301,11 +308,13 @@ void TformLumo::butGetTekDataClick() {
         lastRow_ = RowMark{TekCom->JobsDone(), std::move(writes)};
         timerPeriod->start();
         LivePolling = true;
+        diagram_->setPolling(true);
         resumeLive();  // the first readings are fetched while the first second runs
         butGetTekData->setText(lumo::msg::StopPolling);
     } else {
         timerPeriod->stop();
         LivePolling = false;
+        diagram_->setPolling(false);
         butGetTekData->setText(lumo::msg::StartPolling);
     }
 }
@@ -318,7 +327,7 @@ void TformLumo::timerPeriodTimer() {
     const std::vector<std::string> readings = store.currentTexts(&writes);
     for (int n = 1; n <= lumo::ReadingCount; ++n)
         valueLabel(n)->setText(QString::fromStdString(readings[static_cast<size_t>(n - 1)]));
-    diagram_->showReadings(readings);
+    diagram_->showReadings(readings, &writes);
     if (cbAddToReport->isChecked()) {
         if (!report.ReportOpen) return;  // no report to add to: no row and no new readings
         // While the meter's device is gone (until it is back and answers) no row is written.
@@ -351,6 +360,7 @@ void TformLumo::butReadMemoryClick() {
     downloadRunning_ = true;
     timerPeriod->stop();
     LivePolling = false;
+    diagram_->setPolling(false);
     butGetTekData->setText(lumo::msg::StartPolling);
     // However many downloads run in a row, the live worker carries one hold for them.
     if (!liveHeldForDownload_) {

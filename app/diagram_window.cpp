@@ -2,18 +2,25 @@
 
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 #include <cfloat>
 #include <cmath>
 
+#include "app/handler_guard.h"
 #include "app/phasor_view.h"
+#include "app/settings_file.h"
 #include "app/trend_view.h"
 #include "app/window_style.h"
 #include "common/clock.h"
 #include "common/messages.h"
+#include "common/operator_dialogs.h"
 
 namespace lumo {
 
@@ -72,6 +79,12 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         cbSite->addItem(QString::fromUtf8(msg::SiteChoices[static_cast<int>(site)]), static_cast<int>(site));
     siteRow->addWidget(cbSite);
     siteRow->addStretch(1);
+    // The protocol's button in a row of its own under the check's lines.
+    auto* protocolRow = new QHBoxLayout;
+    butProtocol = new QPushButton(QString::fromUtf8(msg::ProtocolButton), left);
+    butProtocol->setObjectName("butProtocol");
+    protocolRow->addWidget(butProtocol);
+    protocolRow->addStretch(1);
     // The check's lines: the faults (red; a clean bill green), then the notes (in the first
     // label when there is no fault), then what the readings cannot tell apart, each a label of plain text in one colour (rich text would
     // lay out a document every second).
@@ -99,6 +112,7 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         leftLayout->addWidget(box);
         boxes_.push_back(box);
     }
+    leftLayout->addLayout(protocolRow);
 
     auto* right = new QWidget(split);
     auto* rightLayout = new QVBoxLayout(right);
@@ -131,6 +145,14 @@ DiagramWindow::DiagramWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     });
     connect(cbSite, &QComboBox::currentIndexChanged, this,
             [this] { setSite(static_cast<wiring::Site>(cbSite->currentData().toInt())); });
+    connect(butProtocol, &QPushButton::clicked, this, [this] {
+        if (host_.dialogs) runGuarded(*host_.dialogs, [this] { saveProtocol(); });
+    });
+}
+
+DiagramWindow::~DiagramWindow() {
+    // A protocol being written is finished first: its thread reads this window's snapshot.
+    if (writer_.joinable()) writer_.join();
 }
 
 void DiagramWindow::setClocks(std::function<std::int64_t()> wall, std::function<std::int64_t()> elapsed) {
@@ -152,10 +174,12 @@ void DiagramWindow::setSite(wiring::Site site) {
     showVerdict();
 }
 
-void DiagramWindow::showReadings(const std::vector<std::string>& texts) {
+void DiagramWindow::showReadings(const std::vector<std::string>& texts, const std::vector<std::uint64_t>* writes) {
     readings_ = wiring::parseReadings(texts);
     verdict_ = wiring::check(readings_, site_);
     phasor_->setReadings(readings_, !verdict_.noData);
+    const std::int64_t wall = wall_();
+    keepTick(wall, writes);
     if (!verdict_.noData) {
         ReadingsRing::Sample sample;
         for (int p = 0; p < 3; ++p) {
@@ -169,7 +193,7 @@ void DiagramWindow::showReadings(const std::vector<std::string>& texts) {
                 sample[static_cast<size_t>(n)] = real ? static_cast<float>(**values[q]) : NAN;
             }
         }
-        const std::int64_t wall = wall_(), elapsed = elapsed_();
+        const std::int64_t elapsed = elapsed_();
         if (lastElapsed_ && !ring_.empty()) {
             // The computer's clock moved on by more (or less) than the time that passed: it was
             // set. The samples before are moved with it, so the trend stays whole.
@@ -181,6 +205,86 @@ void DiagramWindow::showReadings(const std::vector<std::string>& texts) {
         trend_->samplesAdded();
     }
     showVerdict();
+}
+
+void DiagramWindow::keepTick(std::int64_t wall, const std::vector<std::uint64_t>* writes) {
+    protocol::Tick tick;
+    tick.timeMs = wall;
+    for (int p = 0; p < 3; ++p) {
+        const auto& r = readings_[static_cast<size_t>(p)];
+        const std::optional<double>* values[] = {&r.U, &r.I, &r.angle, &r.P, &r.Q, &r.S};
+        for (int q = 0; q < ReadingsPerPhase; ++q) {
+            const auto n = static_cast<size_t>(p * ReadingsPerPhase + q);
+            // A slot written since the last tick holds a reading sent afresh; one that has not
+            // been for StaleMs holds what the meter said before it fell silent.
+            bool fresh = true;
+            if (writes && writes->size() == static_cast<size_t>(ReadingCount)) {
+                if ((*writes)[n] != lastWrites_[n]) freshAt_[n] = wall;
+                lastWrites_[n] = (*writes)[n];
+                fresh = freshAt_[n] != 0 && wall - freshAt_[n] <= protocol::StaleMs;
+            }
+            if (fresh && *values[q] && !(verdict_.implausible & (1u << n))) tick.values[n] = **values[q];
+        }
+    }
+    // The ticks older than the protocol's seconds before the newest are of no more use.
+    while (!ticks_.empty() && (ticks_.front().timeMs <= wall - 2 * protocol::WindowMs || ticks_.size() >= 64))
+        ticks_.pop_front();
+    ticks_.push_back(tick);
+}
+
+void DiagramWindow::saveProtocol() {
+    if (!host_.dialogs || writer_.joinable()) return;
+    OperatorDialogs& dialogs = *host_.dialogs;
+    // What the window shows now: the operator asked for this moment's protocol.
+    protocol::Snapshot snapshot = protocol::collect(ticks_, readings_, verdict_, polling_, wall_());
+    const std::string& ini = host_.settingsPath;
+    const char* keys[] = {ProtocolObjectKey, ProtocolConnectionKey, ProtocolOperatorKey};
+    const char* labels[] = {msg::ProtocolObject, msg::ProtocolConnection, msg::ProtocolOperator};
+    FieldsRequest form{msg::ProtocolFormCaption, {}};
+    for (int i = 0; i < 3; ++i)
+        form.fields.emplace_back(labels[i], ini.empty() ? "" : readProfileString(ini, ProtocolSection, keys[i], ""));
+    const auto answer = dialogs.askFields(form);
+    if (!answer || answer->size() != 3) return;
+    snapshot.fields = {(*answer)[0], (*answer)[1], (*answer)[2]};
+    if (!ini.empty()) {
+        bool written = true;
+        for (int i = 0; i < 3 && written; ++i)
+            written = writeProfileString(ini, ProtocolSection, keys[i], (*answer)[static_cast<size_t>(i)]);
+        if (!written) dialogs.notifyError(msg::cannotSaveSettings(ini));
+    }
+    askNameAndWrite(std::move(snapshot), false);
+}
+
+void DiagramWindow::askNameAndWrite(protocol::Snapshot snapshot, bool again) {
+    // In the folder of the last report, else of the last protocol, else the user's documents.
+    std::string folder = host_.folder ? host_.folder() : "";
+    if (folder.empty()) folder = lastProtocolFolder_;
+    if (folder.empty()) folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString();
+    FileDialogRequest request{msg::ProtocolFilter, "pdf", ""};
+    const std::string name = protocol::defaultFileName(snapshot.fields.object, snapshot.madeMs);
+    request.initialName = QDir::toNativeSeparators(QDir(QString::fromStdString(folder)).filePath(QString::fromStdString(name))).toStdString();
+    const auto path = host_.dialogs->saveFileName(request);
+    if (!path) return;
+    lastProtocolFolder_ = QFileInfo(QString::fromStdString(*path)).absolutePath().toStdString();
+    protocol::loadFonts();
+    butProtocol->setEnabled(false);
+    // The window goes on while the page is written; the answer comes back on its thread.
+    writer_ = std::thread([this, snapshot = std::move(snapshot), path = *path, again]() mutable {
+        const bool ok = protocol::writePdf(snapshot, path);
+        QMetaObject::invokeMethod(
+            this, [this, ok, again, snapshot = std::move(snapshot)]() mutable { protocolWritten(ok, again, std::move(snapshot)); },
+            Qt::QueuedConnection);
+    });
+}
+
+void DiagramWindow::protocolWritten(bool ok, bool again, protocol::Snapshot snapshot) {
+    if (writer_.joinable()) writer_.join();
+    butProtocol->setEnabled(true);
+    if (ok || !host_.dialogs) return;
+    runGuarded(*host_.dialogs, [&] {
+        host_.dialogs->error(msg::CannotSaveReport);
+        if (!again) askNameAndWrite(std::move(snapshot), true);
+    });
 }
 
 void DiagramWindow::showVerdict() {

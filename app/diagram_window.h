@@ -7,30 +7,58 @@
 // tick, up to a day, from the first tick on, whether it is shown or not.
 
 #include <QWidget>
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/protocol.h"
 #include "app/readings_ring.h"
 #include "wiring/wiring_check.h"
 
 class QComboBox;
 class QLabel;
+class QPushButton;
 
 namespace lumo {
 
+class OperatorDialogs;
 class PhasorView;
 class TrendView;
+
+// What the check's protocol needs from the program around the window.
+struct ProtocolHost {
+    OperatorDialogs* dialogs = nullptr;   // the form, the save dialog, the error box
+    std::string settingsPath;             // where the form's texts are kept (empty: nowhere)
+    std::function<std::string()> folder;  // the folder of the last report (empty: none)
+};
 
 class DiagramWindow : public QWidget {
     Q_OBJECT
 public:
     explicit DiagramWindow(QWidget* parent = nullptr);
+    ~DiagramWindow() override;
 
-    // The 18 reading texts of one tick, as the labels show them.
-    void showReadings(const std::vector<std::string>& texts);
+    // The 18 reading texts of one tick, as the labels show them; with `writes`, how many times
+    // each reading's slot was written, so that a reading the meter did not send afresh for
+    // protocol::StaleMs is not taken into the protocol as current.
+    void showReadings(const std::vector<std::string>& texts, const std::vector<std::uint64_t>* writes = nullptr);
+    // Whether live polling runs: a protocol of readings taken before it stopped says so.
+    void setPolling(bool polling) { polling_ = polling; }
+
+    // "Протокол…": the form of the object, the connection and the operator's name (kept in the
+    // settings file), the save dialog, then the PDF written on a thread of its own; a file that
+    // cannot be written is told as a report that cannot be saved, and the dialog comes once more.
+    void setProtocolHost(ProtocolHost host) { host_ = std::move(host); }
+    void saveProtocol();
+    // A protocol is being written (the button is disabled until it is).
+    bool writingProtocol() const { return writer_.joinable(); }
+    // The ticks the protocol averages, oldest first.
+    const std::deque<protocol::Tick>& ticks() const { return ticks_; }
     // Shows the window, or brings it back to the front.
     void showAndRaise();
 
@@ -71,7 +99,20 @@ private:
     QLabel *labCheck = nullptr, *labNotes = nullptr, *labCannotTell = nullptr;
     std::vector<QWidget*> boxes_;  // each holds one of the three labels at the height it needs
     QComboBox *cbQuantity = nullptr, *cbSpan = nullptr, *cbSite = nullptr;
+    QPushButton* butProtocol = nullptr;
 
+    // The protocol's part: the last ticks, when each reading's slot was last written, polling.
+    std::deque<protocol::Tick> ticks_;
+    std::array<std::uint64_t, ReadingCount> lastWrites_{};
+    std::array<std::int64_t, ReadingCount> freshAt_{};
+    bool polling_ = false;
+    ProtocolHost host_;
+    std::string lastProtocolFolder_;
+    std::thread writer_;
+
+    void keepTick(std::int64_t wall, const std::vector<std::uint64_t>* writes);
+    void askNameAndWrite(protocol::Snapshot snapshot, bool again);
+    void protocolWritten(bool ok, bool again, protocol::Snapshot snapshot);
     void showVerdict();
     void showEvent(QShowEvent* event) override;
 };

@@ -41,4 +41,10 @@ inline constexpr const char* SettingsReportDefault = "Auto";
 inline constexpr const char* SettingsSiteKey = "Site";
 inline constexpr const char* SettingsSiteDefault = "Consumption";
 
+// The protocol's form: section "Protocol", the object, the connection and the operator's name.
+inline constexpr const char* ProtocolSection = "Protocol";
+inline constexpr const char* ProtocolObjectKey = "Object";
+inline constexpr const char* ProtocolConnectionKey = "Connection";
+inline constexpr const char* ProtocolOperatorKey = "Operator";
+
 }  // namespace lumo

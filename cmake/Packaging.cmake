@@ -12,13 +12,7 @@ set(LUMO_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(LUMO_APP_ID ru.lumo.UserLumo)
 target_compile_definitions(UserLumo PRIVATE LUMO_APP_ID="${LUMO_APP_ID}")
 
-# The package's version is that of the newest release the metainfo file lists (the first one).
-file(STRINGS ${LUMO_PACKAGING_DIR}/${LUMO_APP_ID}.metainfo.xml lumo_release
-     REGEX "<release " LIMIT_COUNT 1)
-if(NOT lumo_release MATCHES "version=\"([^\"]+)\"")
-  message(FATAL_ERROR "no <release version=...> in ${LUMO_APP_ID}.metainfo.xml")
-endif()
-set(LUMO_VERSION ${CMAKE_MATCH_1})
+# The package's version is the program's own (LUMO_VERSION, cmake/Version.cmake).
 # The package's changelog names the same version first.
 file(STRINGS ${LUMO_PACKAGING_DIR}/changelog lumo_changelog_top LIMIT_COUNT 1)
 if(NOT lumo_changelog_top MATCHES "^userlumo \\(${LUMO_VERSION}\\) ")

@@ -173,6 +173,46 @@ inline constexpr const char* WiringOk = "Ошибок подключения н�
 inline constexpr const char* NoVoltageAnywhere = "Нет напряжения ни на одной фазе: подключение не проверено";
 inline constexpr const char* NotJudged = "Подключение по показаниям этой секунды не проверялось";
 inline constexpr const char* CannotTellHeading = "По показаниям не различить:";
+// The check's protocol: the button, the form before saving, the save dialog, the page.
+inline constexpr const char* ProtocolButton = "Протокол…";
+inline constexpr const char* ProtocolFormCaption = "Протокол проверки";
+inline constexpr const char* ProtocolObject = "Объект:";
+inline constexpr const char* ProtocolConnection = "Присоединение:";
+inline constexpr const char* ProtocolOperator = "Проверку выполнил:";
+inline constexpr const char* ProtocolFilter = "Документ PDF|*.pdf";
+inline constexpr const char* ProtocolFilePrefix = "Протокол";
+inline constexpr const char* ProtocolTitle = "Протокол проверки схемы подключения счётчика";
+inline constexpr const char* ProtocolSubtitle = "по показаниям прибора ЛУМО 2210";
+inline constexpr const char* ProtocolNotGiven = "не указано";
+inline constexpr const char* ProtocolReadingsAt = "Показания:";
+inline constexpr const char* ProtocolMadeAt = "Протокол составлен:";
+inline constexpr const char* ProtocolSite = "Вид объекта:";
+inline constexpr const char* ProtocolNoReadings = "Показаний нет: опрос прибора не запускался или прибор ни разу не ответил.";
+inline std::string protocolStopped(const std::string& time) {
+    return "Опрос остановлен: показания ниже — последние полученные (до " + time + "), не текущие.";
+}
+inline std::string protocolSilent(const std::string& time) {
+    return "Прибор не отвечает: новых показаний нет с " + time + "; устаревшие показания не приводятся.";
+}
+inline std::string protocolMean(int seconds, const std::string& from, const std::string& to) {
+    return "среднее за " + std::to_string(seconds) + " с, " + from + " – " + to;
+}
+inline constexpr const char* ProtocolTableCaption = "Результаты измерений";
+inline constexpr const char* ProtocolSumColumn = "Сумма фаз";
+inline std::string protocolTableNote(int seconds) {
+    return "Среднее за последние " + std::to_string(seconds) +
+           " с и размах ± (половина разницы наибольшего и наименьшего). * — показание менялось больше "
+           "чем на 5 % (угол — больше чем на 5°). «нет» — показания не было; (n из m) — было не во всех "
+           "опросах.";
+}
+inline std::string protocolOutOf(int count, int ticks) {
+    return "(" + std::to_string(count) + " из " + std::to_string(ticks) + ")";
+}
+inline std::string protocolDiagram(const std::string& time) { return "Векторная диаграмма по показаниям " + time; }
+inline constexpr const char* ProtocolCheck = "Результат проверки подключения";
+inline constexpr const char* ProtocolSignature = "Подпись: ______________________";
+inline constexpr const char* ProtocolDate = "Дата: ______________";
+inline constexpr const char* ProtocolProgram = "UserLumo";
 // The site's choice in the diagram window, in the order of wiring::Site.
 inline constexpr const char* SiteLabel = "Объект:";
 inline constexpr const char* SiteChoices[] = {"Потребление", "Генерация", "Потребление или генерация"};

@@ -421,7 +421,7 @@ void Report::OpenReport(const std::string& fileName) {
     s_.ReportHasFile = !readOnly;  // a read-only file is saved under another name
     s_.ReportSaved = true;
     rowsSinceSave_ = 0;
-    path_ = fileName;
+    path_ = lastFile_ = fileName;
     legacyFile_ = legacyName(fileName);
     xlsFormat_ = legacyFile_ && keepsLegacyFiles_;
     view_.setShowButton(true, msg::ShowReport);
@@ -568,7 +568,7 @@ Report::SaveOutcome Report::saveUnderName(const std::string& proposed) {
     }
     view_.setReportName(fileNameOf(target.name));
     s_.ReportHasFile = true;
-    path_ = target.name;
+    path_ = lastFile_ = target.name;
     legacyFile_ = false;
     keepsLegacyFiles_ = false;
     xlsFormat_ = target.fileFormat == XlExcel8;

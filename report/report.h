@@ -90,6 +90,10 @@ public:
     // Rows that a busy application did not take yet.
     std::size_t PendingRows() const { return pending_.size(); }
 
+    // The file of the last report opened or saved in this run, kept after it is closed; empty
+    // before the first.
+    const std::string& lastFile() const { return lastFile_; }
+
     // The dialogs' filters: the open dialog shows the operator's .xls and .xlsx reports.
     FileDialogRequest openDialog() const;
     FileDialogRequest saveDialog() const;
@@ -241,6 +245,7 @@ private:
     bool xlsxOffered_ = false;        // the operator was offered .xlsx for this report
 
     std::string path_;              // the report's file, while it has one
+    std::string lastFile_;          // the last such file
     bool legacyFile_ = false;       // opened from a legacy .xls, which keeps only values
     bool nearlyFullTold_ = false;   // the operator heard that this report is nearly full
     ReportJournal* journal_ = nullptr;
