@@ -56,9 +56,17 @@ public:
         : real_(real), reportPath_(std::move(reportPath)) {}
     lumo::MessageResult message(const lumo::MessageRequest& r) override { return real_.message(r); }
     std::optional<std::string> openFileName(const lumo::FileDialogRequest&) override { return reportPath_; }
-    std::optional<std::string> saveFileName(const lumo::FileDialogRequest&) override { return reportPath_; }
+    // The save dialog: the protocol's name when one is asked for, else the report's.
+    std::optional<std::string> saveFileName(const lumo::FileDialogRequest& r) override {
+        return r.defaultExtension == "pdf" ? protocolPath : reportPath_;
+    }
+    // The protocol's form, filled in as an engineer would.
+    std::optional<std::vector<std::string>> askFields(const lumo::FieldsRequest&) override { return protocolFields; }
     void showException(const std::string& what) override { real_.showException(what); }
     void abandonWaiters() override { real_.abandonWaiters(); }
+
+    std::string protocolPath;
+    std::vector<std::string> protocolFields;
 
 private:
     lumo::QtOperatorDialogs& real_;
@@ -161,6 +169,25 @@ int failures = 0;
     if (!ok) ++failures;
 }
 
+// Two steps: "Протокол…" in the diagram window, the form filled and the file named, then
+// waiting until the PDF is written.
+std::vector<Step> saveProtocol(TformLumo& w, DemoDialogs& dialogs, const QDir& dir, const QString& name,
+                               std::vector<std::string> fields) {
+    const std::string path = dir.absoluteFilePath(name).toStdString();
+    return {{200, [&w, &dialogs, path, fields] {
+                 QFile::remove(QString::fromStdString(path));
+                 dialogs.protocolPath = path;
+                 dialogs.protocolFields = fields;
+                 lumo::ui::control<QPushButton>(w.diagramWindow(), "butProtocol")->click();
+                 return true;
+             }},
+            {100, [&w, path] {
+                 if (w.diagramWindow().writingProtocol() || !QFile::exists(QString::fromStdString(path))) return false;
+                 std::printf("demo: %s\n", path.c_str());
+                 return true;
+             }, "a protocol"}};
+}
+
 #ifndef _WIN32
 // Picks the port in the settings dialog and checks it, as an operator would.
 void checkPort(const std::string& name) {
@@ -169,14 +196,20 @@ void checkPort(const std::string& name) {
 }
 
 // The steps of the demo with the built-in engine.
-std::vector<Step> demoSteps(TformLumo& w, const QDir& dir, const std::string& reportPath,
+std::vector<Step> demoSteps(TformLumo& w, DemoDialogs& dialogs, const QDir& dir, const std::string& reportPath,
                             std::unique_ptr<lumo::sim::MeterServer>& faulty) {
-    return {
+    std::vector<Step> steps = {
         {1000, [&] { grab(&w, dir.filePath("window-start.png")); return true; }},
         {200, [&] { lumo::ui::control<QPushButton>(w, "butGetTekData")->click(); return true; }},
         {3500, [&] { grab(&w, dir.filePath("window-live.png")); return true; }},
         {200, [&] { openDiagram(w); return true; }},
         {6000, [&] { grab(&w.diagramWindow(), dir.filePath("diagram-correct.png")); return true; }},
+    };
+    // The protocol of the correct circuit, over ten seconds of its readings.
+    auto add = [&steps](std::vector<Step> more) { steps.insert(steps.end(), more.begin(), more.end()); };
+    add(saveProtocol(w, dialogs, dir, "protocol-correct.pdf",
+                     {"ТП-12, РУ-0,4 кВ", "Ввод 1, счётчик № 0412", "Иванов И. И."}));
+    add({
         {200, [&] {
              lumo::sim::MeterConfig config;
              config.paced = true;
@@ -185,8 +218,13 @@ std::vector<Step> demoSteps(TformLumo& w, const QDir& dir, const std::string& re
              checkPort(faulty->devicePath());
              return true;
          }},
-        {5000, [&] {
-             grab(&w.diagramWindow(), dir.filePath("diagram-fault.png"));
+        // Ten seconds and more of the second meter's readings alone before its protocol.
+        {11000, [&] { grab(&w.diagramWindow(), dir.filePath("diagram-fault.png")); return true; }},
+    });
+    add(saveProtocol(w, dialogs, dir, "protocol-reversed-b.pdf",
+                     {"ТП-12, РУ-0,4 кВ", "Ввод 2, счётчик № 0413", "Иванов И. И."}));
+    add({
+        {200, [&] {
              checkPort(lumo::readProfileString(dir.filePath("UserLumo.INI").toStdString(), lumo::SettingsSection,
                                                lumo::SettingsPortKey, ""));
              w.diagramWindow().close();
@@ -214,7 +252,8 @@ std::vector<Step> demoSteps(TformLumo& w, const QDir& dir, const std::string& re
              w.close();
              return true;
          }},
-    };
+    });
+    return steps;
 }
 
 #else
@@ -255,7 +294,8 @@ void later(std::function<void()> f) { QTimer::singleShot(0, std::move(f)); }
 
 QMessageBox* openBox() { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }
 
-std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& port) {
+std::vector<Step> windowsChecks(TformLumo& w, DemoDialogs& dialogs, const QDir& dir, Shots& shots,
+                                const std::string& port) {
     auto settings = [&w] { return w.findChild<QDialog*>("frmSettings"); };
     auto status = [settings] { return textOf(settings(), "labStatus"); };
     // Empties labUA; the next tick of live polling fills it again.
@@ -317,6 +357,8 @@ std::vector<Step> windowsChecks(TformLumo& w, Shots& shots, const std::string& p
         {2500, [] { return true; }},  // a few seconds of trend
     });
     add(shots.take("diagram", [&w] { return &w.diagramWindow(); }));
+    // Its protocol, read back on the other side of Wine (pdftotext).
+    add(saveProtocol(w, dialogs, dir, "protocol.pdf", {"Подстанция № 3", "Ввод 1", "Петров П. П."}));
     add({{0, [&w] {
               w.diagramWindow().close();
               return true;
@@ -460,7 +502,7 @@ int main(int argc, char** argv) {
 
 #ifdef _WIN32
     Shots shots(dir, shotsByCaller);
-    StepRunner runner(windowsChecks(w, shots, port.toStdString()));
+    StepRunner runner(windowsChecks(w, dialogs, dir, shots, port.toStdString()));
 #else
     (void)shotsByCaller;
     // Every message box is shown for a moment, captured, and answered with its default button.
@@ -474,7 +516,7 @@ int main(int argc, char** argv) {
     });
     boxCloser.start(500);
     std::unique_ptr<lumo::sim::MeterServer> faulty;  // the second meter, wired wrong
-    StepRunner runner(demoSteps(w, dir, reportPath, faulty));
+    StepRunner runner(demoSteps(w, dialogs, dir, reportPath, faulty));
 #endif
     runner.start();
     QApplication::exec();
