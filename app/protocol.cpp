@@ -157,8 +157,10 @@ Snapshot collect(const std::deque<Tick>& ticks, const wiring::Readings& diagram,
 }
 
 std::string defaultFileName(const std::string& object, std::int64_t timeMs) {
+    // At most 60 characters of the object: a file name holds 255 bytes, and a Cyrillic letter is two.
+    QString shown = QString::fromStdString(object).left(60);
     std::string name;
-    for (char c : object) name += std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos || (c >= 0 && c < 32) ? '_' : c;
+    for (char c : shown.toStdString()) name += std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos || (c >= 0 && c < 32) ? '_' : c;
     while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
     while (!name.empty() && name.front() == ' ') name.erase(name.begin());
     std::string out = msg::ProtocolFilePrefix;
@@ -188,7 +190,12 @@ std::string cell(const Stat& st, int q, int ticks) {
     return text;
 }
 
-std::string orNotGiven(const std::string& text) { return text.empty() ? msg::ProtocolNotGiven : text; }
+// What the operator typed, at most `limit` characters of it (the page has room for a line or two).
+std::string typed(const std::string& text, int limit = 160) {
+    if (text.empty()) return msg::ProtocolNotGiven;
+    const QString whole = QString::fromStdString(text).simplified();
+    return (whole.size() > limit ? whole.left(limit - 1) + QChar(0x2026) : whole).toStdString();
+}
 
 }  // namespace
 
@@ -201,12 +208,12 @@ Texts texts(const Snapshot& s) {
     if (s.state != State::NoReadings)
         readingsAt = timeText(s.lastMs, "dd.MM.yyyy") + ", " +
                      msg::protocolMean(seconds, clockTime(s.firstMs), clockTime(s.lastMs));
-    t.header = {{msg::ProtocolObject, orNotGiven(s.fields.object)},
-                {msg::ProtocolConnection, orNotGiven(s.fields.connection)},
+    t.header = {{msg::ProtocolObject, typed(s.fields.object)},
+                {msg::ProtocolConnection, typed(s.fields.connection)},
                 {msg::ProtocolSite, msg::SiteChoices[static_cast<int>(s.site)]},
                 {msg::ProtocolReadingsAt, readingsAt},
                 {msg::ProtocolMadeAt, dateTime(s.madeMs)},
-                {msg::ProtocolOperator, orNotGiven(s.fields.operatorName)}};
+                {msg::ProtocolOperator, typed(s.fields.operatorName)}};
     switch (s.state) {
         case State::NoReadings: t.state = msg::ProtocolNoReadings; break;
         case State::Stopped: t.state = msg::protocolStopped(clockTime(s.lastFreshMs)); break;
@@ -232,7 +239,7 @@ Texts texts(const Snapshot& s) {
         t.cannotTell.push_back(msg::CannotTellHeading);
         for (const std::string& item : s.verdict.cannotTell) t.cannotTell.push_back("• " + item);
     }
-    t.signature = std::string(msg::ProtocolSignature) + "  /" + orNotGiven(s.fields.operatorName) + "/";
+    t.signature = std::string(msg::ProtocolSignature) + "  /" + typed(s.fields.operatorName) + "/";
     t.program = std::string(msg::ProtocolProgram) + " " + s.version;
     return t;
 }
@@ -325,25 +332,43 @@ void drawPage(QPainter& p, const QRectF& page, const Snapshot& s, const Texts& t
     y += paragraph(p, x, y, w, small, Grey, q(t.tableNote)) + 10;
 
     // What stands under the diagram, measured first: the diagram takes the room that is left.
+    // The check's lines in a smaller size where many of them would leave the diagram too little;
+    // lines beyond what the page holds even then are counted at the end instead.
+    double size = 12.5;
+    std::vector<wiring::Line> lines = t.checkLines;
+    std::vector<std::string> items = t.cannotTell;
+    std::size_t left = 0;
     auto checkBlock = [&](double top, bool draw) {
+        const QFont lineFont = pageFont(size), lineBold = pageFont(size, true), itemFont = pageFont(size * 0.84);
         double h = paragraph(p, x, top, w, bodyBold, Ink, q(t.checkCaption), draw) + 4;
         const bool clean = !s.verdict.noData && !s.verdict.anyFinding();
-        for (const wiring::Line& line : t.checkLines) {
+        for (const wiring::Line& line : lines) {
             const bool fault = line.severity == wiring::Severity::Fault;
             const QColor colour = clean ? CleanGreen : fault ? FaultRed : Ink;
-            h += paragraph(p, x, top + h, w, fault || clean ? bodyBold : body, colour, q(line.text), draw) + 2;
+            h += paragraph(p, x, top + h, w, fault || clean ? lineBold : lineFont, colour, q(line.text), draw) + 2;
         }
-        if (!t.cannotTell.empty()) {
+        if (!items.empty()) {
             h += 4;
-            for (const std::string& item : t.cannotTell) h += paragraph(p, x, top + h, w, small, Ink, q(item), draw) + 1;
+            for (const std::string& item : items) h += paragraph(p, x, top + h, w, itemFont, Ink, q(item), draw) + 1;
         }
+        if (left) h += paragraph(p, x, top + h, w, lineBold, Ink, q(msg::protocolLinesLeft(left)), draw);
         return h;
     };
-    const double signatureHeight = 60;
-    const double checkHeight = checkBlock(0, false);
+    const double signatureHeight = 60, smallestSide = 160;
     const double captionHeight = paragraph(p, x, y, w, bodyBold, Ink, q(t.diagramCaption), false) + 2;
-    const double room = page.bottom() - y - captionHeight - checkHeight - signatureHeight - 12;
-    const double side = std::clamp(room, 160.0, std::min(w, 430.0));
+    auto roomLeft = [&] { return page.bottom() - y - captionHeight - checkBlock(0, false) - signatureHeight - 12; };
+    double room = roomLeft();
+    while (room < smallestSide && size > 8) {
+        size -= 1.5;
+        room = roomLeft();
+    }
+    while (room < smallestSide && (!items.empty() || !lines.empty())) {
+        if (!items.empty()) items.pop_back();
+        else lines.pop_back();
+        ++left;
+        room = roomLeft();
+    }
+    const double side = std::clamp(room, smallestSide, std::min(w, 430.0));
 
     paragraph(p, x, y, w, bodyBold, Ink, q(t.diagramCaption));
     y += captionHeight;

@@ -78,8 +78,8 @@ Snapshot collect(const std::deque<Tick>& ticks, const wiring::Readings& diagram,
 // The readings' statistics over the ticks of the WindowMs up to the newest.
 void averageTicks(const std::deque<Tick>& ticks, Snapshot& s);
 
-// The name the save dialog offers: "Протокол <объект> <дата>.pdf", the object's characters that
-// no file name may hold replaced by "_" ("Протокол <дата>.pdf" without an object).
+// The name the save dialog offers: "Протокол <объект> <дата>.pdf", at most 60 characters of the
+// object, those that no file name may hold replaced by "_" ("Протокол <дата>.pdf" without one).
 std::string defaultFileName(const std::string& object, std::int64_t timeMs);
 
 // The lines of text the protocol prints, in order, for a reader of the page (and for tests):

@@ -210,6 +210,9 @@ inline std::string protocolOutOf(int count, int ticks) {
 }
 inline std::string protocolDiagram(const std::string& time) { return "Векторная диаграмма по показаниям " + time; }
 inline constexpr const char* ProtocolCheck = "Результат проверки подключения";
+inline std::string protocolLinesLeft(std::size_t lines) {
+    return "… и ещё строк проверки, не поместившихся на страницу: " + std::to_string(lines) + " (их показывает окно)";
+}
 inline constexpr const char* ProtocolSignature = "Подпись: ______________________";
 inline constexpr const char* ProtocolDate = "Дата: ______________";
 inline constexpr const char* ProtocolProgram = "UserLumo";

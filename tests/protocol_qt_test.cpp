@@ -152,6 +152,24 @@ TEST(Protocol, WritesOnePageWhoseTextReadsBack) {
     EXPECT_TRUE(contains(pdfInfo(pdf), "Pages:           1"));
     EXPECT_TRUE(contains(pdfInfo(pdf), "(A4)"));
 
+    // Whatever is typed and however much the check says, it stays one page with its signature.
+    std::string longText;
+    for (int i = 0; i < 400; ++i) longText += "Подстанция ";
+    s.fields = {longText, longText, longText};
+    s.verdict.noData = false;
+    for (int i = 0; i < 14; ++i) {
+        wiring::Finding f{wiring::Kind::Wiring, wiring::Severity::Fault};
+        f.text = "Фаза B: " + longText.substr(0, 300);
+        s.verdict.findings.push_back(f);
+        s.verdict.cannotTell.push_back(longText.substr(0, 200));
+    }
+    const fs::path crowded = dir / "crowded.pdf";
+    ASSERT_TRUE(protocol::writePdf(s, crowded.string()));
+    EXPECT_TRUE(contains(pdfInfo(crowded), "Pages:           1"));
+    EXPECT_TRUE(contains(pdfText(crowded), "Подпись"));
+    EXPECT_LT(protocol::defaultFileName(longText, T0).size(), 200u);
+    fs::remove(crowded);
+
     EXPECT_FALSE(protocol::writePdf(s, (dir / "missing" / "p.pdf").string()));
     std::ofstream(dir / "file") << "x";
     EXPECT_FALSE(protocol::writePdf(s, (dir / "file" / "p.pdf").string()));
