@@ -227,7 +227,8 @@ PhasorStyle PhasorView::style() const {
 
 void PhasorView::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    const auto [scaleU, scaleI] = phasorScales(readings_);
+    const std::pair<double, double> scales = phasorScales(readings_);
+    const double scaleU = scales.first, scaleI = scales.second;
     const PhasorStyle look = style();
     // The notes, the axes and the scale circles change only with the size, the scales or the
     // colours.

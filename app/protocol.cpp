@@ -380,7 +380,8 @@ void drawPage(QPainter& p, const QRectF& page, const Snapshot& s, const Texts& t
     style.small = pageFont(9.5);
     const QRectF area(x + (w - side * 1.5) / 2, y, side * 1.5, side);
     p.setRenderHint(QPainter::Antialiasing);
-    const auto [scaleU, scaleI] = phasorScales(s.diagram);
+    const std::pair<double, double> scales = phasorScales(s.diagram);
+    const double scaleU = scales.first, scaleI = scales.second;
     const PhasorPlot plot = paintPhasorBackground(p, area, s.anyDiagram, scaleU, scaleI, style);
     if (s.anyDiagram) paintPhasorVectors(p, plot, s.diagram, scaleU, scaleI, style);
     y += side + 8;
