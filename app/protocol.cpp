@@ -239,7 +239,7 @@ Texts texts(const Snapshot& s) {
         t.cannotTell.push_back(msg::CannotTellHeading);
         for (const std::string& item : s.verdict.cannotTell) t.cannotTell.push_back("• " + item);
     }
-    t.signature = std::string(msg::ProtocolSignature) + "  /" + typed(s.fields.operatorName) + "/";
+    t.signature = std::string(msg::ProtocolSignature) + "  /" + typed(s.fields.operatorName, 60) + "/";
     t.program = std::string(msg::ProtocolProgram) + " " + s.version;
     return t;
 }
