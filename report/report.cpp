@@ -625,8 +625,8 @@ bool Report::rowsBeyondLegacy() const { return s_.LiveRow - 1 > LegacyRows || s_
 void Report::offerXlsx(std::int32_t row) {
     // Asked once per report, outside any other operation (never from a row written while a call
     // waits), before the .xls format's last row: 65,536 rows a sheet, against 1,048,576 in
-    // .xlsx (Excel specifications and limits,
-    // https://support.microsoft.com/office/excel-specifications-and-limits-1672b34d-7043-467e-8e27-269d656771c3).
+    // .xlsx (Microsoft's page of Excel's limits,
+    // https://support.microsoft.com/office/1672b34d-7043-467e-8e27-269d656771c3).
     if (!xlsFormat_ || xlsxOffered_ || row <= LegacyNearlyFullRows || operation_ > 0 || !s_.ReportOpen) return;
     xlsxOffered_ = true;
     const MessageResult answer = dialogs_.message(

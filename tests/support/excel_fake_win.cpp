@@ -72,8 +72,8 @@ struct ExcelFake::State {
         // https://support.microsoft.com/office/use-excel-with-earlier-versions-of-excel-2fd9ffcb-6fce-485b-85af-fecfd651a5ac).
         bool compatibilityMode = false;
         std::vector<Sheet> sheets;
-        // Rows of a sheet: 65,536 in compatibility mode, else 1,048,576 (Excel specifications
-        // and limits, https://support.microsoft.com/office/excel-specifications-and-limits-1672b34d-7043-467e-8e27-269d656771c3).
+        // Rows of a sheet: 65,536 in compatibility mode, else 1,048,576 (Microsoft's page of
+        // Excel's limits, https://support.microsoft.com/office/1672b34d-7043-467e-8e27-269d656771c3).
         int rows() const { return compatibilityMode ? 65536 : 1048576; }
     };
 
