@@ -181,17 +181,12 @@ void DiagramWindow::showReadings(const std::vector<std::string>& texts, const st
     const std::int64_t wall = wall_();
     keepTick(wall, writes);
     if (!verdict_.noData) {
+        // A reading the check found cannot be real (a garbled value) is kept as missing, so
+        // that it neither draws a spike nor stretches the value axis.
         ReadingsRing::Sample sample;
-        for (int p = 0; p < 3; ++p) {
-            const auto& r = readings_[static_cast<size_t>(p)];
-            const std::optional<double>* values[] = {&r.U, &r.I, &r.angle, &r.P, &r.Q, &r.S};
-            // A reading the check found cannot be real (a garbled value) is kept as missing, so
-            // that it neither draws a spike nor stretches the value axis.
-            for (int q = 0; q < ReadingsPerPhase; ++q) {
-                const int n = p * ReadingsPerPhase + q;
-                const bool real = *values[q] && !(verdict_.implausible & (1u << n)) && std::abs(**values[q]) <= FLT_MAX;
-                sample[static_cast<size_t>(n)] = real ? static_cast<float>(**values[q]) : NAN;
-            }
+        for (int n = 0; n < ReadingCount; ++n) {
+            const std::optional<double> v = realReading(n);
+            sample[static_cast<size_t>(n)] = v && std::abs(*v) <= FLT_MAX ? static_cast<float>(*v) : NAN;
         }
         const std::int64_t elapsed = elapsed_();
         if (lastElapsed_ && !ring_.empty()) {
@@ -207,24 +202,26 @@ void DiagramWindow::showReadings(const std::vector<std::string>& texts, const st
     showVerdict();
 }
 
+std::optional<double> DiagramWindow::realReading(int n) const {
+    const auto& r = readings_[static_cast<size_t>(n / ReadingsPerPhase)];
+    const std::optional<double>* values[] = {&r.U, &r.I, &r.angle, &r.P, &r.Q, &r.S};
+    if (verdict_.implausible & (1u << n)) return std::nullopt;
+    return *values[n % ReadingsPerPhase];
+}
+
 void DiagramWindow::keepTick(std::int64_t wall, const std::vector<std::uint64_t>* writes) {
     protocol::Tick tick;
     tick.timeMs = wall;
-    for (int p = 0; p < 3; ++p) {
-        const auto& r = readings_[static_cast<size_t>(p)];
-        const std::optional<double>* values[] = {&r.U, &r.I, &r.angle, &r.P, &r.Q, &r.S};
-        for (int q = 0; q < ReadingsPerPhase; ++q) {
-            const auto n = static_cast<size_t>(p * ReadingsPerPhase + q);
-            // A slot written since the last tick holds a reading sent afresh; one that has not
-            // been for StaleMs holds what the meter said before it fell silent.
-            bool fresh = true;
-            if (writes && writes->size() == static_cast<size_t>(ReadingCount)) {
-                if ((*writes)[n] != lastWrites_[n]) freshAt_[n] = wall;
-                lastWrites_[n] = (*writes)[n];
-                fresh = freshAt_[n] != 0 && wall - freshAt_[n] <= protocol::StaleMs;
-            }
-            if (fresh && *values[q] && !(verdict_.implausible & (1u << n))) tick.values[n] = **values[q];
+    for (size_t n = 0; n < static_cast<size_t>(ReadingCount); ++n) {
+        // A slot written since the last tick holds a reading sent afresh; one that has not been
+        // for StaleMs holds what the meter said before it fell silent.
+        bool fresh = true;
+        if (writes && writes->size() == static_cast<size_t>(ReadingCount)) {
+            if ((*writes)[n] != lastWrites_[n]) freshAt_[n] = wall;
+            lastWrites_[n] = (*writes)[n];
+            fresh = freshAt_[n] != 0 && wall - freshAt_[n] <= protocol::StaleMs;
         }
+        if (fresh) tick.values[n] = realReading(static_cast<int>(n));
     }
     // The ticks older than the protocol's seconds before the newest are of no more use.
     while (!ticks_.empty() && (ticks_.front().timeMs <= wall - 2 * protocol::WindowMs || ticks_.size() >= 64))

@@ -110,6 +110,8 @@ private:
     std::string lastProtocolFolder_;
     std::thread writer_;
 
+    // Reading n (0 to 17) of the last tick, unless missing or the check found it cannot be real.
+    std::optional<double> realReading(int n) const;
     void keepTick(std::int64_t wall, const std::vector<std::uint64_t>* writes);
     void askNameAndWrite(protocol::Snapshot snapshot, bool again);
     void protocolWritten(bool ok, bool again, protocol::Snapshot snapshot);

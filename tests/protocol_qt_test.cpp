@@ -158,7 +158,9 @@ TEST(Protocol, WritesOnePageWhoseTextReadsBack) {
     s.fields = {longText, longText, longText};
     s.verdict.noData = false;
     for (int i = 0; i < 14; ++i) {
-        wiring::Finding f{wiring::Kind::Wiring, wiring::Severity::Fault};
+        wiring::Finding f;
+        f.kind = wiring::Kind::Wiring;
+        f.severity = wiring::Severity::Fault;
         f.text = "Фаза B: " + longText.substr(0, 300);
         s.verdict.findings.push_back(f);
         s.verdict.cannotTell.push_back(longText.substr(0, 200));
